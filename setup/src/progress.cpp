@@ -28,6 +28,9 @@ const int kBacklog = 5;
 // How long the main thread gives the listener to finish once asked to stop.
 const DWORD kListenerGrace = 5000;
 
+// Thread message that tells the progress thread to show its window.
+const UINT kShowWindowMessage = WM_APP + 1;
+
 // Marks a window whose thread has left its message loop: the WM_DESTROY that
 // arrives while the thread is being torn down is not the user's doing.
 const LONG_PTR kLoopFinished = 1;
@@ -106,14 +109,15 @@ unsigned __stdcall ProgressWindowThread(void *started) {
                                    window, nullptr, instance, nullptr);
   SendMessageW(bar, PBM_SETMARQUEE, TRUE, 0);
 
-  // Asked to stop before the window was even shown (the listener could not
-  // be set up): leave without showing it.
-  if (!PeekMessageW(&message, nullptr, WM_QUIT, WM_QUIT, PM_NOREMOVE)) {
-    ShowWindow(window, SW_SHOW);
-    UpdateWindow(window);
-  }
-
+  // The window shows once the main thread knows that the listener is up
+  // (kShowWindowMessage); when the listener could not be set up, WM_QUIT
+  // comes instead and the window is never seen.
   while (GetMessageW(&message, nullptr, 0, 0) > 0) {
+    if (message.hwnd == nullptr && message.message == kShowWindowMessage) {
+      ShowWindow(window, SW_SHOW);
+      UpdateWindow(window);
+      continue;
+    }
     TranslateMessage(&message);
     DispatchMessageW(&message);
   }
@@ -247,7 +251,11 @@ void BeginStartupFeedback(StartupFeedback &feedback) {
     return;
   }
   ResetEvent(record->event);
-  if (record->status != 0) StopThread(feedback.progress);
+  if (record->status != 0) {
+    StopThread(feedback.progress);
+  } else if (feedback.progress.handle) {
+    PostThreadMessageW(feedback.progress.id, kShowWindowMessage, 0, 0);
+  }
 }
 
 void EndStartupFeedback(StartupFeedback &feedback) {

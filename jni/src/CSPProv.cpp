@@ -1,0 +1,139 @@
+// Provider contexts: acquire, add a reference, release; provider enumeration.
+#include "ru_Kestrel_Quill_MSCAPI_CAPI.h"
+#include "special.h"
+#include "structs.h"
+
+using namespace quill;
+
+namespace {
+
+// A Java name in the system code page: UTF-8 to wide, wide to CP_ACP. Null
+// for a null name; sets `failed` (and leaves the platform's last error) when
+// a name was given but cannot be converted, so the caller never silently
+// falls back to the default container or provider.
+const char* system_name(Frame& frame, const char* utf8, bool& failed) {
+  if (!utf8) return nullptr;
+  const char* name = frame.keep(wchar2multi(CP_ACP, frame.keep(multi2wchar(CP_UTF8, utf8))));
+  if (!name) failed = true;
+  return name;
+}
+
+// Brings a returned provider structure into host order, in place. Runs after
+// failed calls too (the buffer is copied back either way); a buffer too short
+// for its structure is left alone.
+void normalise_prov_param(BYTE* data, size_t size, DWORD param) {
+  if (!data) return;
+  switch (param) {
+    case PP_ENUMALGS:
+      if (size >= sizeof(PROV_ENUMALGS)) {
+        auto* p = reinterpret_cast<PROV_ENUMALGS*>(data);
+        letohea_copy(p, p);
+      }
+      break;
+    case 133:  // CONTAINER_EXTENSION
+      if (size >= sizeof(CONTAINER_EXTENSION)) {
+        auto* p = reinterpret_cast<CONTAINER_EXTENSION*>(data);
+        letohce_copy(p, p);
+      }
+      break;
+    case 138:  // PROV_PP_VERSION_EX
+      if (size >= sizeof(PROV_PP_VERSION_EX)) {
+        auto* p = reinterpret_cast<PROV_PP_VERSION_EX*>(data);
+        letohvex_copy(p, p);
+      }
+      break;
+    case PP_VERSION:
+    case PP_PROVTYPE:
+      if (size >= 4) letoh32_inplace(data);
+      break;
+    default:
+      break;
+  }
+}
+
+}  // namespace
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptAcquireContext(
+    JNIEnv* env, jclass, jlongArray jphProv, jstring jContainer, jstring jProvider,
+    jint jdwProvType, jint jdwFlags) {
+  Frame frame(env);
+  const char* container_utf = frame.utf(jContainer);
+  const char* provider_utf = frame.utf(jProvider);
+  bool unconvertible = false;
+  const char* container = system_name(frame, container_utf, unconvertible);
+  DWORD conversion_error = unconvertible ? GetLastError() : 0;
+  const char* provider = system_name(frame, provider_utf, unconvertible);
+  if (unconvertible && !conversion_error) conversion_error = GetLastError();
+  if (frame.exception_pending()) return kPendingException;
+
+  HCRYPTPROV hProv = 0;
+  jint result;
+  if (unconvertible) {
+    result = conversion_error ? static_cast<jint>(conversion_error) : static_cast<jint>(NTE_FAIL);
+  } else {
+    result = result_of(CryptAcquireContextA(&hProv, container, provider,
+                                            static_cast<DWORD>(jdwProvType),
+                                            static_cast<DWORD>(jdwFlags)));
+  }
+  write_long0(env, jphProv, from_handle(hProv));
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptReleaseContext(JNIEnv*, jclass,
+                                                                            jlong jhProv,
+                                                                            jint jdwFlags) {
+  return result_of(
+      CryptReleaseContext(to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jdwFlags)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptContextAddRef(JNIEnv*, jclass,
+                                                                           jlong jhProv,
+                                                                           jint jdwFlags) {
+  return result_of(
+      CryptContextAddRef(to_handle<HCRYPTPROV>(jhProv), nullptr, static_cast<DWORD>(jdwFlags)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptEnumProviders(
+    JNIEnv* env, jclass, jint jdwIndex, jint jdwFlags, jintArray jpdwProvType,
+    jbyteArray jszProvName, jintArray jpcbProvName) {
+  Frame frame(env);
+  BYTE* name = frame.bytes(jszProvName);
+  if (frame.failed()) return kNotEnoughMemory;
+  DWORD length = 0;
+  DWORD type = 0;
+  read_int0(env, jpcbProvName, length);
+  read_int0(env, jpdwProvType, type);
+  if (frame.exception_pending()) return kPendingException;
+  // The platform writes the name through the length it is told; never let
+  // it be told more than the array holds.
+  if (name && length > static_cast<DWORD>(env->GetArrayLength(jszProvName))) {
+    return kInvalidParameter;
+  }
+  jint result = result_of(CryptEnumProvidersA(static_cast<DWORD>(jdwIndex), nullptr,
+                                              static_cast<DWORD>(jdwFlags), &type,
+                                              reinterpret_cast<LPSTR>(name), &length));
+  write_int0(env, jpcbProvName, length);
+  write_int0(env, jpdwProvType, type);
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetProvParam(
+    JNIEnv* env, jclass, jlong jhProv, jint jdwParam, jbyteArray jpbData, jintArray jpdwDataLen,
+    jint jdwFlags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jpbData);
+  DWORD* length = frame.ints(jpdwDataLen);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+  // The length in jpdwDataLen[0] is what the platform may write; it must
+  // not exceed the array, and a length array must have its element.
+  size_t capacity = data ? static_cast<size_t>(env->GetArrayLength(jpbData)) : 0;
+  if ((jpdwDataLen && env->GetArrayLength(jpdwDataLen) < 1) || (data && length && *length > capacity)) {
+    return kInvalidParameter;
+  }
+  jint result = result_of(CryptGetProvParam(to_handle<HCRYPTPROV>(jhProv),
+                                            static_cast<DWORD>(jdwParam), data, length,
+                                            static_cast<DWORD>(jdwFlags)));
+  normalise_prov_param(data, capacity, static_cast<DWORD>(jdwParam));
+  return result;
+}

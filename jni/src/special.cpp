@@ -1,0 +1,138 @@
+#include "special.h"
+
+#include <new>
+
+namespace quill {
+
+jint last_error_code() {
+  DWORD code = GetLastError();
+  return code ? static_cast<jint>(code) : static_cast<jint>(NTE_FAIL);
+}
+
+Frame::~Frame() {
+  for (int i = 0; i < narrays_; ++i) {
+    Borrowed& b = arrays_[i];
+    if (b.is_int) {
+      env_->ReleaseIntArrayElements(static_cast<jintArray>(b.array), static_cast<jint*>(b.elems), 0);
+    } else {
+      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), static_cast<jbyte*>(b.elems),
+                                     0);
+    }
+  }
+  for (int i = 0; i < nstrings_; ++i) env_->ReleaseStringUTFChars(strings_[i].text, strings_[i].chars);
+  for (int i = 0; i < nbuffers_; ++i) {
+    if (buffers_[i].wide) {
+      delete[] static_cast<wchar_t*>(buffers_[i].data);
+    } else {
+      delete[] static_cast<char*>(buffers_[i].data);
+    }
+  }
+}
+
+bool Frame::keep_buffer(void* buffer, bool wide) {
+  if (!buffer) return false;
+  if (nbuffers_ == kMax) {  // never reached by the natives; do not leak all the same
+    if (wide) {
+      delete[] static_cast<wchar_t*>(buffer);
+    } else {
+      delete[] static_cast<char*>(buffer);
+    }
+    return false;
+  }
+  buffers_[nbuffers_++] = {buffer, wide};
+  return true;
+}
+
+BYTE* Frame::bytes(jbyteArray array) {
+  if (!array || failed_ || narrays_ == kMax) return nullptr;
+  jbyte* elems = env_->GetByteArrayElements(array, nullptr);
+  if (!elems) {
+    failed_ = true;
+    return nullptr;
+  }
+  arrays_[narrays_++] = {array, elems, false};
+  return reinterpret_cast<BYTE*>(elems);
+}
+
+DWORD* Frame::ints(jintArray array) {
+  if (!array || failed_ || narrays_ == kMax) return nullptr;
+  jint* elems = env_->GetIntArrayElements(array, nullptr);
+  if (!elems) {
+    failed_ = true;
+    return nullptr;
+  }
+  arrays_[narrays_++] = {array, elems, true};
+  return reinterpret_cast<DWORD*>(elems);
+}
+
+const char* Frame::utf(jstring text) {
+  if (!text || nstrings_ == kMax) return nullptr;
+  const char* chars = env_->GetStringUTFChars(text, nullptr);
+  if (chars) strings_[nstrings_++] = {text, chars};
+  return chars;
+}
+
+bool Frame::exception_pending() {
+  jthrowable pending = env_->ExceptionOccurred();
+  if (!pending) return false;
+  env_->ExceptionClear();
+  env_->DeleteLocalRef(pending);
+  return true;
+}
+
+void read_int0(JNIEnv* env, jintArray array, DWORD& value) {
+  if (!array) return;
+  jint v = 0;
+  env->GetIntArrayRegion(array, 0, 1, &v);
+  value = static_cast<DWORD>(v);
+}
+
+void write_int0(JNIEnv* env, jintArray array, DWORD value) {
+  if (!array) return;
+  jint v = static_cast<jint>(value);
+  env->SetIntArrayRegion(array, 0, 1, &v);
+}
+
+void write_long0(JNIEnv* env, jlongArray array, jlong value) {
+  if (!array) return;
+  env->SetLongArrayRegion(array, 0, 1, &value);
+}
+
+bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count) {
+  jint length = array ? env->GetArrayLength(array) : 0;
+  return offset >= 0 && count >= 0 && offset <= length && count <= length - offset;
+}
+
+wchar_t* multi2wchar(unsigned codePage, const char* text) {
+  if (!text) return nullptr;
+  int n = MultiByteToWideChar(codePage, 0, text, -1, nullptr, 0);
+  if (n <= 0) return nullptr;
+  wchar_t* out = new (std::nothrow) wchar_t[n];
+  if (!out) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (MultiByteToWideChar(codePage, 0, text, -1, out, n) == 0) {
+    delete[] out;
+    return nullptr;
+  }
+  return out;
+}
+
+char* wchar2multi(unsigned codePage, const wchar_t* text) {
+  if (!text) return nullptr;
+  int n = WideCharToMultiByte(codePage, 0, text, -1, nullptr, 0, nullptr, nullptr);
+  if (n <= 0) return nullptr;
+  char* out = new (std::nothrow) char[n];
+  if (!out) {
+    SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return nullptr;
+  }
+  if (WideCharToMultiByte(codePage, 0, text, -1, out, n, nullptr, nullptr) == 0) {
+    delete[] out;
+    return nullptr;
+  }
+  return out;
+}
+
+}  // namespace quill

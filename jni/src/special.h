@@ -1,0 +1,112 @@
+// Helpers every native shares: the error-code rule, handle narrowing and
+// widening, scoped access to Java arrays and strings, one-element region
+// copies, and text conversion between code pages and wide strings.
+//
+// A native reads top to bottom: open a Frame, borrow its arrays and strings
+// through it, return 8 if the VM gave no elements, return 574 if a Java
+// exception is pending, check bounds (87), call the platform, form the code,
+// write its one-element outputs. The Frame gives everything back when the
+// native returns, on every path: array elements with mode 0 (copied back) in
+// the order they were obtained, then string characters, then the buffers the
+// conversions made.
+#ifndef QUILL_SPECIAL_H
+#define QUILL_SPECIAL_H
+
+#include <jni.h>
+
+#include <cstdint>
+
+#include "capi.h"
+
+namespace quill {
+
+constexpr jint kNotEnoughMemory = 8;     // ERROR_NOT_ENOUGH_MEMORY
+constexpr jint kInvalidParameter = 87;   // ERROR_INVALID_PARAMETER
+constexpr jint kPendingException = 574;  // ERROR_UNHANDLED_EXCEPTION
+
+// The code of a failed platform call: its last error, or NTE_FAIL when the
+// platform set none.
+jint last_error_code();
+inline jint result_of(BOOL ok) { return ok ? 0 : last_error_code(); }
+
+// Handles cross as Java longs. A 32-bit build uses the low 32 bits and gives
+// handles back zero-extended; a 64-bit build uses all of them.
+template <class H>
+H to_handle(jlong value) {
+  return (H)(uintptr_t)(uint64_t)value;
+}
+template <class H>
+jlong from_handle(H handle) {
+  return (jlong)(uint64_t)(uintptr_t)handle;
+}
+
+class Frame {
+ public:
+  explicit Frame(JNIEnv* env) : env_(env) {}
+  ~Frame();
+  Frame(const Frame&) = delete;
+  Frame& operator=(const Frame&) = delete;
+
+  // Element access; a null array gives a null pointer. When the VM gives no
+  // elements the pointer is null and failed() turns true.
+  BYTE* bytes(jbyteArray array);
+  DWORD* ints(jintArray array);
+  // Modified UTF-8 characters of a string, or null (for a null string, or
+  // when the VM raised an exception, which exception_pending() then finds).
+  const char* utf(jstring text);
+  // Takes ownership of a buffer made with new[] (by multi2wchar or
+  // wchar2multi); it is freed after everything else.
+  char* keep(char* buffer) { return keep_buffer(buffer, false) ? buffer : nullptr; }
+  wchar_t* keep(wchar_t* buffer) { return keep_buffer(buffer, true) ? buffer : nullptr; }
+
+  bool failed() const { return failed_; }
+  // Clears a pending Java exception and reports whether there was one.
+  bool exception_pending();
+
+ private:
+  bool keep_buffer(void* buffer, bool wide);
+  static constexpr int kMax = 6;
+  struct Borrowed {
+    jarray array;
+    void* elems;
+    bool is_int;
+  };
+  struct Buffer {
+    void* data;
+    bool wide;
+  };
+  struct Chars {
+    jstring text;
+    const char* chars;
+  };
+  JNIEnv* env_;
+  bool failed_ = false;
+  Borrowed arrays_[kMax] = {};
+  int narrays_ = 0;
+  Chars strings_[kMax] = {};
+  int nstrings_ = 0;
+  Buffer buffers_[kMax] = {};
+  int nbuffers_ = 0;
+};
+
+// One-element region copies. A null array is left alone; an empty one makes
+// the VM raise ArrayIndexOutOfBoundsException, which the native's exception
+// check (reads) or the Java caller (writes) then sees.
+void read_int0(JNIEnv* env, jintArray array, DWORD& value);
+void write_int0(JNIEnv* env, jintArray array, DWORD value);
+void write_long0(JNIEnv* env, jlongArray array, jlong value);
+
+// True when [offset, offset + count) lies inside the array (a null array has
+// length 0). Natives check caller-supplied bounds with it before any platform
+// call and return 87 when they do not hold.
+bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count);
+
+// Text conversion; each result is made with new[] and owned by the caller.
+// A null input or a failed conversion gives null (the platform's last error
+// tells why).
+wchar_t* multi2wchar(unsigned codePage, const char* text);
+char* wchar2multi(unsigned codePage, const wchar_t* text);
+
+}  // namespace quill
+
+#endif

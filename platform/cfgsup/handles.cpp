@@ -1,0 +1,125 @@
+// The process-wide handle table (see csp/handles.h for the contract).
+#include "csp/handles.h"
+
+#include <mutex>
+#include <vector>
+
+namespace csp {
+
+Object::~Object() = default;
+
+namespace {
+
+// A handle is (generation << kIndexBits) | (index + 1). Generations start at 1
+// and advance each time a slot is freed, so no handle value is ever 0 and an
+// old value does not name the slot's next occupant.
+constexpr unsigned kIndexBits = 20;
+constexpr uintptr_t kIndexMask = (uintptr_t(1) << kIndexBits) - 1;
+constexpr uint32_t kGenMask = 0x7FF;  // 11 bits: the handle fits in 31 bits
+constexpr size_t kMaxSlots = kIndexMask;  // index + 1 must fit in kIndexBits
+constexpr size_t kChunk = 64;
+
+struct Slot {
+  std::shared_ptr<Object> obj;
+  uint32_t generation = 1;
+  uint32_t refs = 0;
+  uint32_t next_free = 0;  // free list link (index + 1), 0 = end
+};
+
+class Table {
+ public:
+  uintptr_t insert(std::shared_ptr<Object> obj) {
+    std::lock_guard<std::mutex> lock(mu_);
+    size_t index;
+    if (free_head_ != 0) {
+      index = free_head_ - 1;
+      free_head_ = slots_[index].next_free;
+    } else {
+      if (slots_.size() >= kMaxSlots) return 0;
+      if (slots_.size() == slots_.capacity()) slots_.reserve(slots_.size() + kChunk);
+      slots_.emplace_back();
+      index = slots_.size() - 1;
+    }
+    Slot& s = slots_[index];
+    s.obj = std::move(obj);
+    s.refs = 1;
+    s.next_free = 0;
+    ++live_;
+    return (uintptr_t(s.generation) << kIndexBits) | (index + 1);
+  }
+
+  std::shared_ptr<Object> lookup(uintptr_t h, Kind kind) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Slot* s = find(h, kind);
+    return s ? s->obj : nullptr;
+  }
+
+  bool add_ref(uintptr_t h, Kind kind) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Slot* s = find(h, kind);
+    if (!s || s->refs == UINT32_MAX) return false;
+    ++s->refs;
+    return true;
+  }
+
+  Drop release(uintptr_t h, Kind kind, std::shared_ptr<Object>* removed) {
+    std::shared_ptr<Object> last;  // destroyed after the lock is dropped
+    Drop result;
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      Slot* s = find(h, kind);
+      if (!s) return Drop::Invalid;
+      if (--s->refs > 0) return Drop::Released;
+      last = std::move(s->obj);
+      s->generation = (s->generation % kGenMask) + 1;
+      size_t index = size_t(h & kIndexMask) - 1;
+      s->next_free = free_head_;
+      free_head_ = uint32_t(index + 1);
+      --live_;
+      result = Drop::Removed;
+    }
+    if (removed) *removed = std::move(last);
+    return result;
+  }
+
+  size_t count() {
+    std::lock_guard<std::mutex> lock(mu_);
+    return live_;
+  }
+
+ private:
+  Slot* find(uintptr_t h, Kind kind) {
+    uintptr_t index1 = h & kIndexMask;
+    uintptr_t gen = h >> kIndexBits;
+    if (index1 == 0 || index1 > slots_.size() || gen == 0 || gen > kGenMask) return nullptr;
+    Slot& s = slots_[index1 - 1];
+    if (!s.obj || s.generation != gen || s.obj->kind() != kind) return nullptr;
+    return &s;
+  }
+
+  std::mutex mu_;
+  std::vector<Slot> slots_;
+  uint32_t free_head_ = 0;
+  size_t live_ = 0;
+};
+
+Table& table() {
+  // Never destroyed: objects may still be released from other libraries'
+  // destructors while the process exits.
+  static Table* t = new Table;
+  return *t;
+}
+
+}  // namespace
+
+uintptr_t handle_insert(std::shared_ptr<Object> obj) {
+  return obj ? table().insert(std::move(obj)) : 0;
+}
+std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) { return table().lookup(h, kind); }
+bool handle_add_ref(uintptr_t h, Kind kind) { return table().add_ref(h, kind); }
+Drop handle_release(uintptr_t h, Kind kind, std::shared_ptr<Object>* removed) {
+  return table().release(h, kind, removed);
+}
+size_t handle_count() { return table().count(); }
+
+}  // namespace csp

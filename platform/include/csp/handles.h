@@ -1,0 +1,69 @@
+/*
+ * The handle table of the CSP libraries. Every object the platform hands out
+ * (provider contexts, keys, hashes, certificate stores, TLS credentials and
+ * contexts) lives here as a typed, reference-counted object and is named by an
+ * opaque handle value. A handle encodes a slot index and the slot's
+ * generation, so a released, forged or wrong-kind handle is found out on
+ * lookup and reported, never dereferenced.
+ *
+ * Two counts are kept apart:
+ *  - the API reference count, what CryptContextAddRef and CryptReleaseContext
+ *    (or a destroy function) move; the handle stops resolving when it reaches 0;
+ *  - the memory lifetime, a std::shared_ptr: a call that looked an object up
+ *    keeps it alive until it returns, even if another thread releases the
+ *    handle meanwhile.
+ *
+ * Locking: the table's own mutex is a leaf lock, held only inside these
+ * functions. Objects carry their own mutex for their mutable state.
+ */
+#ifndef CSP_HANDLES_H
+#define CSP_HANDLES_H
+
+#include <cstdint>
+#include <memory>
+
+#include "wintypes.h"
+
+namespace csp {
+
+enum class Kind : uint8_t {
+  Prov = 1,
+  Key = 2,
+  Hash = 3,
+  Store = 4,
+  Credential = 5,
+  SecContext = 6,
+};
+
+class CSPAPI Object {
+ public:
+  explicit Object(Kind kind) : kind_(kind) {}
+  virtual ~Object();
+  Object(const Object&) = delete;
+  Object& operator=(const Object&) = delete;
+  Kind kind() const { return kind_; }
+
+ private:
+  const Kind kind_;
+};
+
+// Result of dropping one API reference.
+enum class Drop { Invalid, Released, Removed };
+
+CSPAPI uintptr_t handle_insert(std::shared_ptr<Object> obj);
+CSPAPI std::shared_ptr<Object> handle_lookup(uintptr_t handle, Kind kind);
+CSPAPI bool handle_add_ref(uintptr_t handle, Kind kind);
+// Drops one API reference. When it was the last, the handle stops resolving
+// and the object is handed back in *removed (if given) for final clean-up.
+CSPAPI Drop handle_release(uintptr_t handle, Kind kind, std::shared_ptr<Object>* removed = nullptr);
+// Number of live handles (for tests and leak checks).
+CSPAPI size_t handle_count();
+
+template <class T>
+std::shared_ptr<T> handle_get(uintptr_t handle) {
+  return std::static_pointer_cast<T>(handle_lookup(handle, T::kKind));
+}
+
+}  // namespace csp
+
+#endif

@@ -1,0 +1,318 @@
+#include "container.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <mutex>
+
+#include <openssl/evp.h>
+
+#include "apiutil.h"
+
+namespace csp::prov {
+
+namespace {
+
+// File layout: the magic, then records of (u32 tag, u32 length, bytes), all
+// integers little-endian. Tag 1 holds the container name; tag 2 one key:
+// (u32 spec, u32 alg, u32 flags, material). Other tags are kept unchanged.
+constexpr char kMagic[8] = {'Q', 'C', 'S', 'P', 'K', 'C', '0', '1'};
+constexpr DWORD kTagName = 1;
+constexpr DWORD kTagKey = 2;
+constexpr size_t kMaxFile = 16 * 1024 * 1024;
+
+void put32(std::vector<BYTE>& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+}
+DWORD get32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+void put_record(std::vector<BYTE>& out, DWORD tag, const BYTE* data, size_t n) {
+  put32(out, tag);
+  put32(out, DWORD(n));
+  out.insert(out.end(), data, data + n);
+}
+
+std::vector<BYTE> encode(const ContainerData& c) {
+  std::vector<BYTE> out(kMagic, kMagic + sizeof kMagic);
+  put_record(out, kTagName, reinterpret_cast<const BYTE*>(c.name.data()), c.name.size());
+  for (const auto& [spec, key] : c.keys) {
+    std::vector<BYTE> rec;
+    put32(rec, spec);
+    put32(rec, key.alg);
+    put32(rec, key.flags);
+    rec.insert(rec.end(), key.material.begin(), key.material.end());
+    put_record(out, kTagKey, rec.data(), rec.size());
+    wipe(rec);
+  }
+  for (const auto& [tag, data] : c.extra) put_record(out, tag, data.data(), data.size());
+  return out;
+}
+
+bool decode(const std::vector<BYTE>& in, ContainerData& c) {
+  if (in.size() < sizeof kMagic || memcmp(in.data(), kMagic, sizeof kMagic) != 0) return false;
+  size_t pos = sizeof kMagic;
+  while (pos < in.size()) {
+    if (in.size() - pos < 8) return false;
+    DWORD tag = get32(&in[pos]);
+    DWORD len = get32(&in[pos + 4]);
+    pos += 8;
+    if (in.size() - pos < len) return false;
+    const BYTE* p = &in[pos];
+    if (tag == kTagName) {
+      c.name.assign(reinterpret_cast<const char*>(p), len);
+    } else if (tag == kTagKey) {
+      if (len < 12) return false;
+      StoredKey k;
+      k.alg = get32(p + 4);
+      k.flags = get32(p + 8);
+      k.material.assign(p + 12, p + len);
+      c.keys[get32(p)] = std::move(k);
+    } else {
+      c.extra[tag].assign(p, p + len);
+    }
+    pos += len;
+  }
+  return true;
+}
+
+LONG errno_code(int e) {
+  if (e == EACCES || e == EPERM || e == EROFS) return NTE_PERM;
+  if (e == ENOMEM) return NTE_NO_MEMORY;
+  return NTE_FAIL;
+}
+
+// mkdir -p with 0700 for each directory it creates.
+LONG make_dirs(const std::string& dir) {
+  std::string cur;
+  size_t pos = 0;
+  while (pos != std::string::npos) {
+    pos = dir.find('/', pos + 1);
+    cur = dir.substr(0, pos);
+    if (cur.empty()) continue;
+    if (mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST) return errno_code(errno);
+  }
+  return 0;
+}
+
+std::string path_of(bool machine, const std::string& name) {
+  return ContainerStore::directory(machine) + "/" + ContainerStore::unique_name(name) + ".key";
+}
+
+LONG read_file(const std::string& path, std::vector<BYTE>& out) {
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return errno == ENOENT ? NTE_BAD_KEYSET : errno_code(errno);
+  LONG rc = 0;
+  BYTE buf[8192];
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      rc = errno_code(errno);
+      break;
+    }
+    if (n == 0) break;
+    if (out.size() + size_t(n) > kMaxFile) {
+      rc = NTE_KEYSET_ENTRY_BAD;
+      break;
+    }
+    out.insert(out.end(), buf, buf + n);
+  }
+  secure_wipe(buf, sizeof buf);
+  close(fd);
+  return rc;
+}
+
+LONG write_all(int fd, const std::vector<BYTE>& data) {
+  size_t done = 0;
+  while (done < data.size()) {
+    ssize_t n = write(fd, data.data() + done, data.size() - done);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return errno_code(errno);
+    done += size_t(n);
+  }
+  return 0;
+}
+
+// Writes the file anew: temporary file (0600) in the same directory, fsync,
+// rename over the old name, fsync of the directory.
+LONG write_atomically(const std::string& path, const std::vector<BYTE>& data) {
+  std::string dir = path.substr(0, path.rfind('/'));
+  std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." +
+                    std::to_string(reinterpret_cast<uintptr_t>(&data));
+  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+  if (fd < 0) return errno_code(errno);
+  LONG rc = write_all(fd, data);
+  if (rc == 0 && fsync(fd) != 0) rc = errno_code(errno);
+  if (close(fd) != 0 && rc == 0) rc = errno_code(errno);
+  if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = errno_code(errno);
+  if (rc != 0) {
+    unlink(tmp.c_str());
+    return rc;
+  }
+  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+  if (dfd >= 0) {
+    fsync(dfd);
+    close(dfd);
+  }
+  return 0;
+}
+
+// Serialises changes to the containers of one directory: a process-wide
+// mutex for the threads of this process, flock for other processes.
+class DirLock {
+ public:
+  explicit DirLock(const std::string& dir) : guard_(mutex()) {
+    if (make_dirs(dir) != 0) return;
+    fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    if (fd_ >= 0) {
+      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      }
+    }
+  }
+  ~DirLock() {
+    if (fd_ >= 0) close(fd_);  // closing drops the flock
+  }
+  DirLock(const DirLock&) = delete;
+  DirLock& operator=(const DirLock&) = delete;
+
+ private:
+  static std::mutex& mutex() {
+    static std::mutex* m = new std::mutex;
+    return *m;
+  }
+  std::lock_guard<std::mutex> guard_;
+  int fd_ = -1;
+};
+
+std::string home_dir() {
+  const char* h = std::getenv("HOME");
+  if (h && *h) return h;
+  struct passwd pw;
+  struct passwd* res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res && res->pw_dir)
+    return res->pw_dir;
+  return "/tmp";
+}
+
+}  // namespace
+
+ContainerData::~ContainerData() {
+  for (auto& [spec, key] : keys) wipe(key.material);
+  for (auto& [tag, data] : extra) wipe(data);
+}
+
+std::string ContainerStore::directory(bool machine) {
+  const char* root = std::getenv("QUILL_CSP_ROOT");
+  if (root && *root) {
+    return machine ? std::string(root) + "/machine"
+                   : std::string(root) + "/users/" + std::to_string(geteuid());
+  }
+  if (machine) return "/var/opt/quill/csp/keys";
+  const char* xdg = std::getenv("XDG_DATA_HOME");
+  std::string base = xdg && *xdg ? std::string(xdg) : home_dir() + "/.local/share";
+  return base + "/quill-csp/keys";
+}
+
+std::string ContainerStore::unique_name(const std::string& name) {
+  unsigned char md[EVP_MAX_MD_SIZE];
+  unsigned int n = 0;
+  EVP_Digest(name.data(), name.size(), md, &n, EVP_sha256(), nullptr);
+  static const char* hex = "0123456789abcdef";
+  std::string out;
+  for (unsigned i = 0; i < 20 && i < n; ++i) {
+    out.push_back(hex[md[i] >> 4]);
+    out.push_back(hex[md[i] & 15]);
+  }
+  return out;
+}
+
+LONG ContainerStore::create(bool machine, const std::string& name) {
+  std::string dir = directory(machine);
+  DirLock lock(dir);
+  LONG rc = make_dirs(dir);
+  if (rc) return rc;
+  std::string path = path_of(machine, name);
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) return NTE_EXISTS;
+  ContainerData c;
+  c.name = name;
+  return write_atomically(path, encode(c));
+}
+
+LONG ContainerStore::remove(bool machine, const std::string& name) {
+  std::string dir = directory(machine);
+  DirLock lock(dir);
+  if (unlink(path_of(machine, name).c_str()) != 0)
+    return errno == ENOENT ? NTE_BAD_KEYSET : errno_code(errno);
+  return 0;
+}
+
+LONG ContainerStore::exists(bool machine, const std::string& name) {
+  struct stat st;
+  if (stat(path_of(machine, name).c_str(), &st) != 0)
+    return errno == ENOENT || errno == ENOTDIR ? NTE_BAD_KEYSET : errno_code(errno);
+  return 0;
+}
+
+LONG ContainerStore::load(bool machine, const std::string& name, ContainerData& out) {
+  std::vector<BYTE> raw;
+  LONG rc = read_file(path_of(machine, name), raw);
+  if (rc == 0 && (!decode(raw, out) || out.name != name)) rc = NTE_KEYSET_ENTRY_BAD;
+  wipe(raw);
+  return rc;
+}
+
+LONG ContainerStore::update(bool machine, const std::string& name,
+                            const std::function<LONG(ContainerData&)>& change) {
+  std::string dir = directory(machine);
+  DirLock lock(dir);
+  ContainerData c;
+  LONG rc = load(machine, name, c);
+  if (rc) return rc;
+  rc = change(c);
+  if (rc) return rc;
+  std::vector<BYTE> raw = encode(c);
+  rc = write_atomically(path_of(machine, name), raw);
+  wipe(raw);
+  return rc;
+}
+
+std::vector<std::string> ContainerStore::list(bool machine) {
+  std::vector<std::string> names;
+  std::string dir = directory(machine);
+  DIR* d = opendir(dir.c_str());
+  if (!d) return names;
+  while (struct dirent* e = readdir(d)) {
+    std::string f = e->d_name;
+    if (f.size() != 44 || f.compare(40, 4, ".key") != 0) continue;
+    std::vector<BYTE> raw;
+    ContainerData c;
+    if (read_file(dir + "/" + f, raw) == 0 && decode(raw, c)) names.push_back(c.name);
+    wipe(raw);
+  }
+  closedir(d);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+std::string default_container_name() {
+  struct passwd pw;
+  struct passwd* res = nullptr;
+  char buf[4096];
+  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res && res->pw_name)
+    return res->pw_name;
+  const char* u = std::getenv("USER");
+  return u && *u ? u : "default";
+}
+
+}  // namespace csp::prov

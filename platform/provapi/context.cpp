@@ -1,0 +1,158 @@
+// Provider contexts: acquisition, reference counting, release, provider
+// enumeration and the context's own parameters.
+#include <cstring>
+
+#include "apiutil.h"
+#include "provider.h"
+
+namespace csp::prov {
+
+const char* const kProviderName = "Kestrel Quill RSA and AES Provider";
+
+namespace {
+
+constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DELETEKEYSET |
+                                CRYPT_MACHINE_KEYSET | CRYPT_SILENT |
+                                CRYPT_DEFAULT_CONTAINER_OPTIONAL;
+constexpr size_t kMaxContainerName = 260;
+
+// Checks the provider name and type a caller asked for.
+LONG check_provider(LPCSTR name, DWORD type) {
+  if (type == 0 || type > 999) return NTE_BAD_PROV_TYPE;
+  if (name && *name) {
+    if (strcmp(name, kProviderName) != 0) return NTE_KEYSET_NOT_DEF;
+    if (type != kProviderType) return NTE_PROV_TYPE_NO_MATCH;
+    return 0;
+  }
+  return type == kProviderType ? 0 : NTE_PROV_TYPE_NOT_DEF;
+}
+
+BOOL get_enum_containers(Provider& p, BYTE* data, DWORD* len, DWORD flags) {
+  std::lock_guard<std::mutex> lock(p.mu);
+  if ((flags & CRYPT_FIRST) || !p.enum_containers_loaded) {
+    p.enum_containers = ContainerStore::list(p.machine || (flags & CRYPT_MACHINE_KEYSET));
+    p.enum_containers_pos = 0;
+    p.enum_containers_loaded = true;
+  }
+  if (!data) {
+    // A size query answers with the longest name, so one buffer serves the walk.
+    size_t longest = 0;
+    for (const auto& n : p.enum_containers) longest = std::max(longest, n.size() + 1);
+    if (p.enum_containers_pos >= p.enum_containers.size()) return fail(ERROR_NO_MORE_ITEMS);
+    return put_bytes(nullptr, len, nullptr, longest);
+  }
+  if (p.enum_containers_pos >= p.enum_containers.size()) return fail(ERROR_NO_MORE_ITEMS);
+  if (!put_string(data, len, p.enum_containers[p.enum_containers_pos])) return FALSE;
+  ++p.enum_containers_pos;
+  return TRUE;
+}
+
+}  // namespace
+
+}  // namespace csp::prov
+
+using namespace csp;
+using namespace csp::prov;
+
+extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer,
+                                                   LPCSTR szProvider, DWORD dwProvType,
+                                                   DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    if (!phProv) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags & ~kAcquireFlags) return fail(NTE_BAD_FLAGS);
+    bool verify = (dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
+    bool create = dwFlags & CRYPT_NEWKEYSET;
+    bool remove = dwFlags & CRYPT_DELETEKEYSET;
+    if ((create && remove) || (verify && (create || remove))) return fail(NTE_BAD_FLAGS);
+    if (verify && szContainer && *szContainer) return fail(NTE_BAD_FLAGS);
+    if (LONG rc = check_provider(szProvider, dwProvType)) return fail(rc);
+
+    bool machine = dwFlags & CRYPT_MACHINE_KEYSET;
+    std::string name;
+    if (!verify) {
+      name = szContainer && *szContainer ? std::string(szContainer) : default_container_name();
+      if (name.size() > kMaxContainerName) return fail(NTE_BAD_KEYSET_PARAM);
+    }
+    if (remove) {
+      if (LONG rc = ContainerStore::remove(machine, name)) return fail(rc);
+      *phProv = 0;
+      return TRUE;
+    }
+    if (create) {
+      if (LONG rc = ContainerStore::create(machine, name)) return fail(rc);
+    } else if (!verify) {
+      if (LONG rc = ContainerStore::exists(machine, name)) return fail(rc);
+    }
+    auto p = std::make_shared<Provider>();
+    p->verify_only = verify;
+    p->machine = machine;
+    p->silent = dwFlags & CRYPT_SILENT;
+    p->container = name;
+    HCRYPTPROV h = handle_insert(p);
+    if (!h) return fail(NTE_NO_MEMORY);
+    *phProv = h;
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    // A wrong flag does not release: the caller still owns the reference.
+    if (!handle_lookup(hProv, Kind::Prov)) return fail(NTE_BAD_UID);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (handle_release(hProv, Kind::Prov) == Drop::Invalid) return fail(NTE_BAD_UID);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved,
+                                                 DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    if (pdwReserved) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (!handle_add_ref(hProv, Kind::Prov)) return fail(NTE_BAD_UID);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags,
+                                                  DWORD* pdwProvType, LPSTR szProvName,
+                                                  DWORD* pcbProvName) {
+  return guarded([&]() -> BOOL {
+    if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (dwIndex > 0) return fail(ERROR_NO_MORE_ITEMS);
+    if (pdwProvType) *pdwProvType = kProviderType;
+    return put_string(reinterpret_cast<BYTE*>(szProvName), pcbProvName, kProviderName);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
+                                                DWORD* pdwDataLen, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto p = handle_get<Provider>(hProv);
+    if (!p) return fail(NTE_BAD_UID);
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    switch (dwParam) {
+      case PP_NAME:
+        return put_string(pbData, pdwDataLen, kProviderName);
+      case PP_PROVTYPE:
+        return put_dword(pbData, pdwDataLen, p->type);
+      case PP_VERSION:
+        return put_dword(pbData, pdwDataLen, kProviderVersion);
+      case PP_IMPTYPE:
+        return put_dword(pbData, pdwDataLen, CRYPT_IMPL_SOFTWARE);
+      case PP_CONTAINER:
+        if (p->verify_only) return fail(NTE_BAD_KEYSET);
+        return put_string(pbData, pdwDataLen, p->container);
+      case PP_UNIQUE_CONTAINER:
+        if (p->verify_only) return fail(NTE_BAD_KEYSET);
+        return put_string(pbData, pdwDataLen, ContainerStore::unique_name(p->container));
+      case PP_ENUMCONTAINERS:
+        if (dwFlags & ~DWORD(CRYPT_FIRST | CRYPT_MACHINE_KEYSET)) return fail(NTE_BAD_FLAGS);
+        return get_enum_containers(*p, pbData, pdwDataLen, dwFlags);
+      default:
+        return fail(NTE_BAD_TYPE);
+    }
+  });
+}
