@@ -31,14 +31,14 @@ void normalise_prov_param(BYTE* data, size_t size, DWORD param) {
       }
       break;
     case 133:  // CONTAINER_EXTENSION
-      if (size >= sizeof(CONTAINER_EXTENSION)) {
-        auto* p = reinterpret_cast<CONTAINER_EXTENSION*>(data);
+      if (size >= sizeof(quill::CONTAINER_EXTENSION)) {
+        auto* p = reinterpret_cast<quill::CONTAINER_EXTENSION*>(data);
         letohce_copy(p, p);
       }
       break;
     case 138:  // PROV_PP_VERSION_EX
-      if (size >= sizeof(PROV_PP_VERSION_EX)) {
-        auto* p = reinterpret_cast<PROV_PP_VERSION_EX*>(data);
+      if (size >= sizeof(quill::PROV_PP_VERSION_EX)) {
+        auto* p = reinterpret_cast<quill::PROV_PP_VERSION_EX*>(data);
         letohvex_copy(p, p);
       }
       break;

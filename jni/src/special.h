@@ -101,6 +101,17 @@ void write_long0(JNIEnv* env, jlongArray array, jlong value);
 // call and return 87 when they do not hold.
 bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count);
 
+// True when an output array has the element 0 a native writes a handle to.
+inline bool has_element0(JNIEnv* env, jarray array) { return in_bounds(env, array, 0, 1); }
+
+// The low byte of a Java boolean as the caller passed it. The argument
+// travels in a 32-bit slot; only its low byte counts, whatever the compiler
+// assumes about the upper bits, so the value goes through a one-byte store.
+inline unsigned low_byte(jboolean value) {
+  volatile jboolean byte = value;
+  return byte;
+}
+
 // Text conversion; each result is made with new[] and owned by the caller.
 // A null input or a failed conversion gives null (the platform's last error
 // tells why).

@@ -1,0 +1,140 @@
+// Hash objects: create, feed, read and set parameters, duplicate, destroy,
+// hash a session key.
+#include "ru_Kestrel_Quill_MSCAPI_CAPI.h"
+#include "special.h"
+#include "structs.h"
+
+using namespace quill;
+
+namespace {
+
+// Parameters whose value starts with a little-endian 32-bit number. A read
+// converts it after the call, a write before the call.
+bool leading_value_on_get(DWORD param) {
+  return param == HP_HASHSIZE || param == HP_HMAC_INFO || param == 35;
+}
+bool leading_value_on_set(DWORD param) {
+  return param == HP_HASHSIZE || param == HP_HMAC_INFO || param == 25 || param == 35;
+}
+
+// Parameters the provider takes as a CRYPT_DATA_BLOB around the Java bytes.
+bool passed_as_blob(DWORD param) {
+  return param == HP_TLS1PRF_LABEL || param == HP_TLS1PRF_SEED || param == 23 || param == 24;
+}
+
+jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
+
+}  // namespace
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptCreateHash(JNIEnv* env, jclass,
+                                                                         jlong hProv, jint algId,
+                                                                         jlong key, jint flags,
+                                                                         jlongArray jhHash) {
+  Frame frame(env);
+  if (frame.exception_pending()) return kPendingException;
+  if (!has_element0(env, jhHash)) return kInvalidParameter;
+  HCRYPTHASH hHash = 0;
+  jint result = result_of(CryptCreateHash(to_handle<HCRYPTPROV>(hProv), static_cast<ALG_ID>(algId),
+                                          to_handle<HCRYPTKEY>(key), static_cast<DWORD>(flags),
+                                          &hHash));
+  write_long0(env, jhHash, from_handle(hHash));
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptHashData(JNIEnv* env, jclass,
+                                                                       jlong hHash,
+                                                                       jbyteArray jArray,
+                                                                       jint offset, jint len,
+                                                                       jint flags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jArray);
+  // The VM raises an exception with a failed element access; that check
+  // comes first here.
+  if (frame.exception_pending()) return kPendingException;
+  if (frame.failed()) return kNotEnoughMemory;
+  if (!in_bounds(env, jArray, offset, len)) return kInvalidParameter;
+  return result_of(CryptHashData(to_handle<HCRYPTHASH>(hHash), data ? data + offset : nullptr,
+                                 static_cast<DWORD>(len), static_cast<DWORD>(flags)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetHashParam(JNIEnv* env, jclass,
+                                                                           jlong jHash, jint jcmd,
+                                                                           jbyteArray jData,
+                                                                           jintArray jDataLen,
+                                                                           jint jFlags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jData);
+  if (frame.failed()) return kNotEnoughMemory;
+  DWORD length = 0;
+  read_int0(env, jDataLen, length);
+  if (frame.exception_pending()) return kPendingException;
+  const DWORD param = static_cast<DWORD>(jcmd);
+  if (data) {
+    // The provider writes up to `length` bytes, and the value's leading
+    // number is converted in place afterwards.
+    if (!in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
+    if (leading_value_on_get(param) && length_of(env, jData) < 4) return kInvalidParameter;
+  }
+  jint result = result_of(CryptGetHashParam(to_handle<HCRYPTHASH>(jHash), param, data, &length,
+                                            static_cast<DWORD>(jFlags)));
+  if (data && leading_value_on_get(param)) letoh32_inplace(data);
+  write_int0(env, jDataLen, length);
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetHashParam(JNIEnv* env, jclass,
+                                                                           jlong handle,
+                                                                           jint param,
+                                                                           jbyteArray jData,
+                                                                           jint flags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jData);
+  if (frame.failed()) return kNotEnoughMemory;
+  const DWORD number = static_cast<DWORD>(param);
+  const jsize size = data ? length_of(env, jData) : 0;
+  if (data) {
+    if (leading_value_on_set(number) && size < 4) return kInvalidParameter;
+    // The provider reads a whole HMAC_INFO through the pointer.
+    if (number == HP_HMAC_INFO && static_cast<size_t>(size) < sizeof(HMAC_INFO)) {
+      return kInvalidParameter;
+    }
+    if (leading_value_on_set(number)) letoh32_inplace(data);
+  }
+  if (frame.exception_pending()) return kPendingException;
+  CRYPT_DATA_BLOB blob = {static_cast<DWORD>(size), data};
+  const BYTE* argument = passed_as_blob(number) ? reinterpret_cast<const BYTE*>(&blob) : data;
+  return result_of(CryptSetHashParam(to_handle<HCRYPTHASH>(handle), number,
+                                     const_cast<BYTE*>(argument), static_cast<DWORD>(flags)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDuplicateHash(JNIEnv* env, jclass,
+                                                                            jlong handle,
+                                                                            jintArray jReserved,
+                                                                            jint flags,
+                                                                            jlongArray jArray) {
+  Frame frame(env);
+  DWORD* reserved = frame.ints(jReserved);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+  if (!has_element0(env, jArray)) return kInvalidParameter;
+  HCRYPTHASH copy = 0;
+  jint result = result_of(CryptDuplicateHash(to_handle<HCRYPTHASH>(handle), reserved,
+                                             static_cast<DWORD>(flags), &copy));
+  write_long0(env, jArray, from_handle(copy));
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDestroyHash(JNIEnv*, jclass,
+                                                                          jlong hHash) {
+  return result_of(CryptDestroyHash(to_handle<HCRYPTHASH>(hHash)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptHashSessionKey(JNIEnv* env, jclass,
+                                                                             jlong hHash,
+                                                                             jlong hKey,
+                                                                             jint flags) {
+  Frame frame(env);
+  if (frame.exception_pending()) return kPendingException;
+  return result_of(CryptHashSessionKey(to_handle<HCRYPTHASH>(hHash), to_handle<HCRYPTKEY>(hKey),
+                                       static_cast<DWORD>(flags)));
+}
