@@ -148,6 +148,9 @@ unsigned __stdcall ReadinessListenerThread(void *argument) {
       record.status = 1;
       break;
     }
+    // Sockets are inheritable by default, and the installer is started with
+    // handle inheritance on: it would keep the port bound after we are done.
+    SetHandleInformation(reinterpret_cast<HANDLE>(listener), HANDLE_FLAG_INHERIT, 0);
     sockaddr_in address = {};
     address.sin_family = AF_INET;
     address.sin_addr.s_addr = inet_addr(kReadinessAddress);
@@ -179,6 +182,7 @@ unsigned __stdcall ReadinessListenerThread(void *argument) {
       // The accepted connection is left open: the installer holds its end.
       const SOCKET connection = accept(listener, nullptr, nullptr);
       if (connection != INVALID_SOCKET) {
+        SetHandleInformation(reinterpret_cast<HANDLE>(connection), HANDLE_FLAG_INHERIT, 0);
         connected = true;
       } else if (WSAGetLastError() != WSAEWOULDBLOCK) {
         break;

@@ -247,21 +247,16 @@ def group_binary(wine):
 # discovery
 
 
-def clear_registry(wine, case):
-    reg = os.path.join(case.root, "clear.reg")
-    keys = ["JavaSoft", "Eclipse Adoptium", "AdoptOpenJDK", "Semeru"]
-    with open(reg, "w", encoding="utf-16") as f:
-        f.write("Windows Registry Editor Version 5.00\r\n\r\n")
-        for key in keys:
-            f.write(f"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\{key}]\r\n\r\n")
-            f.write(f"[-HKEY_LOCAL_MACHINE\\SOFTWARE\\Wow6432Node\\{key}]\r\n\r\n")
-    wine.run(["regedit", "/S", winpath(reg)])
+def clear_registry(wine):
+    for key in ("JavaSoft", "Eclipse Adoptium", "AdoptOpenJDK", "Semeru"):
+        for view in ("32", "64"):
+            wine.run(["reg", "delete", f"HKLM\\SOFTWARE\\{key}", "/f", f"/reg:{view}"])
 
 
 def group_discovery(wine):
     print("no runtime anywhere; variables naming a file and a directory without java.exe")
     case = Case(wine, "discovery-none")
-    clear_registry(wine, case)
+    clear_registry(wine)
     a_file = os.path.join(case.root, "not a dir")
     open(a_file, "w").close()
     empty = case.home("no java", with_java=False)
@@ -401,6 +396,33 @@ def parse_shown(line):
     return {"t": v[0], "rect": v[1:5], "full": v[5:7], "style": int(m.group(8), 16), "title": m.group(9)}
 
 
+def readiness_socket():
+    """A socket for the readiness port; connections the launcher left in
+    TIME_WAIT must not make the port look taken."""
+    sock = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    sock.setsockopt(socket.SOL_SOCKET, socket.SO_REUSEADDR, 1)
+    return sock
+
+
+def port_free():
+    probe = readiness_socket()
+    try:
+        probe.bind(("127.0.0.1", 31031))
+        return True
+    except OSError:
+        return False
+    finally:
+        probe.close()
+
+
+def wait_for_exit(case, timeout):
+    """Waits until the stand-in installer has ended, so that no run outlives its case."""
+    deadline = time.time() + timeout
+    while not case.times("exit") and time.time() < deadline:
+        time.sleep(0.2)
+    check(bool(case.times("exit")), "the installer ends by itself later")
+
+
 def group_window(wine):
     print("progress window in two start cycles, closed when the installer connects")
     case = Case(wine, "window-connect")
@@ -443,7 +465,7 @@ def group_window(wine):
 
     print("Russian title; closing the window ends the launcher with exit code 1")
     case = Case(wine, "window-close")
-    home = case.home("jre", version='java version "1.8.0_301"', run_ms="15000")
+    home = case.home("jre", version='java version "1.8.0_301"', run_ms="8000")
     launcher = wine.setup(case.launch, case.env(JAVA_HOME=winpath(home), LC_ALL="ru_RU.UTF-8"))
     lines = read_lines(wine.tool("watch", "60000", "1", "close"), 90)
     code = wait(launcher, 30, "close: launcher")
@@ -451,20 +473,23 @@ def group_window(wine):
     check(bool(shown) and shown[0]["title"] == TITLE_RU, f"title \"{TITLE_RU}\" in a Russian locale", lines)
     check(code == 1, "closing the window: launcher exit code 1", code)
     check(len(case.installer_runs()) == 1 and not case.times("exit"), "the installer keeps running")
+    check(port_free(), "the running installer does not hold the readiness port")
+    wait_for_exit(case, 30)
 
     print("Minimize from the system menu ends the launcher with exit code 1")
     case = Case(wine, "window-minimize")
-    home = case.home("jre", version='java version "1.8.0_301"', run_ms="15000")
+    home = case.home("jre", version='java version "1.8.0_301"', run_ms="5000")
     launcher = wine.setup(case.launch, case.env(JAVA_HOME=winpath(home)))
     lines = read_lines(wine.tool("watch", "60000", "1", "minimize"), 90)
     code = wait(launcher, 30, "minimize: launcher")
     check(any(line.startswith("shown") for line in lines), "the window was shown", lines)
     check(code == 1, "minimising the window: launcher exit code 1", code)
+    wait_for_exit(case, 30)
 
     print("port 31031 taken: no window, no wait for a connection")
     case = Case(wine, "window-port-taken")
     home = case.home("jre", version='java version "1.8.0_301"', run_ms="4000")
-    blocker = socket.socket(socket.AF_INET, socket.SOCK_STREAM)
+    blocker = readiness_socket()
     try:
         blocker.bind(("127.0.0.1", 31031))
         blocker.listen(5)
