@@ -1,0 +1,228 @@
+// Calls the bridge's exported natives through a stand-in JNIEnv, the way a
+// JVM would after looking them up by name: on Linux against the CSP, on
+// Windows (under Wine) against the system's CryptoAPI. What a Java test
+// cannot reach is checked here: every borrowed array and string is given
+// back on every path, element access that the VM refuses gives 8 after
+// releasing what was already borrowed, and the exports resolve under the
+// names a JVM of the platform looks up.
+//
+// Prints one line per check that fails and ends with "N passed, N failed".
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include "fakejni.h"
+
+#ifdef _WIN32
+#include <windows.h>
+#include "support.h"
+#else
+#include <dlfcn.h>
+#endif
+
+namespace {
+
+int g_passed = 0;
+int g_failed = 0;
+
+#define CHECK(cond)                                                  \
+  do {                                                               \
+    if (cond) {                                                      \
+      ++g_passed;                                                    \
+    } else {                                                         \
+      ++g_failed;                                                    \
+      std::printf("FAILED %s:%d: %s\n", __FILE__, __LINE__, #cond); \
+    }                                                                \
+  } while (0)
+
+#define CHECK_CODE(expected, actual)                                                  \
+  do {                                                                                \
+    long long e_ = (long long)(uint32_t)(expected), a_ = (long long)(uint32_t)(actual); \
+    if (e_ == a_) {                                                                   \
+      ++g_passed;                                                                     \
+    } else {                                                                          \
+      ++g_failed;                                                                     \
+      std::printf("FAILED %s:%d: %s: expected 0x%llx, got 0x%llx\n", __FILE__, __LINE__, \
+                  #actual, e_, a_);                                                   \
+    }                                                                                 \
+  } while (0)
+
+constexpr jint kVerifyContext = jint(0xF0000000u);
+constexpr jint kProvRsaAes = 24;
+constexpr jint kPpName = 4;
+
+void* g_library = nullptr;
+
+// The address of a native under the name this platform's JVM looks up.
+void* lookup(const char* name, int arg_bytes) {
+#ifdef _WIN32
+  std::string decorated = std::string("_") + name + "@" + std::to_string(arg_bytes);
+  return reinterpret_cast<void*>(GetProcAddress(static_cast<HMODULE>(g_library), decorated.c_str()));
+#else
+  (void)arg_bytes;
+  return dlsym(g_library, name);
+#endif
+}
+
+template <class F>
+F native(const char* method, int arg_bytes) {
+  std::string name = std::string("Java_ru_Kestrel_Quill_MSCAPI_CAPI_") + method;
+  void* p = lookup(name.c_str(), arg_bytes);
+  if (!p) {
+    std::printf("FAILED: export %s (%d argument bytes) not found\n", name.c_str(), arg_bytes);
+    ++g_failed;
+  }
+  return reinterpret_cast<F>(p);
+}
+
+using OnLoad = jint(JNICALL*)(JavaVM*, void*);
+using GetSize = jint(JNICALL*)(JNIEnv*, jclass);
+using Acquire = jint(JNICALL*)(JNIEnv*, jclass, jlongArray, jstring, jstring, jint, jint);
+using Release = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint);
+using EnumProviders = jint(JNICALL*)(JNIEnv*, jclass, jint, jint, jintArray, jbyteArray, jintArray);
+using GetProvParam = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jbyteArray, jintArray, jint);
+
+void test_load_and_handle_size() {
+  auto onload = reinterpret_cast<OnLoad>(lookup("JNI_OnLoad", 8));
+  CHECK(onload != nullptr);
+  CHECK(lookup("JNI_OnUnload", 8) != nullptr);
+  if (onload) CHECK_CODE(0x10006, onload(reinterpret_cast<JavaVM*>(&g_library), nullptr));
+  fakejni::Env fx;
+  if (auto size = native<GetSize>("getSizeOfHandle", 8)) CHECK_CODE(sizeof(void*), size(fx.env(), nullptr));
+}
+
+void test_context_round_trip() {
+  fakejni::Env fx;
+  auto acquire = native<Acquire>("cryptAcquireContext", 28);
+  auto release = native<Release>("cryptReleaseContext", 20);
+  auto addref = native<Release>("cryptContextAddRef", 20);
+  auto param = native<GetProvParam>("cryptGetProvParam", 32);
+  if (!acquire || !release || !addref || !param) return;
+
+  jlongArray h = fx.longs({0x5555});
+  CHECK_CODE(0, acquire(fx.env(), nullptr, h, nullptr, nullptr, kProvRsaAes, kVerifyContext));
+  jlong handle = fx.long_at(h, 0);
+  CHECK(handle != 0);
+  CHECK(uint64_t(handle) <= uintptr_t(-1));  // zero-extended on 32-bit builds
+
+  // The two-call convention, with the length copied back after a short buffer.
+  jintArray len = fx.ints({0});
+  CHECK_CODE(0, param(fx.env(), nullptr, handle, kPpName, nullptr, len, 0));
+  jint need = fx.int_at(len, 0);
+  CHECK(need > 1);
+  jbyteArray small = fx.bytes(2);
+  jintArray small_len = fx.ints({2});
+  CHECK_CODE(234, param(fx.env(), nullptr, handle, kPpName, small, small_len, 0));
+  CHECK_CODE(need, fx.int_at(small_len, 0));
+  jbyteArray name = fx.bytes(size_t(need));
+  jintArray name_len = fx.ints({need});
+  CHECK_CODE(0, param(fx.env(), nullptr, handle, kPpName, name, name_len, 0));
+  std::vector<unsigned char> got = fx.bytes_of(name);
+  CHECK(got.back() == 0 && std::strlen(reinterpret_cast<char*>(got.data())) + 1 == size_t(need));
+  std::printf("provider: %s\n", reinterpret_cast<char*>(got.data()));
+
+  // High bits of a handle are ignored on 32-bit builds.
+  jlong widened = sizeof(void*) == 4 ? jlong(uint64_t(handle) | 0xABCD000000000000ull) : handle;
+  CHECK_CODE(0, addref(fx.env(), nullptr, widened, 0));
+  CHECK_CODE(0, release(fx.env(), nullptr, handle, 0));
+  CHECK_CODE(0, release(fx.env(), nullptr, widened, 0));
+  CHECK(release(fx.env(), nullptr, handle, 0) != 0);
+  CHECK(fx.outstanding() == 0);
+  CHECK(fx.nonzero_release_modes() == 0);
+}
+
+void test_refused_element_access_releases_what_was_borrowed() {
+  fakejni::Env fx;
+  auto param = native<GetProvParam>("cryptGetProvParam", 32);
+  auto enumerate = native<EnumProviders>("cryptEnumProviders", 28);
+  if (!param || !enumerate) return;
+  // The second array's elements are refused: 8, and the first is given back.
+  fx.fail_element_access(2);
+  CHECK_CODE(8, param(fx.env(), nullptr, 1, kPpName, fx.bytes(16), fx.ints({16}), 0));
+  CHECK(fx.outstanding() == 0);
+  fx.clear_pending();
+  fx.fail_element_access(1);
+  CHECK_CODE(8, enumerate(fx.env(), nullptr, 0, 0, fx.ints({0}), fx.bytes(8), fx.ints({8})));
+  CHECK(fx.outstanding() == 0);
+  fx.clear_pending();
+}
+
+void test_pending_exception_is_cleared_and_reported() {
+  fakejni::Env fx;
+  auto enumerate = native<EnumProviders>("cryptEnumProviders", 28);
+  if (!enumerate) return;
+  jintArray type = fx.ints({77});
+  CHECK_CODE(574, enumerate(fx.env(), nullptr, 0, 0, type, fx.bytes(8), fx.ints({})));
+  CHECK(!fx.pending());
+  CHECK(fx.outstanding() == 0);
+  CHECK_CODE(77, fx.int_at(type, 0));  // nothing written back after 574
+
+  // Past the last provider: 259, with both out values written back.
+  jintArray len = fx.ints({0});
+  jintArray t2 = fx.ints({-1});
+  CHECK_CODE(259, enumerate(fx.env(), nullptr, 1000, 0, t2, nullptr, len));
+  CHECK(fx.outstanding() == 0);
+}
+
+#ifdef _WIN32
+// The configuration reader, against registry values the driver has set.
+void test_registry_reader() {
+  LONG v = 1234;
+  CHECK_CODE(0, support_registry_get_long(L"\\config\\Parameters\\StrengthenedKeyUsageControl", &v));
+  CHECK_CODE(1, v);
+  CHECK_CODE(0, support_registry_get_long(L"\\CONFIG\\parameters\\StrengthenedKeyUsageControl", &v));
+  CHECK_CODE(0, support_registry_get_long(L"\\config\\Parameters\\Quad5", &v));
+  CHECK_CODE(5, v);
+  v = 42;
+  CHECK_CODE(1006, support_registry_get_long(L"\\config\\Parameters\\QuadBig", &v));
+  CHECK_CODE(1006, support_registry_get_long(L"\\config\\Parameters\\Text", &v));
+  CHECK_CODE(42, v);
+  CHECK_CODE(2, support_registry_get_long(L"\\config\\Parameters\\Missing", &v));
+  CHECK_CODE(2, support_registry_get_long(L"\\config\\NoSuchKey\\Value", &v));
+  CHECK_CODE(0, support_registry_get_long(L"\\GLOBAL\\Limits\\Max", &v));
+  CHECK_CODE(7, v);
+  CHECK_CODE(0, support_registry_get_long(L"\\CRYPTOGRAPHY64\\Quill\\Wide", &v));
+  CHECK_CODE(64, v);
+  CHECK_CODE(0, support_registry_get_long(L"\\CRYPTOGRAPHY\\Quill\\Wide", &v));
+  CHECK_CODE(32, v);
+  std::wstring long_path = L"\\config\\" + std::wstring(253, L'x');  // 261 characters
+  CHECK_CODE(87, support_registry_get_long(long_path.c_str(), &v));
+  CHECK_CODE(87, support_registry_get_long(L"\\config\\Parameters\\", &v));
+  CHECK_CODE(87, support_registry_get_long(L"\\NoKeyPart", &v));
+  CHECK_CODE(87, support_registry_get_long(L"", &v));
+  // Paths under no known prefix read the user's settings below the SID text.
+  CHECK_CODE(0, support_registry_get_long(L"\\LOCAL\\Prefs\\Level", &v));
+  CHECK_CODE(3, v);
+  CHECK_CODE(0, support_registry_get_long(L"Prefs\\Level", &v));
+  CHECK_CODE(3, v);
+}
+#endif
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc < 2) {
+    std::printf("usage: native_tests LIBRARY\n");
+    return 2;
+  }
+#ifdef _WIN32
+  g_library = LoadLibraryA(argv[1]);
+#else
+  g_library = dlopen(argv[1], RTLD_NOW | RTLD_LOCAL);
+#endif
+  if (!g_library) {
+    std::printf("FAILED: cannot load %s\n", argv[1]);
+    std::printf("0 passed, 1 failed\n");
+    return 1;
+  }
+  test_load_and_handle_size();
+  test_context_round_trip();
+  test_refused_element_access_releases_what_was_borrowed();
+  test_pending_exception_is_cleared_and_reported();
+#ifdef _WIN32
+  if (argc > 2 && std::strcmp(argv[2], "--registry") == 0) test_registry_reader();
+#endif
+  std::printf("%d passed, %d failed\n", g_passed, g_failed);
+  return g_failed == 0 ? 0 : 1;
+}

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# Runs native_tests.exe against quillnative.dll in a Wine prefix of its own,
+# after setting the registry values the configuration reader is tested on.
+set -euo pipefail
+prefix="$1" exe="$2" dll="$3"
+scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
+bash "$scripts/wine-prefix.sh" check
+bash "$scripts/wine-prefix.sh" create "$prefix"
+export WINEPREFIX="$(cd "$prefix" && pwd)" WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+unset DISPLAY
+
+reg() { wine reg add "$@" /f >/dev/null; }
+base='HKLM\SOFTWARE\Kestrel\Cryptography\CurrentVersion\Parameters'
+reg "$base" /v StrengthenedKeyUsageControl /t REG_DWORD /d 1 /reg:32
+reg "$base" /v Quad5 /t REG_QWORD /d 5 /reg:32
+reg "$base" /v QuadBig /t REG_QWORD /d 4294967296 /reg:32
+reg "$base" /v Text /t REG_SZ /d 1 /reg:32
+reg 'HKLM\SOFTWARE\Kestrel\Settings\Limits' /v Max /t REG_DWORD /d 7 /reg:32
+reg 'HKLM\SOFTWARE\Microsoft\Cryptography\Quill' /v Wide /t REG_DWORD /d 64 /reg:64
+reg 'HKLM\SOFTWARE\Microsoft\Cryptography\Quill' /v Wide /t REG_DWORD /d 32 /reg:32
+# The user's settings: Wine's user SID, and "Default" for a thread without one.
+for who in S-1-5-21-0-0-0-1000 Default; do
+  reg "HKLM\\SOFTWARE\\Kestrel\\Settings\\Users\\$who\\Prefs" /v Level /t REG_DWORD /d 3 /reg:32
+done
+
+dir="$(dirname "$dll")"
+[ "$(dirname "$exe")" -ef "$dir" ] || cp "$exe" "$dir/"
+cd "$dir"
+status=0
+wine "./$(basename "$exe")" "$(basename "$dll")" --registry || status=$?
+wineserver -w || true
+exit $status
