@@ -236,6 +236,9 @@ void BeginStartupFeedback(StartupFeedback &feedback) {
   const HANDLE windowRunning = CreateEventW(nullptr, TRUE, FALSE, nullptr);
   feedback.progress = StartThread(ProgressWindowThread, windowRunning, windowRunning);
   if (windowRunning) CloseHandle(windowRunning);
+  // Once the listener runs, the progress ThreadRef is the listener's to use.
+  const HANDLE windowThread = feedback.progress.handle;
+  const unsigned windowThreadId = feedback.progress.id;
 
   ListenerRecord *record = new ListenerRecord;
   record->progress = &feedback.progress;
@@ -257,8 +260,8 @@ void BeginStartupFeedback(StartupFeedback &feedback) {
   ResetEvent(record->event);
   if (record->status != 0) {
     StopThread(feedback.progress);
-  } else if (feedback.progress.handle) {
-    PostThreadMessageW(feedback.progress.id, kShowWindowMessage, 0, 0);
+  } else if (windowThread) {
+    PostThreadMessageW(windowThreadId, kShowWindowMessage, 0, 0);
   }
 }
 

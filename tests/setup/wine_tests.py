@@ -15,12 +15,14 @@ launcher's windows from inside the Wine desktop.
   window    the progress window and the readiness connection
 """
 import argparse
+import fcntl
 import os
 import re
 import shutil
 import socket
 import subprocess
 import sys
+import tempfile
 import time
 
 DESKTOP = "800x600"
@@ -522,6 +524,10 @@ def main():
     parser.add_argument("group", choices=sorted(GROUPS))
     args = parser.parse_args()
     sys.stdout.reconfigure(line_buffering=True)
+    if args.group in ("discovery", "start", "window"):
+        # Port 31031 is machine-wide: test runs of other build trees wait.
+        lock = open(os.path.join(tempfile.gettempdir(), "setup-wine-tests.lock"), "w")
+        fcntl.flock(lock, fcntl.LOCK_EX)
     GROUPS[args.group](Wine(args))
     if failures:
         print(f"{len(failures)} check(s) failed")
