@@ -37,6 +37,108 @@ public final class Csp {
     public static final int NTE_BAD_KEYSET = 0x80090016;
     public static final int NTE_FAIL = 0x80090020;
 
+    // Algorithms, key specifications, blob types and parameters.
+    public static final int CALG_MD5 = 0x8003;
+    public static final int CALG_SHA1 = 0x8004;
+    public static final int CALG_HMAC = 0x8009;
+    public static final int CALG_SHA_256 = 0x800c;
+    public static final int CALG_SHA_384 = 0x800d;
+    public static final int CALG_SHA_512 = 0x800e;
+    public static final int CALG_RSA_SIGN = 0x2400;
+    public static final int CALG_RSA_KEYX = 0xa400;
+    public static final int CALG_RC2 = 0x6602;
+    public static final int CALG_3DES = 0x6603;
+    public static final int CALG_AES_128 = 0x660e;
+    public static final int CALG_AES_192 = 0x660f;
+    public static final int CALG_AES_256 = 0x6610;
+    public static final int AT_KEYEXCHANGE = 1;
+    public static final int AT_SIGNATURE = 2;
+    public static final int CRYPT_EXPORTABLE = 0x1;
+    public static final int CRYPT_OAEP = 0x40;
+    public static final int CRYPT_IPSEC_HMAC_KEY = 0x100;
+    public static final int SIMPLEBLOB = 1;
+    public static final int PUBLICKEYBLOB = 6;
+    public static final int PRIVATEKEYBLOB = 7;
+    public static final int PLAINTEXTKEYBLOB = 8;
+    public static final int HP_ALGID = 1;
+    public static final int HP_HASHVAL = 2;
+    public static final int HP_HASHSIZE = 4;
+    public static final int HP_HMAC_INFO = 5;
+    public static final int KP_IV = 1;
+    public static final int KP_PADDING = 3;
+    public static final int KP_MODE = 4;
+    public static final int KP_ALGID = 7;
+    public static final int KP_BLOCKLEN = 8;
+    public static final int KP_KEYLEN = 9;
+    public static final int CRYPT_MODE_CBC = 1;
+    public static final int CRYPT_MODE_ECB = 2;
+    public static final int PP_ENUMALGS = 1;
+    public static final int PP_KEYEXCHANGE_PIN = 32;
+    public static final int PP_SIGNATURE_PIN = 33;
+    public static final int NTE_BAD_HASH = 0x80090002;
+    public static final int NTE_BAD_KEY = 0x80090003;
+    public static final int NTE_BAD_LEN = 0x80090004;
+    public static final int NTE_BAD_DATA = 0x80090005;
+    public static final int NTE_BAD_SIGNATURE = 0x80090006;
+    public static final int NTE_BAD_ALGID = 0x80090008;
+    public static final int NTE_BAD_TYPE = 0x8009000A;
+    public static final int NTE_NO_KEY = 0x8009000D;
+
+    /** Key-generation flags asking for an RSA modulus of {@code bits}. */
+    public static int keyBits(int bits, int flags) {
+        return (bits << 16) | flags;
+    }
+
+    public static long newHash(long hProv, int alg, long hKey) {
+        long[] h = {0};
+        ok(CAPI.cryptCreateHash(hProv, alg, hKey, 0, h), "create hash " + hex(alg));
+        return h[0];
+    }
+
+    /** The value of a hash object by the two-call convention. */
+    public static byte[] hashValue(long hHash) {
+        int[] len = {0};
+        ok(CAPI.cryptGetHashParam(hHash, HP_HASHVAL, null, len, 0), "hash size");
+        byte[] value = new byte[len[0]];
+        ok(CAPI.cryptGetHashParam(hHash, HP_HASHVAL, value, len, 0), "hash value");
+        return java.util.Arrays.copyOf(value, len[0]);
+    }
+
+    /** A hash object of {@code alg} over {@code data}. */
+    public static long hashOf(long hProv, int alg, byte[] data) {
+        long h = newHash(hProv, alg, 0);
+        ok(CAPI.cryptHashData(h, data, 0, data.length, 0), "hash data");
+        return h;
+    }
+
+    /** An HMAC_INFO naming the inner hash, laid out for this build's pointer width. */
+    public static byte[] hmacInfo(int alg) {
+        byte[] info = new byte[CAPI.getSizeOfHandle() == 4 ? 20 : 40];
+        Blobs.putLe32(info, 0, alg);
+        return info;
+    }
+
+    public static long genKey(long hProv, int alg, int flags) {
+        long[] k = {0};
+        ok(CAPI.cryptGenKey(hProv, alg, flags, k), "generate key " + hex(alg));
+        return k[0];
+    }
+
+    public static long importKey(long hProv, byte[] blob, long hImpKey, int flags) {
+        long[] k = {0};
+        ok(CAPI.cryptImportKey(hProv, blob, blob.length, hImpKey, flags, k, false), "import key");
+        return k[0];
+    }
+
+    /** A key blob by the two-call convention. */
+    public static byte[] exportKey(long hKey, long hExpKey, int type) {
+        int[] len = {0};
+        ok(CAPI.cryptExportKey(hKey, hExpKey, type, 0, null, len, false), "blob size");
+        byte[] blob = new byte[len[0]];
+        ok(CAPI.cryptExportKey(hKey, hExpKey, type, 0, blob, len, false), "export");
+        return java.util.Arrays.copyOf(blob, len[0]);
+    }
+
     public static String hex(int code) {
         return "0x" + Integer.toHexString(code);
     }
