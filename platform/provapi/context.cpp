@@ -152,7 +152,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
         if (dwFlags & ~DWORD(CRYPT_FIRST | CRYPT_MACHINE_KEYSET)) return fail(NTE_BAD_FLAGS);
         return get_enum_containers(*p, pbData, pdwDataLen, dwFlags);
       default:
-        return fail(NTE_BAD_TYPE);
+        return get_more_prov_param(*p, dwParam, pbData, pdwDataLen, dwFlags);
     }
   });
 }

@@ -2,6 +2,8 @@
 #ifndef CSP_PROVAPI_PROVIDER_H
 #define CSP_PROVAPI_PROVIDER_H
 
+#include <openssl/crypto.h>
+
 #include <mutex>
 #include <string>
 #include <vector>
@@ -16,6 +18,19 @@ namespace csp::prov {
 extern const char* const kProviderName;
 constexpr DWORD kProviderType = PROV_RSA_AES;
 constexpr DWORD kProviderVersion = 0x0200;  // PP_VERSION: major 2, minor 0
+
+// A password held in memory only as long as needed; wiped when it goes.
+struct SecretString {
+  std::string value;
+  SecretString() = default;
+  SecretString(const SecretString&) = delete;
+  SecretString& operator=(const SecretString&) = delete;
+  ~SecretString() { clear(); }
+  void clear() {
+    if (!value.empty()) OPENSSL_cleanse(&value[0], value.size());
+    value.clear();
+  }
+};
 
 class Provider : public Object {
  public:
@@ -34,7 +49,18 @@ class Provider : public Object {
   size_t enum_containers_pos = 0;
   std::vector<std::string> enum_containers;
   size_t enum_algs_pos = 0;
+  size_t enum_algs_ex_pos = 0;
+  size_t enum_ext_pos = 0;
+
+  // The container password given on this context (PP_KEYEXCHANGE_PIN or
+  // PP_SIGNATURE_PIN); guarded by mu.
+  bool pin_given = false;
+  SecretString pin;
 };
+
+// The provider parameters that provparam.cpp answers (NTE_BAD_TYPE for
+// unknown ones).
+BOOL get_more_prov_param(Provider& p, DWORD param, BYTE* data, DWORD* len, DWORD flags);
 
 }  // namespace csp::prov
 

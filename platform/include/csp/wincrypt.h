@@ -301,6 +301,54 @@ typedef struct _CERT_EXTENSION {
   CRYPT_OBJID_BLOB Value;
 } CERT_EXTENSION, *PCERT_EXTENSION;
 
+/* Provider parameters of this provider (see provparam.cpp). */
+#define PP_CONTAINER_COMMENT 100   /* set and get: free-form container comment */
+#define PP_SET_CERT_EXTENSION 132  /* set: CERT_EXTENSION* stored in the container */
+#define PP_ENUM_CERT_EXTENSIONS 133 /* get: CONTAINER_EXTENSION records, CRYPT_FIRST restarts */
+#define PP_VERSION_EX 138          /* get: PROV_PP_VERSION_EX */
+
+/* Returned by PP_VERSION_EX: five little-endian DWORDs. */
+typedef struct _PROV_PP_VERSION_EX {
+  DWORD dwBuild;        /* build number of the provider library */
+  DWORD dwEngineBuild;  /* build number of the cryptographic engine (OpenSSL) */
+  DWORD dwBuildType;    /* PROV_BUILD_RELEASE or PROV_BUILD_DEBUG */
+  DWORD dwArchitecture; /* PROV_ARCH_* */
+  DWORD dwOS;           /* PROV_OS_* */
+} PROV_PP_VERSION_EX;
+
+#define PROV_BUILD_RELEASE 0
+#define PROV_BUILD_DEBUG 1
+#define PROV_ARCH_X86 1
+#define PROV_ARCH_X86_64 2
+#define PROV_ARCH_OTHER 0xFF
+#define PROV_OS_LINUX 1
+#define PROV_OS_MACOS 2
+#define PROV_OS_OTHER 0xFF
+
+/* Header of a record returned by PP_ENUM_CERT_EXTENSIONS: bCritical and
+ * cbExtension, then cbExtension bytes of the extension value, then the
+ * extension's object identifier as a NUL-terminated string. */
+typedef struct _CONTAINER_EXTENSION_HEADER {
+  DWORD bCritical;
+  DWORD cbExtension;
+} CONTAINER_EXTENSION_HEADER;
+
+/* PIN description for PP_KEYEXCHANGE_PIN / PP_SIGNATURE_PIN. */
+#define CSP_PIN_PASSWORD 0 /* give, set or change the container password */
+#define CSP_PIN_VERIFY 4   /* check the password and unlock, never change it */
+#define CSP_PIN_REMOVE 5   /* remove the password protection */
+
+typedef union _CRYPT_PIN_SOURCE {
+  HCRYPTPROV prov;
+  char* passwd;
+  void* other;
+} CRYPT_PIN_SOURCE;
+
+typedef struct _CRYPT_PIN_PARAM {
+  BYTE type;
+  CRYPT_PIN_SOURCE dest;
+} CRYPT_PIN_PARAM;
+
 /* CryptoAPI 1.0 functions exported by libprovapi. */
 CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer, LPCSTR szProvider,
                                         DWORD dwProvType, DWORD dwFlags);

@@ -1,0 +1,205 @@
+// CryptEncrypt and CryptDecrypt: AES and 3DES in CBC, ECB and CFB-8 with
+// PKCS #5 padding on the final call, streamed over several calls; RSA
+// PKCS#1 v1.5 or OAEP with the key exchange key.
+//
+// A sequence of calls keeps its cipher state in the key. Calls before the
+// final one must carry whole blocks and give back as many bytes as they
+// take: nothing is held back between calls. The final call pads (encrypt)
+// or checks and removes the padding (decrypt), and the next sequence starts
+// again from the key's configured IV.
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "apiutil.h"
+#include "cryptobj.h"
+
+namespace csp::prov {
+
+namespace {
+
+LONG check_hash_open(const std::shared_ptr<Hash>& h) {
+  if (!h) return 0;
+  std::lock_guard<std::mutex> lock(h->mu);
+  return h->finished ? NTE_BAD_HASH_STATE : 0;
+}
+
+LONG start_stream(Key& k, bool encrypt) {
+  if (k.stream && k.stream_encrypt == encrypt) return 0;
+  const EVP_CIPHER* cipher = cipher_for(k.alg, k.mode);
+  if (!cipher) return NTE_BAD_ALGID;
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) return NTE_NO_MEMORY;
+  const BYTE* iv = k.mode == CRYPT_MODE_ECB ? nullptr : k.iv.data();
+  Bytes key = k.secret;
+  if (k.alg == CALG_3DES_112) key.insert(key.end(), k.secret.begin(), k.secret.begin() + 8);
+  int ok = EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv, encrypt ? 1 : 0);
+  wipe(key);
+  if (!ok) return NTE_FAIL;
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  k.stream = std::move(ctx);
+  k.stream_encrypt = encrypt;
+  return 0;
+}
+
+LONG run_stream(Key& k, BYTE* data, size_t n) {
+  if (n == 0) return 0;
+  int outl = 0;
+  if (!EVP_CipherUpdate(k.stream.get(), data, &outl, data, int(n)) || size_t(outl) != n) {
+    k.stream.reset();
+    return NTE_FAIL;
+  }
+  return 0;
+}
+
+// Checks PKCS #5 padding without branching on the padding bytes; returns the
+// pad length, or 0 when the padding is bad.
+size_t check_padding(const BYTE* data, size_t n, size_t bs) {
+  BYTE pad = data[n - 1];
+  unsigned bad = (pad == 0) | (pad > bs);
+  for (size_t i = 0; i < bs; ++i) {
+    unsigned in_pad = i < pad;
+    bad |= in_pad & (data[n - 1 - i] != pad);
+  }
+  return bad ? 0 : pad;
+}
+
+BOOL rsa_encrypt_call(Key& k, const std::shared_ptr<Hash>& h, DWORD flags, BYTE* data,
+                      DWORD* len, DWORD buflen) {
+  if (k.alg != CALG_RSA_KEYX) return fail(NTE_BAD_KEY);
+  bool oaep = flags & CRYPT_OAEP;
+  DWORD size = k.rsa_bytes();
+  if (!data) return put_bytes(nullptr, len, nullptr, size);
+  if (*len > rsa_max_plain(size, oaep)) return fail(NTE_BAD_LEN);
+  if (buflen < size) {
+    *len = size;
+    return fail(ERROR_MORE_DATA);
+  }
+  if (LONG rc = check_hash_open(h)) return fail(rc);
+  Bytes out;
+  if (LONG rc = rsa_encrypt(k.pkey.get(), oaep, data, *len, out)) return fail(rc);
+  if (out.size() != size) return fail(NTE_FAIL);
+  if (h) {
+    if (LONG rc = hash_feed(*h, data, *len)) return fail(rc);
+  }
+  reverse_bytes(out.data(), out.size());
+  std::memcpy(data, out.data(), size);
+  *len = size;
+  return TRUE;
+}
+
+BOOL rsa_decrypt_call(Key& k, const std::shared_ptr<Hash>& h, DWORD flags, BYTE* data,
+                      DWORD* len) {
+  if (k.alg != CALG_RSA_KEYX || !k.has_private) return fail(NTE_BAD_KEY);
+  if (*len != k.rsa_bytes()) return fail(NTE_BAD_DATA);
+  if (LONG rc = check_hash_open(h)) return fail(rc);
+  if (LONG rc = need_private(k)) return fail(rc);
+  Bytes in(data, data + *len);
+  reverse_bytes(in.data(), in.size());
+  Bytes out;
+  if (LONG rc = rsa_decrypt(k.pkey.get(), flags & CRYPT_OAEP, in.data(), in.size(), out))
+    return fail(rc);
+  std::memcpy(data, out.data(), out.size());
+  *len = DWORD(out.size());
+  wipe(out);
+  if (h) {
+    if (LONG rc = hash_feed(*h, data, *len)) return fail(rc);
+  }
+  return TRUE;
+}
+
+}  // namespace
+
+}  // namespace csp::prov
+
+using namespace csp;
+using namespace csp::prov;
+
+extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                           DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
+                                           DWORD dwBufLen) {
+  return guarded([&]() -> BOOL {
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    std::shared_ptr<Hash> h;
+    if (hHash) {
+      h = handle_get<Hash>(hHash);
+      if (!h) return fail(NTE_BAD_HASH);
+    }
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(k->mu);
+    if (!(k->permissions & CRYPT_ENCRYPT)) return fail(NTE_PERM);
+    if (k->is_rsa()) {
+      if (dwFlags & ~DWORD(CRYPT_OAEP)) return fail(NTE_BAD_FLAGS);
+      return rsa_encrypt_call(*k, h, dwFlags, pbData, pdwDataLen, dwBufLen);
+    }
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (k->hmac_only || k->secret.empty()) return fail(NTE_BAD_KEY);
+    DWORD bs = k->block_bytes();
+    DWORD n = *pdwDataLen;
+    if (!Final && n % bs) return fail(NTE_BAD_DATA);
+    uint64_t need = Final ? (uint64_t(n) / bs + 1) * bs : n;
+    if (need > 0xFFFFFFFFu) return fail(NTE_BAD_LEN);
+    if (!pbData) return put_bytes(nullptr, pdwDataLen, nullptr, size_t(need));
+    if (dwBufLen < need) {
+      *pdwDataLen = DWORD(need);
+      return fail(ERROR_MORE_DATA);
+    }
+    if (LONG rc = check_hash_open(h)) return fail(rc);
+    if (h) {
+      if (LONG rc = hash_feed(*h, pbData, n)) return fail(rc);
+    }
+    if (LONG rc = start_stream(*k, true)) return fail(rc);
+    if (Final) {
+      BYTE pad = BYTE(need - n);
+      std::memset(pbData + n, pad, pad);
+    }
+    if (LONG rc = run_stream(*k, pbData, size_t(need))) return fail(rc);
+    if (Final) k->stream.reset();
+    *pdwDataLen = DWORD(need);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
+                                           DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
+  return guarded([&]() -> BOOL {
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    std::shared_ptr<Hash> h;
+    if (hHash) {
+      h = handle_get<Hash>(hHash);
+      if (!h) return fail(NTE_BAD_HASH);
+    }
+    if (!pdwDataLen || !pbData) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(k->mu);
+    if (!(k->permissions & CRYPT_DECRYPT)) return fail(NTE_PERM);
+    if (k->is_rsa()) {
+      if (dwFlags & ~DWORD(CRYPT_OAEP)) return fail(NTE_BAD_FLAGS);
+      return rsa_decrypt_call(*k, h, dwFlags, pbData, pdwDataLen);
+    }
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (k->hmac_only || k->secret.empty()) return fail(NTE_BAD_KEY);
+    DWORD bs = k->block_bytes();
+    DWORD n = *pdwDataLen;
+    if (n % bs || (Final && n == 0)) return fail(NTE_BAD_DATA);
+    if (LONG rc = check_hash_open(h)) return fail(rc);
+    if (LONG rc = start_stream(*k, false)) return fail(rc);
+    if (LONG rc = run_stream(*k, pbData, n)) return fail(rc);
+    DWORD out = n;
+    if (Final) {
+      k->stream.reset();
+      size_t pad = check_padding(pbData, n, bs);
+      if (!pad) {
+        OPENSSL_cleanse(pbData + n - bs, bs);
+        return fail(NTE_BAD_DATA);
+      }
+      out = n - DWORD(pad);
+    }
+    if (h) {
+      if (LONG rc = hash_feed(*h, pbData, out)) return fail(rc);
+    }
+    *pdwDataLen = out;
+    return TRUE;
+  });
+}

@@ -1,0 +1,204 @@
+// Key and hash objects of libprovapi and the helpers the key, hash, blob,
+// cipher and signature modules share.
+//
+// Locking: a Key or Hash carries its own mutex for its mutable state. A call
+// that needs a key and a hash at once takes the key's mutex first. The
+// provider's mutex (PIN state) may be taken while a key's mutex is held, never
+// the other way round.
+#ifndef CSP_PROVAPI_CRYPTOBJ_H
+#define CSP_PROVAPI_CRYPTOBJ_H
+
+#include <openssl/evp.h>
+
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "provider.h"
+
+namespace csp::prov {
+
+using Bytes = std::vector<BYTE>;
+
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct CipherCtxFree {
+  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
+};
+struct MdCtxFree {
+  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
+};
+struct MacCtxFree {
+  void operator()(EVP_MAC_CTX* p) const { EVP_MAC_CTX_free(p); }
+};
+struct PkeyCtxFree {
+  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
+};
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
+using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
+using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
+using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+
+// ---- Algorithms -----------------------------------------------------------
+
+// Plain hash algorithms (not CALG_HMAC): OpenSSL name and digest size.
+struct HashInfo {
+  ALG_ID alg;
+  const char* name;
+  DWORD size;
+};
+const HashInfo* hash_info(ALG_ID alg);
+
+// Symmetric ciphers: key bytes, reported key length in bits, block bytes.
+struct CipherInfo {
+  ALG_ID alg;
+  DWORD key_bytes;
+  DWORD key_bits;
+  DWORD block;
+};
+const CipherInfo* cipher_info(ALG_ID alg);
+// The OpenSSL cipher for an algorithm and CryptoAPI mode, or null.
+const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode);
+
+inline bool is_rsa_alg(ALG_ID alg) { return alg == CALG_RSA_KEYX || alg == CALG_RSA_SIGN; }
+
+constexpr DWORD kRsaMinBits = 1024;
+constexpr DWORD kRsaMaxBits = 16384;
+constexpr DWORD kRsaGenMaxBits = 4096;
+constexpr DWORD kRsaDefaultBits = 2048;
+constexpr DWORD kRsaBitsStep = 8;
+
+// ---- Keys -----------------------------------------------------------------
+
+class Key : public Object {
+ public:
+  static constexpr Kind kKind = Kind::Key;
+  Key() : Object(kKind) {}
+  ~Key() override;
+
+  std::mutex mu;
+  std::shared_ptr<Provider> prov;
+  ALG_ID alg = 0;
+  DWORD flags = 0;        // CRYPT_EXPORTABLE and the other creation flags kept
+  DWORD permissions = 0;  // KP_PERMISSIONS
+
+  // RSA keys.
+  DWORD spec = 0;    // AT_KEYEXCHANGE / AT_SIGNATURE for a container key, else 0
+  DWORD bitlen = 0;  // as generated or as the imported blob said
+  PkeyPtr pkey;      // public key, or the whole pair when has_private
+  bool has_private = false;
+  bool locked = false;  // private half still encrypted in the container
+
+  // Symmetric keys.
+  Bytes secret;
+  bool hmac_only = false;  // imported with CRYPT_IPSEC_HMAC_KEY
+  DWORD mode = CRYPT_MODE_CBC;
+  DWORD mode_bits = 8;
+  DWORD padding = PKCS5_PADDING;
+  Bytes iv;    // the configured IV; each sequence starts from it
+  Bytes salt;  // kept for KP_SALT; the supported ciphers do not use it
+
+  // The running CryptEncrypt / CryptDecrypt sequence.
+  CipherCtxPtr stream;
+  bool stream_encrypt = false;
+
+  bool is_rsa() const { return is_rsa_alg(alg); }
+  DWORD block_bytes() const;
+  DWORD rsa_bytes() const { return (bitlen + 7) / 8; }
+};
+
+// Default permissions of a new key.
+DWORD default_permissions(DWORD flags);
+
+// A fresh session key of `alg` with `secret` as its bytes.
+std::shared_ptr<Key> make_session_key(const std::shared_ptr<Provider>& prov, ALG_ID alg,
+                                      DWORD flags, Bytes secret);
+// A key object around an RSA EVP_PKEY (takes ownership).
+std::shared_ptr<Key> make_rsa_key(const std::shared_ptr<Provider>& prov, ALG_ID alg, DWORD flags,
+                                  PkeyPtr pkey, bool has_private, DWORD bitlen);
+
+// Loads the key pair of `spec` from the context's container; NTE_NO_KEY when
+// it holds none. An encrypted private key is left locked until first use.
+LONG load_user_key(const std::shared_ptr<Provider>& prov, DWORD spec, std::shared_ptr<Key>& out);
+// Makes the private half of an RSA key available (caller holds k.mu):
+// unlocks it with the context's PIN when it is encrypted at rest.
+LONG need_private(Key& k);
+// Stores a key pair in the context's container under `spec`.
+LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKEY* pkey);
+
+// ---- RSA helpers ----------------------------------------------------------
+
+struct RsaParts {
+  Bytes n, e, d, p, q, dp, dq, qinv;  // big-endian magnitudes
+  ~RsaParts();
+};
+bool rsa_get_parts(EVP_PKEY* pkey, bool with_private, RsaParts& out);
+PkeyPtr rsa_from_parts(const RsaParts& parts, bool with_private);
+DWORD rsa_bits(EVP_PKEY* pkey);
+void reverse_bytes(BYTE* p, size_t n);
+// RSA with PKCS#1 v1.5 or OAEP (SHA-1, MGF1-SHA-1) padding; big-endian byte
+// strings. Every decryption failure is NTE_BAD_DATA.
+LONG rsa_encrypt(EVP_PKEY* pkey, bool oaep, const BYTE* in, size_t n, Bytes& out);
+LONG rsa_decrypt(EVP_PKEY* pkey, bool oaep, const BYTE* in, size_t n, Bytes& out);
+// Largest plaintext for the padding.
+size_t rsa_max_plain(DWORD modulus_bytes, bool oaep);
+
+// ---- Container material and PINs -----------------------------------------
+
+// Encodes a key pair for the container: plain PKCS#8, or, with a password,
+// the public key plus PKCS#8 encrypted with PBES2 (AES-256-CBC, PBKDF2).
+LONG encode_material(EVP_PKEY* pkey, const std::string* password, Bytes& out);
+// Decodes stored material. An encrypted one without a password gives the
+// public key only and sets *encrypted; a wrong password gives
+// SCARD_W_WRONG_CHV.
+LONG decode_material(const Bytes& material, const std::string* password, PkeyPtr& out,
+                     bool* encrypted);
+bool material_encrypted(const Bytes& material);
+
+// Container record tags used by the provider.
+constexpr DWORD kTagPinVerifier = 0x10;
+constexpr DWORD kTagComment = 0x11;
+constexpr DWORD kTagExtensions = 0x12;
+
+Bytes make_pin_verifier(const std::string& password);
+bool check_pin_verifier(const Bytes& verifier, const std::string& password);
+
+// The code for a protected key used without a PIN on the context.
+inline LONG pin_missing_code(const Provider& p) {
+  return p.silent ? NTE_SILENT_CONTEXT : SCARD_W_CANCELLED_BY_USER;
+}
+
+// ---- Hashes ---------------------------------------------------------------
+
+class Hash : public Object {
+ public:
+  static constexpr Kind kKind = Kind::Hash;
+  Hash() : Object(kKind) {}
+  ~Hash() override;
+
+  std::mutex mu;
+  std::shared_ptr<Provider> prov;
+  ALG_ID alg = 0;
+  ALG_ID hmac_alg = CALG_SHA1;  // CALG_HMAC: the inner hash
+  Bytes hmac_key;
+  MdCtxPtr md;
+  MacCtxPtr mac;
+  bool started = false;   // data has gone in (HMAC parameters are fixed)
+  bool finished = false;  // value computed or set; no more data
+  Bytes value;
+
+  DWORD size() const;
+  // Both with mu held; return 0 or the code to fail with.
+  LONG update(const BYTE* data, size_t n);
+  LONG finish();
+};
+
+// Hashes `n` bytes into a hash object (takes its lock).
+LONG hash_feed(Hash& h, const BYTE* data, size_t n);
+
+}  // namespace csp::prov
+
+#endif

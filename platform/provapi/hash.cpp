@@ -1,0 +1,264 @@
+// Hash objects: MD5, SHA-1, SHA-2 and HMAC, their parameters, duplication
+// and the hashing of session keys.
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+
+#include <cstring>
+
+#include "apiutil.h"
+#include "cryptobj.h"
+
+namespace csp::prov {
+
+Hash::~Hash() {
+  wipe(hmac_key);
+  wipe(value);
+}
+
+DWORD Hash::size() const {
+  const HashInfo* h = hash_info(alg == CALG_HMAC ? hmac_alg : alg);
+  return h ? h->size : 0;
+}
+
+namespace {
+
+// Starts the underlying OpenSSL object once the parameters are fixed.
+LONG start(Hash& h) {
+  if (h.started) return 0;
+  const HashInfo* info = hash_info(h.alg == CALG_HMAC ? h.hmac_alg : h.alg);
+  if (!info) return NTE_BAD_ALGID;
+  if (h.alg == CALG_HMAC) {
+    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    if (!mac) return NTE_FAIL;
+    h.mac.reset(EVP_MAC_CTX_new(mac));
+    EVP_MAC_free(mac);
+    if (!h.mac) return NTE_NO_MEMORY;
+    OSSL_PARAM params[] = {
+        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(info->name), 0),
+        OSSL_PARAM_construct_end()};
+    static const BYTE kEmpty = 0;
+    const BYTE* key = h.hmac_key.empty() ? &kEmpty : h.hmac_key.data();
+    if (!EVP_MAC_init(h.mac.get(), key, h.hmac_key.size(), params)) return NTE_FAIL;
+  } else {
+    h.md.reset(EVP_MD_CTX_new());
+    if (!h.md) return NTE_NO_MEMORY;
+    EVP_MD* md = EVP_MD_fetch(nullptr, info->name, nullptr);
+    int ok = md && EVP_DigestInit_ex(h.md.get(), md, nullptr);
+    EVP_MD_free(md);
+    if (!ok) return NTE_FAIL;
+  }
+  h.started = true;
+  return 0;
+}
+
+std::shared_ptr<Hash> get_hash(HCRYPTHASH h) { return handle_get<Hash>(h); }
+
+}  // namespace
+
+LONG Hash::update(const BYTE* data, size_t n) {
+  if (finished) return NTE_BAD_HASH_STATE;
+  if (LONG rc = start(*this)) return rc;
+  if (n == 0) return 0;
+  int ok = mac ? EVP_MAC_update(mac.get(), data, n) : EVP_DigestUpdate(md.get(), data, n);
+  return ok ? 0 : NTE_FAIL;
+}
+
+LONG Hash::finish() {
+  if (finished) return 0;
+  if (LONG rc = start(*this)) return rc;
+  BYTE out[EVP_MAX_MD_SIZE];
+  size_t n = 0;
+  if (mac) {
+    if (!EVP_MAC_final(mac.get(), out, &n, sizeof out)) return NTE_FAIL;
+  } else {
+    unsigned int un = 0;
+    if (!EVP_DigestFinal_ex(md.get(), out, &un)) return NTE_FAIL;
+    n = un;
+  }
+  value.assign(out, out + n);
+  OPENSSL_cleanse(out, sizeof out);
+  finished = true;
+  md.reset();
+  mac.reset();
+  return 0;
+}
+
+LONG hash_feed(Hash& h, const BYTE* data, size_t n) {
+  std::lock_guard<std::mutex> lock(h.mu);
+  return h.update(data, n);
+}
+
+}  // namespace csp::prov
+
+using namespace csp;
+using namespace csp::prov;
+
+extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
+                                              DWORD dwFlags, HCRYPTHASH* phHash) {
+  return guarded([&]() -> BOOL {
+    auto p = handle_get<Provider>(hProv);
+    if (!p) return fail(NTE_BAD_UID);
+    if (!phHash) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    auto h = std::make_shared<Hash>();
+    h->prov = p;
+    h->alg = Algid;
+    if (Algid == CALG_HMAC) {
+      auto k = handle_get<Key>(hKey);
+      if (!k) return fail(NTE_BAD_KEY);
+      std::lock_guard<std::mutex> lock(k->mu);
+      if (k->is_rsa() || k->secret.empty()) return fail(NTE_BAD_KEY);
+      if (!(k->permissions & CRYPT_MAC)) return fail(NTE_PERM);
+      h->hmac_key = k->secret;
+    } else {
+      if (!hash_info(Algid)) return fail(NTE_BAD_ALGID);
+      if (hKey != 0) return fail(NTE_BAD_KEY);
+      if (LONG rc = h->update(nullptr, 0)) return fail(rc);  // checks the digest is there
+      h->started = true;
+    }
+    HCRYPTHASH handle = handle_insert(h);
+    if (!handle) return fail(NTE_NO_MEMORY);
+    *phHash = handle;
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData,
+                                            DWORD dwDataLen, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto h = get_hash(hHash);
+    if (!h) return fail(NTE_BAD_HASH);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (!pbData && dwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    if (LONG rc = hash_feed(*h, pbData, dwDataLen)) return fail(rc);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
+                                                DWORD* pdwDataLen, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto h = get_hash(hHash);
+    if (!h) return fail(NTE_BAD_HASH);
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    std::lock_guard<std::mutex> lock(h->mu);
+    switch (dwParam) {
+      case HP_ALGID:
+        return put_dword(pbData, pdwDataLen, h->alg);
+      case HP_HASHSIZE:
+        return put_dword(pbData, pdwDataLen, h->size());
+      case HP_HASHVAL:
+        // A size query leaves the hash open; reading the value finishes it.
+        if (!pbData) return put_bytes(nullptr, pdwDataLen, nullptr, h->size());
+        if (*pdwDataLen < h->size()) {
+          *pdwDataLen = h->size();
+          return fail(ERROR_MORE_DATA);
+        }
+        if (LONG rc = h->finish()) return fail(rc);
+        return put_bytes(pbData, pdwDataLen, h->value);
+      default:
+        return fail(NTE_BAD_TYPE);
+    }
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
+                                                const BYTE* pbData, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto h = get_hash(hHash);
+    if (!h) return fail(NTE_BAD_HASH);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (!pbData) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(h->mu);
+    switch (dwParam) {
+      case HP_HASHVAL: {
+        // Sets the value of a hash computed elsewhere, for signing.
+        DWORD n = h->size();
+        if (n == 0) return fail(NTE_BAD_ALGID);
+        h->md.reset();
+        h->mac.reset();
+        h->started = true;
+        h->finished = true;
+        h->value.assign(pbData, pbData + n);
+        return TRUE;
+      }
+      case HP_HMAC_INFO: {
+        if (h->alg != CALG_HMAC) return fail(NTE_BAD_TYPE);
+        if (h->started) return fail(NTE_BAD_HASH_STATE);
+        HMAC_INFO info;
+        std::memcpy(&info, pbData, sizeof info);
+        if (!hash_info(info.HashAlgid)) return fail(NTE_BAD_ALGID);
+        // Only the standard HMAC pads are supported.
+        if (info.cbInnerString != 0 || info.cbOuterString != 0) return fail(NTE_BAD_DATA);
+        h->hmac_alg = info.HashAlgid;
+        return TRUE;
+      }
+      default:
+        return fail(NTE_BAD_TYPE);
+    }
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved,
+                                                 DWORD dwFlags, HCRYPTHASH* phHash) {
+  return guarded([&]() -> BOOL {
+    auto h = get_hash(hHash);
+    if (!h) return fail(NTE_BAD_HASH);
+    if (pdwReserved || !phHash) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    auto d = std::make_shared<Hash>();
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      d->prov = h->prov;
+      d->alg = h->alg;
+      d->hmac_alg = h->hmac_alg;
+      d->hmac_key = h->hmac_key;
+      d->started = h->started;
+      d->finished = h->finished;
+      d->value = h->value;
+      if (h->md) {
+        d->md.reset(EVP_MD_CTX_new());
+        if (!d->md || !EVP_MD_CTX_copy_ex(d->md.get(), h->md.get())) return fail(NTE_NO_MEMORY);
+      }
+      if (h->mac) {
+        d->mac.reset(EVP_MAC_CTX_dup(h->mac.get()));
+        if (!d->mac) return fail(NTE_NO_MEMORY);
+      }
+    }
+    HCRYPTHASH handle = handle_insert(d);
+    if (!handle) return fail(NTE_NO_MEMORY);
+    *phHash = handle;
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+  return guarded([&]() -> BOOL {
+    if (handle_release(hHash, Kind::Hash) == Drop::Invalid) return fail(NTE_BAD_HASH);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptHashSessionKey(HCRYPTHASH hHash, HCRYPTKEY hKey,
+                                                  DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto h = get_hash(hHash);
+    if (!h) return fail(NTE_BAD_HASH);
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    if (dwFlags & ~DWORD(CRYPT_LITTLE_ENDIAN)) return fail(NTE_BAD_FLAGS);
+    Bytes bytes;
+    {
+      std::lock_guard<std::mutex> lock(k->mu);
+      if (k->is_rsa() || k->secret.empty()) return fail(NTE_BAD_KEY);
+      bytes = k->secret;
+    }
+    // The key's bytes as a key blob carries them are its little-endian form;
+    // the default big-endian form is that sequence reversed.
+    if (!(dwFlags & CRYPT_LITTLE_ENDIAN)) reverse_bytes(bytes.data(), bytes.size());
+    LONG rc = hash_feed(*h, bytes.data(), bytes.size());
+    wipe(bytes);
+    return rc ? fail(rc) : TRUE;
+  });
+}

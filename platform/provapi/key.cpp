@@ -1,0 +1,312 @@
+// Key objects: generation, the container's user keys, duplication,
+// destruction, derivation from a hash, and key parameters.
+#include <openssl/rand.h>
+
+#include <cstring>
+
+#include "apiutil.h"
+#include "cryptobj.h"
+
+namespace csp::prov {
+
+namespace {
+
+constexpr DWORD kGenFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_CREATE_SALT |
+                            CRYPT_NO_SALT | CRYPT_ARCHIVABLE;
+constexpr DWORD kDeriveFlags = CRYPT_EXPORTABLE | CRYPT_CREATE_SALT | CRYPT_NO_SALT;
+// Flags kept with a key; the others only steer its creation.
+constexpr DWORD kKeptFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARCHIVABLE;
+
+// Whether the key length in the upper 16 bits of the flags fits the cipher.
+bool session_length_ok(const CipherInfo& c, DWORD bits) {
+  if (bits == 0 || bits == c.key_bits) return true;
+  if (c.alg == CALG_3DES) return bits == 168;
+  if (c.alg == CALG_3DES_112) return bits == 112;
+  return false;
+}
+
+LONG random_secret(size_t n, Bytes& out) {
+  out.assign(n, 0);
+  if (n && RAND_priv_bytes(out.data(), int(n)) != 1) return NTE_FAIL;
+  return 0;
+}
+
+BOOL give_key(const std::shared_ptr<Key>& k, HCRYPTKEY* out) {
+  HCRYPTKEY h = handle_insert(k);
+  if (!h) return fail(NTE_NO_MEMORY);
+  *out = h;
+  return TRUE;
+}
+
+// Derives key bytes from a finished hash value: the value itself when it is
+// long enough, otherwise the two 64-byte pads (0x36 and 0x5C) XORed with the
+// value, each hashed with the hash's algorithm, concatenated.
+LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, size_t need, Bytes& out) {
+  if (value.size() >= need) {
+    out.assign(value.begin(), value.begin() + long(need));
+    return 0;
+  }
+  const HashInfo* info = hash_info(hash_alg);
+  if (!info || value.size() > 64) return NTE_BAD_ALGID;
+  BYTE pad1[64], pad2[64];
+  std::memset(pad1, 0x36, sizeof pad1);
+  std::memset(pad2, 0x5C, sizeof pad2);
+  for (size_t i = 0; i < value.size(); ++i) {
+    pad1[i] ^= value[i];
+    pad2[i] ^= value[i];
+  }
+  BYTE d1[EVP_MAX_MD_SIZE], d2[EVP_MAX_MD_SIZE];
+  unsigned n1 = 0, n2 = 0;
+  EVP_MD* md = EVP_MD_fetch(nullptr, info->name, nullptr);
+  bool ok = md && EVP_Digest(pad1, sizeof pad1, d1, &n1, md, nullptr) &&
+            EVP_Digest(pad2, sizeof pad2, d2, &n2, md, nullptr);
+  EVP_MD_free(md);
+  OPENSSL_cleanse(pad1, sizeof pad1);
+  OPENSSL_cleanse(pad2, sizeof pad2);
+  if (ok) {
+    out.assign(d1, d1 + n1);
+    out.insert(out.end(), d2, d2 + n2);
+    if (out.size() < need) ok = false;
+    out.resize(need);
+  }
+  OPENSSL_cleanse(d1, sizeof d1);
+  OPENSSL_cleanse(d2, sizeof d2);
+  if (!ok) wipe(out);
+  return ok ? 0 : NTE_FAIL;
+}
+
+BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
+  if (k.is_rsa()) {
+    switch (param) {
+      case KP_ALGID:
+        return put_dword(data, len, k.alg);
+      case KP_KEYLEN:
+      case KP_BLOCKLEN:
+        return put_dword(data, len, k.bitlen);
+      case KP_PERMISSIONS:
+        return put_dword(data, len, k.permissions);
+      default:
+        return fail(NTE_BAD_TYPE);
+    }
+  }
+  const CipherInfo* c = cipher_info(k.alg);
+  switch (param) {
+    case KP_ALGID:
+      return put_dword(data, len, k.alg);
+    case KP_KEYLEN:
+      return put_dword(data, len, k.hmac_only || !c ? DWORD(k.secret.size() * 8) : c->key_bits);
+    case KP_BLOCKLEN:
+      return put_dword(data, len, c ? c->block * 8 : 0);
+    case KP_PERMISSIONS:
+      return put_dword(data, len, k.permissions);
+    case KP_IV:
+      return put_bytes(data, len, k.iv);
+    case KP_SALT:
+      return put_bytes(data, len, k.salt);
+    case KP_MODE:
+      return put_dword(data, len, k.mode);
+    case KP_MODE_BITS:
+      return put_dword(data, len, k.mode_bits);
+    case KP_PADDING:
+      return put_dword(data, len, k.padding);
+    default:
+      return fail(NTE_BAD_TYPE);
+  }
+}
+
+DWORD read_dword(const BYTE* p) {
+  DWORD v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
+  if (param == KP_PERMISSIONS) {
+    DWORD v = read_dword(data);
+    // A key that was not made exportable cannot become so.
+    if ((v & CRYPT_EXPORT) && !(k.flags & CRYPT_EXPORTABLE)) return fail(NTE_PERM);
+    k.permissions = v;
+    return TRUE;
+  }
+  if (k.is_rsa()) return fail(NTE_BAD_TYPE);
+  switch (param) {
+    case KP_IV:
+      k.iv.assign(data, data + k.iv.size());
+      k.stream.reset();
+      return TRUE;
+    case KP_SALT:
+      // The supported ciphers take no salt: its length is 0.
+      return TRUE;
+    case KP_MODE: {
+      DWORD v = read_dword(data);
+      if (v != CRYPT_MODE_CBC && v != CRYPT_MODE_ECB && v != CRYPT_MODE_CFB)
+        return fail(NTE_BAD_DATA);
+      k.mode = v;
+      k.stream.reset();
+      return TRUE;
+    }
+    case KP_MODE_BITS:
+      if (read_dword(data) != 8) return fail(NTE_BAD_DATA);
+      k.mode_bits = 8;
+      return TRUE;
+    case KP_PADDING:
+      if (read_dword(data) != PKCS5_PADDING) return fail(NTE_BAD_DATA);
+      k.padding = PKCS5_PADDING;
+      return TRUE;
+    default:
+      return fail(NTE_BAD_TYPE);
+  }
+}
+
+}  // namespace
+
+}  // namespace csp::prov
+
+using namespace csp;
+using namespace csp::prov;
+
+extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags,
+                                          HCRYPTKEY* phKey) {
+  return guarded([&]() -> BOOL {
+    auto p = handle_get<Provider>(hProv);
+    if (!p) return fail(NTE_BAD_UID);
+    if (!phKey) return fail(ERROR_INVALID_PARAMETER);
+    DWORD bits = dwFlags >> 16;
+    DWORD flags = dwFlags & 0xFFFF;
+    if (flags & ~kGenFlags) return fail(NTE_BAD_FLAGS);
+
+    DWORD spec = 0;
+    if (Algid == AT_KEYEXCHANGE || Algid == CALG_RSA_KEYX) spec = AT_KEYEXCHANGE;
+    if (Algid == AT_SIGNATURE || Algid == CALG_RSA_SIGN) spec = AT_SIGNATURE;
+    if (spec) {
+      if (p->verify_only) return fail(NTE_BAD_KEYSET);
+      if (bits == 0) bits = kRsaDefaultBits;
+      if (bits < kRsaMinBits || bits > kRsaGenMaxBits || bits % kRsaBitsStep)
+        return fail(NTE_BAD_FLAGS);
+      ALG_ID alg = spec == AT_KEYEXCHANGE ? CALG_RSA_KEYX : CALG_RSA_SIGN;
+      PkeyPtr pkey(EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(bits)));
+      if (!pkey) return fail(NTE_FAIL);
+      DWORD kept = flags & kKeptFlags;
+      if (LONG rc = store_user_key(*p, spec, alg, kept, pkey.get())) return fail(rc);
+      auto k = make_rsa_key(p, alg, kept, std::move(pkey), true, bits);
+      k->spec = spec;
+      return give_key(k, phKey);
+    }
+    const CipherInfo* c = cipher_info(Algid);
+    if (!c) return fail(NTE_BAD_ALGID);
+    if (!session_length_ok(*c, bits)) return fail(NTE_BAD_FLAGS);
+    Bytes secret;
+    if (LONG rc = random_secret(c->key_bytes, secret)) return fail(rc);
+    return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
+                                              HCRYPTKEY* phUserKey) {
+  return guarded([&]() -> BOOL {
+    auto p = handle_get<Provider>(hProv);
+    if (!p) return fail(NTE_BAD_UID);
+    if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
+    if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
+    if (p->verify_only) return fail(NTE_BAD_KEYSET);
+    std::shared_ptr<Key> k;
+    if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
+    return give_key(k, phUserKey);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags,
+                                                HCRYPTKEY* phKey) {
+  return guarded([&]() -> BOOL {
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    if (pdwReserved || !phKey) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    auto d = std::make_shared<Key>();
+    {
+      std::lock_guard<std::mutex> lock(k->mu);
+      d->prov = k->prov;
+      d->alg = k->alg;
+      d->flags = k->flags;
+      d->permissions = k->permissions;
+      d->spec = k->spec;
+      d->bitlen = k->bitlen;
+      if (k->pkey) {
+        if (!EVP_PKEY_up_ref(k->pkey.get())) return fail(NTE_FAIL);
+        d->pkey.reset(k->pkey.get());  // never changed in place: sharing is safe
+      }
+      d->has_private = k->has_private;
+      d->locked = k->locked;
+      d->secret = k->secret;
+      d->hmac_only = k->hmac_only;
+      d->mode = k->mode;
+      d->mode_bits = k->mode_bits;
+      d->padding = k->padding;
+      d->iv = k->iv;
+      d->salt = k->salt;
+      d->stream_encrypt = k->stream_encrypt;
+      if (k->stream) {
+        d->stream.reset(EVP_CIPHER_CTX_new());
+        if (!d->stream || !EVP_CIPHER_CTX_copy(d->stream.get(), k->stream.get()))
+          return fail(NTE_NO_MEMORY);
+      }
+    }
+    return give_key(d, phKey);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+  return guarded([&]() -> BOOL {
+    if (handle_release(hKey, Kind::Key) == Drop::Invalid) return fail(NTE_BAD_KEY);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
+                                             DWORD dwFlags, HCRYPTKEY* phKey) {
+  return guarded([&]() -> BOOL {
+    auto p = handle_get<Provider>(hProv);
+    if (!p) return fail(NTE_BAD_UID);
+    auto h = handle_get<Hash>(hBaseData);
+    if (!h) return fail(NTE_BAD_HASH);
+    if (!phKey) return fail(ERROR_INVALID_PARAMETER);
+    DWORD bits = dwFlags >> 16;
+    DWORD flags = dwFlags & 0xFFFF;
+    if (flags & ~kDeriveFlags) return fail(NTE_BAD_FLAGS);
+    const CipherInfo* c = cipher_info(Algid);
+    if (!c) return fail(NTE_BAD_ALGID);
+    if (!session_length_ok(*c, bits)) return fail(NTE_BAD_FLAGS);
+    Bytes secret;
+    {
+      std::lock_guard<std::mutex> lock(h->mu);
+      if (LONG rc = h->finish()) return fail(rc);
+      ALG_ID base = h->alg == CALG_HMAC ? h->hmac_alg : h->alg;
+      if (LONG rc = derive_bytes(h->value, base, c->key_bytes, secret)) return fail(rc);
+    }
+    return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
+                                               DWORD* pdwDataLen, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    std::lock_guard<std::mutex> lock(k->mu);
+    return get_key_param(*k, dwParam, pbData, pdwDataLen);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData,
+                                               DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto k = handle_get<Key>(hKey);
+    if (!k) return fail(NTE_BAD_KEY);
+    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    if (!pbData) return fail(ERROR_INVALID_PARAMETER);
+    std::lock_guard<std::mutex> lock(k->mu);
+    return set_key_param(*k, dwParam, pbData);
+  });
+}

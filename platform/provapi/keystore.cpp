@@ -1,0 +1,395 @@
+// Algorithm tables, key objects, RSA component helpers and the encoding of
+// key pairs in a container, including their encryption under a container
+// password.
+//
+// Stored material (StoredKey::material), first byte is the format:
+//   1  plain:     PKCS#8 PrivateKeyInfo (DER)
+//   2  encrypted: u32 little-endian length, SubjectPublicKeyInfo (DER) of that
+//                 length, then PKCS#8 EncryptedPrivateKeyInfo (DER) made with
+//                 PBES2: AES-256-CBC, PBKDF2 with HMAC-SHA-256.
+// The public key is kept beside an encrypted private key so that public
+// operations work without the password.
+//
+// PIN verifier record (kTagPinVerifier): u32 iterations, 16 bytes of salt,
+// 32 bytes of PBKDF2-HMAC-SHA-256(password, salt, iterations).
+#include <openssl/core_names.h>
+#include <openssl/crypto.h>
+#include <openssl/param_build.h>
+#include <openssl/pkcs12.h>
+#include <openssl/rand.h>
+#include <openssl/x509.h>
+
+#include <cstring>
+
+#include "apiutil.h"
+#include "cryptobj.h"
+
+namespace csp::prov {
+
+namespace {
+
+const HashInfo kHashes[] = {
+    {CALG_MD5, "MD5", 16},          {CALG_SHA1, "SHA1", 20},
+    {CALG_SHA_256, "SHA256", 32},   {CALG_SHA_384, "SHA384", 48},
+    {CALG_SHA_512, "SHA512", 64},
+};
+
+const CipherInfo kCiphers[] = {
+    {CALG_AES_128, 16, 128, 16}, {CALG_AES_192, 24, 192, 16}, {CALG_AES_256, 32, 256, 16},
+    {CALG_3DES, 24, 192, 8},     {CALG_3DES_112, 16, 128, 8},
+};
+
+constexpr BYTE kFormatPlain = 1;
+constexpr BYTE kFormatEncrypted = 2;
+constexpr int kPbeIterations = 10000;
+constexpr DWORD kVerifierIterations = 10000;
+constexpr size_t kVerifierSalt = 16;
+constexpr size_t kVerifierHash = 32;
+
+Bytes bn_bytes(const BIGNUM* bn) {
+  Bytes out(size_t(BN_num_bytes(bn)));
+  if (!out.empty()) BN_bn2bin(bn, out.data());
+  return out;
+}
+
+bool get_bn(EVP_PKEY* pkey, const char* name, Bytes& out) {
+  BIGNUM* bn = nullptr;
+  if (!EVP_PKEY_get_bn_param(pkey, name, &bn)) return false;
+  out = bn_bytes(bn);
+  BN_clear_free(bn);
+  return true;
+}
+
+void put32(Bytes& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+}
+DWORD get32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+
+}  // namespace
+
+const HashInfo* hash_info(ALG_ID alg) {
+  for (const auto& h : kHashes)
+    if (h.alg == alg) return &h;
+  return nullptr;
+}
+
+const CipherInfo* cipher_info(ALG_ID alg) {
+  for (const auto& c : kCiphers)
+    if (c.alg == alg) return &c;
+  return nullptr;
+}
+
+const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode) {
+  switch (alg) {
+    case CALG_AES_128:
+      return mode == CRYPT_MODE_CBC   ? EVP_aes_128_cbc()
+             : mode == CRYPT_MODE_ECB ? EVP_aes_128_ecb()
+             : mode == CRYPT_MODE_CFB ? EVP_aes_128_cfb8()
+                                      : nullptr;
+    case CALG_AES_192:
+      return mode == CRYPT_MODE_CBC   ? EVP_aes_192_cbc()
+             : mode == CRYPT_MODE_ECB ? EVP_aes_192_ecb()
+             : mode == CRYPT_MODE_CFB ? EVP_aes_192_cfb8()
+                                      : nullptr;
+    case CALG_AES_256:
+      return mode == CRYPT_MODE_CBC   ? EVP_aes_256_cbc()
+             : mode == CRYPT_MODE_ECB ? EVP_aes_256_ecb()
+             : mode == CRYPT_MODE_CFB ? EVP_aes_256_cfb8()
+                                      : nullptr;
+    case CALG_3DES:
+    case CALG_3DES_112:  // run as three-key 3DES with K3 = K1
+      return mode == CRYPT_MODE_CBC   ? EVP_des_ede3_cbc()
+             : mode == CRYPT_MODE_ECB ? EVP_des_ede3_ecb()
+             : mode == CRYPT_MODE_CFB ? EVP_des_ede3_cfb8()
+                                      : nullptr;
+    default:
+      return nullptr;
+  }
+}
+
+// ---- Key objects ----------------------------------------------------------
+
+Key::~Key() {
+  wipe(secret);
+  wipe(iv);
+  wipe(salt);
+}
+
+DWORD Key::block_bytes() const {
+  if (is_rsa()) return 0;
+  const CipherInfo* c = cipher_info(alg);
+  return c ? c->block : 0;
+}
+
+DWORD default_permissions(DWORD flags) {
+  DWORD p = CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_READ | CRYPT_WRITE | CRYPT_MAC;
+  if (flags & CRYPT_EXPORTABLE) p |= CRYPT_EXPORT;
+  return p;
+}
+
+std::shared_ptr<Key> make_session_key(const std::shared_ptr<Provider>& prov, ALG_ID alg,
+                                      DWORD flags, Bytes secret) {
+  auto k = std::make_shared<Key>();
+  k->prov = prov;
+  k->alg = alg;
+  k->flags = flags;
+  k->permissions = default_permissions(flags);
+  k->secret = std::move(secret);
+  const CipherInfo* c = cipher_info(alg);
+  k->iv.assign(c ? c->block : 0, 0);
+  return k;
+}
+
+std::shared_ptr<Key> make_rsa_key(const std::shared_ptr<Provider>& prov, ALG_ID alg, DWORD flags,
+                                  PkeyPtr pkey, bool has_private, DWORD bitlen) {
+  auto k = std::make_shared<Key>();
+  k->prov = prov;
+  k->alg = alg;
+  k->flags = flags;
+  k->permissions = default_permissions(flags);
+  k->bitlen = bitlen ? bitlen : rsa_bits(pkey.get());
+  k->pkey = std::move(pkey);
+  k->has_private = has_private;
+  return k;
+}
+
+// ---- RSA helpers ----------------------------------------------------------
+
+RsaParts::~RsaParts() {
+  for (Bytes* b : {&d, &p, &q, &dp, &dq, &qinv}) wipe(*b);
+}
+
+bool rsa_get_parts(EVP_PKEY* pkey, bool with_private, RsaParts& out) {
+  if (!pkey || EVP_PKEY_get_base_id(pkey) != EVP_PKEY_RSA) return false;
+  if (!get_bn(pkey, OSSL_PKEY_PARAM_RSA_N, out.n) || !get_bn(pkey, OSSL_PKEY_PARAM_RSA_E, out.e))
+    return false;
+  if (!with_private) return true;
+  return get_bn(pkey, OSSL_PKEY_PARAM_RSA_D, out.d) &&
+         get_bn(pkey, OSSL_PKEY_PARAM_RSA_FACTOR1, out.p) &&
+         get_bn(pkey, OSSL_PKEY_PARAM_RSA_FACTOR2, out.q) &&
+         get_bn(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT1, out.dp) &&
+         get_bn(pkey, OSSL_PKEY_PARAM_RSA_EXPONENT2, out.dq) &&
+         get_bn(pkey, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, out.qinv);
+}
+
+PkeyPtr rsa_from_parts(const RsaParts& parts, bool with_private) {
+  std::vector<BIGNUM*> bns;
+  auto bn = [&](const Bytes& b) {
+    BIGNUM* x = BN_bin2bn(b.data(), int(b.size()), nullptr);
+    bns.push_back(x);
+    return x;
+  };
+  PkeyPtr result;
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  OSSL_PARAM* params = nullptr;
+  EVP_PKEY_CTX* ctx = nullptr;
+  bool ok = bld != nullptr;
+  ok = ok && OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_N, bn(parts.n)) &&
+       OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, bn(parts.e));
+  if (ok && with_private) {
+    ok = OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_D, bn(parts.d)) &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR1, bn(parts.p)) &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_FACTOR2, bn(parts.q)) &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT1, bn(parts.dp)) &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_EXPONENT2, bn(parts.dq)) &&
+         OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_COEFFICIENT1, bn(parts.qinv));
+  }
+  if (ok) params = OSSL_PARAM_BLD_to_param(bld);
+  if (params) ctx = EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr);
+  EVP_PKEY* pkey = nullptr;
+  if (ctx && EVP_PKEY_fromdata_init(ctx) > 0 &&
+      EVP_PKEY_fromdata(ctx, &pkey, with_private ? EVP_PKEY_KEYPAIR : EVP_PKEY_PUBLIC_KEY,
+                        params) > 0) {
+    result.reset(pkey);
+  }
+  EVP_PKEY_CTX_free(ctx);
+  // The parameter array holds copies of the private numbers: wipe them.
+  for (OSSL_PARAM* q = params; q && q->key; ++q)
+    if (q->data) OPENSSL_cleanse(q->data, q->data_size);
+  OSSL_PARAM_free(params);
+  OSSL_PARAM_BLD_free(bld);
+  for (BIGNUM* x : bns) BN_clear_free(x);
+  return result;
+}
+
+DWORD rsa_bits(EVP_PKEY* pkey) { return pkey ? DWORD(EVP_PKEY_get_bits(pkey)) : 0; }
+
+void reverse_bytes(BYTE* p, size_t n) {
+  for (size_t i = 0; i < n / 2; ++i) std::swap(p[i], p[n - 1 - i]);
+}
+
+// ---- Container material ---------------------------------------------------
+
+bool material_encrypted(const Bytes& m) { return !m.empty() && m[0] == kFormatEncrypted; }
+
+LONG encode_material(EVP_PKEY* pkey, const std::string* password, Bytes& out) {
+  out.clear();
+  PKCS8_PRIV_KEY_INFO* p8 = EVP_PKEY2PKCS8(pkey);
+  if (!p8) return NTE_FAIL;
+  LONG rc = 0;
+  if (!password) {
+    unsigned char* der = nullptr;
+    int n = i2d_PKCS8_PRIV_KEY_INFO(p8, &der);
+    if (n > 0) {
+      out.push_back(kFormatPlain);
+      out.insert(out.end(), der, der + n);
+      OPENSSL_clear_free(der, size_t(n));
+    } else {
+      rc = NTE_FAIL;
+    }
+  } else {
+    unsigned char* spki = nullptr;
+    int spki_len = i2d_PUBKEY(pkey, &spki);
+    X509_SIG* sig = PKCS8_encrypt_ex(-1, EVP_aes_256_cbc(), password->data(),
+                                     int(password->size()), nullptr, 0, kPbeIterations, p8,
+                                     nullptr, nullptr);
+    unsigned char* enc = nullptr;
+    int enc_len = sig ? i2d_X509_SIG(sig, &enc) : -1;
+    if (spki_len > 0 && enc_len > 0) {
+      out.push_back(kFormatEncrypted);
+      put32(out, DWORD(spki_len));
+      out.insert(out.end(), spki, spki + spki_len);
+      out.insert(out.end(), enc, enc + enc_len);
+    } else {
+      rc = NTE_FAIL;
+    }
+    OPENSSL_free(spki);
+    OPENSSL_free(enc);
+    X509_SIG_free(sig);
+  }
+  PKCS8_PRIV_KEY_INFO_free(p8);
+  return rc;
+}
+
+LONG decode_material(const Bytes& m, const std::string* password, PkeyPtr& out,
+                     bool* encrypted) {
+  out.reset();
+  if (encrypted) *encrypted = false;
+  if (m.empty()) return NTE_KEYSET_ENTRY_BAD;
+  if (m[0] == kFormatPlain) {
+    const unsigned char* p = m.data() + 1;
+    PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(m.size() - 1));
+    if (!p8) return NTE_KEYSET_ENTRY_BAD;
+    out.reset(EVP_PKCS82PKEY(p8));
+    PKCS8_PRIV_KEY_INFO_free(p8);
+    return out ? 0 : NTE_KEYSET_ENTRY_BAD;
+  }
+  if (m[0] != kFormatEncrypted || m.size() < 5) return NTE_KEYSET_ENTRY_BAD;
+  if (encrypted) *encrypted = true;
+  DWORD spki_len = get32(&m[1]);
+  if (spki_len > m.size() - 5) return NTE_KEYSET_ENTRY_BAD;
+  if (!password) {
+    const unsigned char* p = m.data() + 5;
+    out.reset(d2i_PUBKEY(nullptr, &p, long(spki_len)));
+    return out ? 0 : NTE_KEYSET_ENTRY_BAD;
+  }
+  const unsigned char* p = m.data() + 5 + spki_len;
+  X509_SIG* sig = d2i_X509_SIG(nullptr, &p, long(m.size() - 5 - spki_len));
+  if (!sig) return NTE_KEYSET_ENTRY_BAD;
+  PKCS8_PRIV_KEY_INFO* p8 =
+      PKCS8_decrypt_ex(sig, password->data(), int(password->size()), nullptr, nullptr);
+  X509_SIG_free(sig);
+  if (!p8) return SCARD_W_WRONG_CHV;
+  out.reset(EVP_PKCS82PKEY(p8));
+  PKCS8_PRIV_KEY_INFO_free(p8);
+  return out ? 0 : NTE_KEYSET_ENTRY_BAD;
+}
+
+Bytes make_pin_verifier(const std::string& password) {
+  Bytes v;
+  put32(v, kVerifierIterations);
+  BYTE salt[kVerifierSalt];
+  if (RAND_bytes(salt, sizeof salt) != 1) return {};
+  v.insert(v.end(), salt, salt + sizeof salt);
+  BYTE out[kVerifierHash];
+  if (!PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), salt, sizeof salt,
+                         int(kVerifierIterations), EVP_sha256(), sizeof out, out))
+    return {};
+  v.insert(v.end(), out, out + sizeof out);
+  return v;
+}
+
+bool check_pin_verifier(const Bytes& v, const std::string& password) {
+  if (v.size() != 4 + kVerifierSalt + kVerifierHash) return false;
+  DWORD iter = get32(v.data());
+  if (iter == 0 || iter > 10000000) return false;
+  BYTE out[kVerifierHash];
+  if (!PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), &v[4], kVerifierSalt, int(iter),
+                         EVP_sha256(), sizeof out, out))
+    return false;
+  bool same = CRYPTO_memcmp(out, &v[4 + kVerifierSalt], kVerifierHash) == 0;
+  OPENSSL_cleanse(out, sizeof out);
+  return same;
+}
+
+// ---- Container keys -------------------------------------------------------
+
+LONG load_user_key(const std::shared_ptr<Provider>& prov, DWORD spec,
+                   std::shared_ptr<Key>& out) {
+  if (prov->verify_only) return NTE_NO_KEY;
+  ContainerData c;
+  if (LONG rc = ContainerStore::load(prov->machine, prov->container, c)) return rc;
+  auto it = c.keys.find(spec);
+  if (it == c.keys.end()) return NTE_NO_KEY;
+  PkeyPtr pkey;
+  bool encrypted = false;
+  if (LONG rc = decode_material(it->second.material, nullptr, pkey, &encrypted)) return rc;
+  out = make_rsa_key(prov, it->second.alg, it->second.flags, std::move(pkey), true, 0);
+  out->spec = spec;
+  out->locked = encrypted;
+  return 0;
+}
+
+LONG need_private(Key& k) {
+  if (!k.is_rsa() || !k.has_private) return NTE_BAD_KEY;
+  if (!k.locked) return 0;
+  Provider& p = *k.prov;
+  SecretString pin;
+  {
+    std::lock_guard<std::mutex> lock(p.mu);
+    if (!p.pin_given) return pin_missing_code(p);
+    pin.value = p.pin.value;
+  }
+  ContainerData c;
+  if (LONG rc = ContainerStore::load(p.machine, p.container, c)) return rc;
+  auto it = c.keys.find(k.spec);
+  if (it == c.keys.end()) return NTE_NO_KEY;
+  PkeyPtr full;
+  if (LONG rc = decode_material(it->second.material, &pin.value, full, nullptr)) return rc;
+  // The container may have been given a new key meanwhile.
+  if (EVP_PKEY_eq(full.get(), k.pkey.get()) != 1) return NTE_BAD_KEY;
+  k.pkey = std::move(full);
+  k.locked = false;
+  return 0;
+}
+
+LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKEY* pkey) {
+  SecretString pin;
+  bool have_pin;
+  {
+    std::lock_guard<std::mutex> lock(prov.mu);
+    have_pin = prov.pin_given;
+    if (have_pin) pin.value = prov.pin.value;
+  }
+  return ContainerStore::update(prov.machine, prov.container, [&](ContainerData& c) -> LONG {
+    auto v = c.extra.find(kTagPinVerifier);
+    const std::string* password = nullptr;
+    if (v != c.extra.end()) {
+      if (!have_pin) return pin_missing_code(prov);
+      if (!check_pin_verifier(v->second, pin.value)) return SCARD_W_WRONG_CHV;
+      password = &pin.value;
+    }
+    StoredKey k;
+    k.alg = alg;
+    k.flags = flags;
+    if (LONG rc = encode_material(pkey, password, k.material)) return rc;
+    StoredKey& slot = c.keys[spec];
+    wipe(slot.material);
+    slot = std::move(k);
+    return 0;
+  });
+}
+
+}  // namespace csp::prov
