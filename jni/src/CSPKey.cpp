@@ -10,6 +10,45 @@ namespace {
 
 jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
 
+// The structure at the start of a key parameter's value that is brought
+// into host order, as its size in bytes; 0 for values passed untouched.
+size_t key_param_structure(DWORD param) {
+  switch (param) {
+    case KP_SCHANNEL_ALG:
+      return sizeof(QUILL_SCHANNEL_ALG);
+    case KP_PADDING:
+    case KP_MODE:
+    case KP_MODE_BITS:
+    case KP_PERMISSIONS:
+    case KP_ALGID:
+    case KP_KEYLEN:
+    case 34:  // KP_PREHASH
+    case 0x65:
+    case 0x6F:
+    case 0x800000FDu:
+    case 0x800000FFu:
+      return 4;
+    default:
+      return 0;
+  }
+}
+
+void normalise_key_param(BYTE* data, DWORD param) {
+  if (!data) return;
+  if (param == KP_SCHANNEL_ALG) {
+    auto* alg = reinterpret_cast<QUILL_SCHANNEL_ALG*>(data);
+    letohsca_copy(alg, alg);
+  } else if (key_param_structure(param) == 4) {
+    letoh32_inplace(data);
+  }
+}
+
+// Key parameters the provider takes as a CRYPT_DATA_BLOB around the bytes.
+bool key_param_as_blob(DWORD param) {
+  return param == 0x6C || param == 0x6E || param == 0x70 || param == 0x800000F1u ||
+         param == 0x800000F3u;
+}
+
 // How many bytes of a key blob its header normalisation covers; 0 when the
 // blob type (with this foreign flag) has none.
 size_t key_blob_header(DWORD blob_type, bool foreign) {
@@ -97,6 +136,55 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDeriveKey(JNIEnv* 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDestroyKey(JNIEnv*, jclass,
                                                                          jlong handle) {
   return result_of(CryptDestroyKey(to_handle<HCRYPTKEY>(handle)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetKeyParam(JNIEnv* env, jclass,
+                                                                          jlong jhKey, jint jparam,
+                                                                          jbyteArray jData,
+                                                                          jintArray jDataLen,
+                                                                          jint flags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jData);
+  DWORD* length = frame.ints(jDataLen);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+  const DWORD param = static_cast<DWORD>(jparam);
+  // The provider reads and writes the length in place, and writes up to that
+  // many bytes; the value's structure is normalised afterwards.
+  if (jDataLen && !has_element0(env, jDataLen)) return kInvalidParameter;
+  if (data) {
+    if (length && !in_bounds(env, jData, 0, static_cast<jint>(*length))) return kInvalidParameter;
+    if (static_cast<size_t>(length_of(env, jData)) < key_param_structure(param)) {
+      return kInvalidParameter;
+    }
+  }
+  jint result = result_of(CryptGetKeyParam(to_handle<HCRYPTKEY>(jhKey), param, data, length,
+                                           static_cast<DWORD>(flags)));
+  normalise_key_param(data, param);
+  return result;
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetKeyParam(JNIEnv* env, jclass,
+                                                                          jlong jhKey,
+                                                                          jint jdwParam,
+                                                                          jbyteArray jpbData,
+                                                                          jint flags) {
+  Frame frame(env);
+  const DWORD param = static_cast<DWORD>(jdwParam);
+  CRYPT_DATA_BLOB blob = {0, nullptr};
+  BYTE* data = frame.bytes(jpbData);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (data) {
+    const jsize size = length_of(env, jpbData);
+    if (static_cast<size_t>(size) < key_param_structure(param)) return kInvalidParameter;
+    normalise_key_param(data, param);
+    blob.cbData = static_cast<DWORD>(size);
+    blob.pbData = data;
+  }
+  if (frame.exception_pending()) return kPendingException;
+  const BYTE* argument = key_param_as_blob(param) ? reinterpret_cast<const BYTE*>(&blob) : data;
+  return result_of(CryptSetKeyParam(to_handle<HCRYPTKEY>(jhKey), param,
+                                    const_cast<BYTE*>(argument), static_cast<DWORD>(flags)));
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptExportKey(

@@ -137,3 +137,60 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetProvParam(
   normalise_prov_param(data, capacity, static_cast<DWORD>(jdwParam));
   return result;
 }
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEnv* env, jclass,
+                                                                           jlong jhProv,
+                                                                           jint jdwParam,
+                                                                           jbyteArray jpbData,
+                                                                           jint jdwFlags) {
+  Frame frame(env);
+  BYTE* data = frame.bytes(jpbData);
+  if (frame.failed()) return kNotEnoughMemory;
+  CRYPT_DATA_BLOB blob = {0, nullptr};
+  if (data) {
+    blob.cbData = static_cast<DWORD>(env->GetArrayLength(jpbData));
+    blob.pbData = data;
+  }
+  if (frame.exception_pending()) return kPendingException;
+  // Parameter 100 takes its bytes as a CRYPT_DATA_BLOB; every other one as
+  // the bare bytes.
+  const BYTE* argument = jdwParam == 100 ? reinterpret_cast<const BYTE*>(&blob) : data;
+  return result_of(CryptSetProvParam(to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jdwParam),
+                                     const_cast<BYTE*>(argument), static_cast<DWORD>(jdwFlags)));
+}
+
+JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_setCertExtension(
+    JNIEnv* env, jclass, jlong jhProv, jstring jOid, jboolean jCritical, jbyteArray jValue,
+    jint jValueLength, jint jdwFlags) {
+  Frame frame(env);
+  const char* oid = frame.utf(jOid);
+  BYTE* value = frame.bytes(jValue);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+  if (!in_bounds(env, jValue, 0, jValueLength)) return kInvalidParameter;
+  CERT_EXTENSION extension;
+  extension.pszObjId = const_cast<LPSTR>(oid);
+  extension.fCritical = low_byte(jCritical) != 0 ? TRUE : FALSE;
+  extension.Value.cbData = static_cast<DWORD>(jValueLength);
+  extension.Value.pbData = value;
+  return result_of(CryptSetProvParam(to_handle<HCRYPTPROV>(jhProv), 132,
+                                     reinterpret_cast<BYTE*>(&extension),
+                                     static_cast<DWORD>(jdwFlags)));
+}
+
+// The CSP's strengthened key usage setting, read afresh on every call; -1
+// when it is not configured or cannot be read.
+JNIEXPORT jlong JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getStrengthenedKeyUsageControl(JNIEnv*,
+                                                                                         jclass) {
+#ifdef _WIN32
+  // The Windows reader of the CSP's configuration is a module of its own
+  // (support/); until it is linked in, the setting counts as absent.
+  return -1;
+#else
+  long value = 0;
+  if (support_registry_get_long("\\config\\Parameters\\StrengthenedKeyUsageControl", &value) != 0) {
+    return -1;
+  }
+  return static_cast<jlong>(value);
+#endif
+}

@@ -1,6 +1,16 @@
 package tour;
 
+import java.math.BigInteger;
 import java.nio.charset.StandardCharsets;
+import java.security.KeyFactory;
+import java.security.PublicKey;
+import java.security.Signature;
+import java.security.spec.RSAPublicKeySpec;
+import java.util.Arrays;
+
+import javax.crypto.Cipher;
+import javax.crypto.spec.IvParameterSpec;
+import javax.crypto.spec.SecretKeySpec;
 
 import ru.Kestrel.Quill.MSCAPI.CAPI;
 
@@ -16,6 +26,14 @@ public final class Tour {
     static final int PP_NAME = 4;
     static final int PP_CONTAINER = 6;
     static final int PP_UNIQUE_CONTAINER = 36;
+    static final int PP_ENUMALGS = 1;
+    static final int CRYPT_FIRST = 1;
+    static final int AT_SIGNATURE = 2;
+    static final int CALG_SHA_256 = 0x800c;
+    static final int CALG_AES_128 = 0x660e;
+    static final int PUBLICKEYBLOB = 6;
+    static final int PLAINTEXTKEYBLOB = 8;
+    static final int KP_IV = 1;
 
     private static int step = 0;
 
@@ -43,7 +61,108 @@ public final class Tour {
         return cString(data, len[0]);
     }
 
-    public static void main(String[] args) {
+    static String hex(byte[] b, int n) {
+        StringBuilder sb = new StringBuilder();
+        for (int i = 0; i < Math.min(n, b.length); i++) sb.append(String.format("%02x", b[i] & 0xff));
+        return sb.toString();
+    }
+
+    static byte[] reversed(byte[] b) {
+        byte[] r = new byte[b.length];
+        for (int i = 0; i < b.length; i++) r[i] = b[b.length - 1 - i];
+        return r;
+    }
+
+    static int le32(byte[] b, int off) {
+        return (b[off] & 0xff) | (b[off + 1] & 0xff) << 8 | (b[off + 2] & 0xff) << 16 | (b[off + 3] & 0xff) << 24;
+    }
+
+    /** The public half of an exported RSA PUBLICKEYBLOB (little-endian modulus after a 20-byte header). */
+    static PublicKey publicKeyOf(byte[] blob) throws Exception {
+        int bits = le32(blob, 12);
+        byte[] modulus = reversed(Arrays.copyOfRange(blob, 20, 20 + bits / 8));
+        return KeyFactory.getInstance("RSA").generatePublic(
+                new RSAPublicKeySpec(new BigInteger(1, modulus), BigInteger.valueOf(le32(blob, 16))));
+    }
+
+    /** Signs a message with a new container's signature key; the JDK verifies. */
+    static void signatureTour(long hProv) throws Exception {
+        long[] key = {0};
+        check(CAPI.cryptGenKey(hProv, AT_SIGNATURE, 1024 << 16, key), "generating a signature key");
+        say("generated a 1024-bit RSA signature key in the container");
+        int[] len = {0};
+        check(CAPI.cryptExportKey(key[0], 0, PUBLICKEYBLOB, 0, null, len, false), "public key size");
+        byte[] blob = new byte[len[0]];
+        check(CAPI.cryptExportKey(key[0], 0, PUBLICKEYBLOB, 0, blob, len, false), "exporting the public key");
+        say("exported its public key as a %d-byte PUBLICKEYBLOB", len[0]);
+
+        byte[] message = "Hello from the Quill bridge".getBytes(StandardCharsets.UTF_8);
+        long[] hash = {0};
+        check(CAPI.cryptCreateHash(hProv, CALG_SHA_256, 0, 0, hash), "creating a hash");
+        check(CAPI.cryptHashData(hash[0], message, 0, message.length, 0), "hashing");
+        int[] sigLen = {0};
+        check(CAPI.cryptSignHash(hash[0], AT_SIGNATURE, null, 0, null, sigLen), "signature size");
+        byte[] sig = new byte[sigLen[0]];
+        check(CAPI.cryptSignHash(hash[0], AT_SIGNATURE, null, 0, sig, sigLen), "signing");
+        check(CAPI.cryptDestroyHash(hash[0]), "destroying the hash");
+        say("signed \"%s\" with SHA-256: %d bytes, %s...", new String(message, StandardCharsets.UTF_8),
+                sigLen[0], hex(reversed(sig), 16));
+
+        Signature jdk = Signature.getInstance("SHA256withRSA");
+        jdk.initVerify(publicKeyOf(blob));
+        jdk.update(message);
+        boolean verified = jdk.verify(reversed(sig));
+        say("the JDK's %s verifies the signature: %s", jdk.getProvider().getName(), verified);
+        if (!verified) throw new IllegalStateException("the JDK refused the signature");
+        check(CAPI.cryptDestroyKey(key[0]), "destroying the key");
+    }
+
+    /** Encrypts with an AES key through the bridge; the JDK decrypts. */
+    static void cipherTour(long hProv) throws Exception {
+        byte[] keyBytes = new byte[16];
+        byte[] iv = new byte[16];
+        check(CAPI.cryptGenRandom(hProv, 16, keyBytes), "drawing a key");
+        check(CAPI.cryptGenRandom(hProv, 16, iv), "drawing an IV");
+        say("drew 32 random bytes from the CSP for an AES-128 key and IV: %s", hex(keyBytes, 8) + "...");
+        byte[] blob = new byte[12 + 16];
+        blob[0] = PLAINTEXTKEYBLOB;
+        blob[1] = 2;
+        blob[4] = (byte) CALG_AES_128;
+        blob[5] = (byte) (CALG_AES_128 >> 8);
+        blob[8] = 16;
+        System.arraycopy(keyBytes, 0, blob, 12, 16);
+        long[] key = {0};
+        check(CAPI.cryptImportKey(hProv, blob, blob.length, 0, 0, key, false), "importing the AES key");
+        check(CAPI.cryptSetKeyParam(key[0], KP_IV, iv.clone(), 0), "setting the IV");
+        byte[] message = "A secret for the JDK".getBytes(StandardCharsets.UTF_8);
+        byte[] buf = Arrays.copyOf(message, message.length + 16);
+        int[] len = {message.length};
+        check(CAPI.cryptEncrypt(key[0], 0, true, 0, buf, len, buf.length), "encrypting");
+        say("encrypted %d bytes with AES-128-CBC into %d bytes", message.length, len[0]);
+        Cipher jdk = Cipher.getInstance("AES/CBC/PKCS5Padding");
+        jdk.init(Cipher.DECRYPT_MODE, new SecretKeySpec(keyBytes, "AES"), new IvParameterSpec(iv));
+        String plain = new String(jdk.doFinal(buf, 0, len[0]), StandardCharsets.UTF_8);
+        say("the JDK decrypts it to \"%s\"", plain);
+        check(CAPI.cryptDestroyKey(key[0]), "destroying the key");
+    }
+
+    /** The provider's algorithms, one PROV_ENUMALGS record at a time. */
+    static void algorithmTour(long hProv) {
+        StringBuilder names = new StringBuilder();
+        for (int flags = CRYPT_FIRST;; flags = 0) {
+            byte[] rec = new byte[32];
+            int[] len = {32};
+            int rc = CAPI.cryptGetProvParam(hProv, PP_ENUMALGS, rec, len, flags);
+            if (rc == 259) break;
+            check(rc, "algorithm enumeration");
+            names.append(names.length() > 0 ? ", " : "")
+                    .append(cString(Arrays.copyOfRange(rec, 12, 32), 20))
+                    .append('/').append(le32(rec, 4));
+        }
+        say("the CSP's algorithms (name/bits): %s", names);
+    }
+
+    public static void main(String[] args) throws Exception {
         System.out.println("Quill bridge tour on " + System.getProperty("os.arch") + ", Java "
                 + System.getProperty("java.version"));
         say("loaded quillnative; native handles are %d bytes wide", CAPI.getSizeOfHandle());
@@ -66,7 +185,15 @@ public final class Tour {
         say("created key container \"%s\" (handle 0x%x)", container, hProv[0]);
         say("the CSP reports container \"%s\", unique name %s", provParam(hProv[0], PP_CONTAINER),
                 provParam(hProv[0], PP_UNIQUE_CONTAINER));
+        signatureTour(hProv[0]);
         check(CAPI.cryptReleaseContext(hProv[0], 0), "releasing the context");
+
+        long[] verify = {0};
+        check(CAPI.cryptAcquireContext(verify, null, null, PROV_RSA_AES, CRYPT_VERIFYCONTEXT), "verify context");
+        algorithmTour(verify[0]);
+        cipherTour(verify[0]);
+        check(CAPI.cryptReleaseContext(verify[0], 0), "releasing the verify context");
+
         check(CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
                 "deleting container");
         int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
