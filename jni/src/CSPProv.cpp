@@ -2,6 +2,9 @@
 #include "ru_Kestrel_Quill_MSCAPI_CAPI.h"
 #include "special.h"
 #include "structs.h"
+#ifdef _WIN32
+#include "support.h"
+#endif
 
 using namespace quill;
 
@@ -183,9 +186,11 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_setCertExtension(
 JNIEXPORT jlong JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getStrengthenedKeyUsageControl(JNIEnv*,
                                                                                          jclass) {
 #ifdef _WIN32
-  // The Windows reader of the CSP's configuration is a module of its own
-  // (support/); until it is linked in, the setting counts as absent.
-  return -1;
+  LONG value = 0;
+  if (support_registry_get_long(L"\\config\\Parameters\\StrengthenedKeyUsageControl", &value) != 0) {
+    return -1;
+  }
+  return static_cast<jlong>(value);
 #else
   long value = 0;
   if (support_registry_get_long("\\config\\Parameters\\StrengthenedKeyUsageControl", &value) != 0) {
