@@ -38,12 +38,12 @@ TEST(Normalisers, InPlaceTheyChangeNoByteAndReturnTrue) {
   expect_identity_in_place<CRYPT_DIVERSBLOBHEADER>(letohdbh_copy, "letohdbh_copy");
   expect_identity_in_place<CRYPT_KDF_TREE_DIVERSBLOB_HEADER>(letohtdbh_copy, "letohtdbh_copy");
   expect_identity_in_place<CRYPT_KDF_TREE_DIVERS_INFO>(letohtdi_copy, "letohtdi_copy");
-  expect_identity_in_place<CONTAINER_EXTENSION>(letohce_copy, "letohce_copy");
+  expect_identity_in_place<quill::CONTAINER_EXTENSION>(letohce_copy, "letohce_copy");
   expect_identity_in_place<BLOBHEADER>(letoh_rsa_sbh_copy, "letoh_rsa_sbh_copy");
   expect_identity_in_place<BLOBHEADER>(letoh_rsa_p8h_copy, "letoh_rsa_p8h_copy");
   expect_identity_in_place<RSA_BLOB_HEADER>(letoh_rsa_pbh_copy, "letoh_rsa_pbh_copy");
   expect_identity_in_place<RSA_BLOB_HEADER>(letoh_rsa_prh_copy, "letoh_rsa_prh_copy");
-  expect_identity_in_place<PROV_PP_VERSION_EX>(letohvex_copy, "letohvex_copy");
+  expect_identity_in_place<quill::PROV_PP_VERSION_EX>(letohvex_copy, "letohvex_copy");
   expect_identity_in_place<PROV_ENUMALGS>(letohea_copy, "letohea_copy");
   expect_identity_in_place<QUILL_SCHANNEL_ALG>(letohsca_copy, "letohsca_copy");
 }
@@ -55,10 +55,10 @@ TEST(Normalisers, AcrossBuffersOnlyTheListedFieldsAreWritten) {
   EXPECT_EQ(0, memcmp(dst.data(), src.data(), 12)) << "aiAlgid, dwBitLen, dwNameLen";
   EXPECT_EQ(std::vector<BYTE>(dst.begin() + 12, dst.end()), std::vector<BYTE>(20, 0xEE)) << "szName kept";
 
-  src = random_bytes(sizeof(CONTAINER_EXTENSION), 8);
-  dst.assign(sizeof(CONTAINER_EXTENSION), 0xEE);
-  letohce_copy(reinterpret_cast<CONTAINER_EXTENSION*>(dst.data()),
-               reinterpret_cast<CONTAINER_EXTENSION*>(src.data()));
+  src = random_bytes(sizeof(quill::CONTAINER_EXTENSION), 8);
+  dst.assign(sizeof(quill::CONTAINER_EXTENSION), 0xEE);
+  letohce_copy(reinterpret_cast<quill::CONTAINER_EXTENSION*>(dst.data()),
+               reinterpret_cast<quill::CONTAINER_EXTENSION*>(src.data()));
   EXPECT_EQ(std::vector<BYTE>(dst.begin(), dst.begin() + 4), std::vector<BYTE>(4, 0xEE)) << "bCritical kept";
   EXPECT_EQ(0, memcmp(dst.data() + 4, src.data() + 4, 4)) << "cbExtension copied";
 
