@@ -31,6 +31,15 @@ LONG random_secret(size_t n, Bytes& out) {
   return 0;
 }
 
+// DES keys carry odd parity in the low bit of every byte.
+void set_des_parity(Bytes& key) {
+  for (BYTE& b : key) {
+    BYTE high = b & 0xFE;
+    int ones = __builtin_popcount(high);
+    b = BYTE(high | (ones % 2 == 0 ? 1 : 0));
+  }
+}
+
 BOOL give_key(const std::shared_ptr<Key>& k, HCRYPTKEY* out) {
   HCRYPTKEY h = handle_insert(k);
   if (!h) return fail(NTE_NO_MEMORY);
@@ -197,6 +206,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD 
     if (!session_length_ok(*c, bits)) return fail(NTE_BAD_FLAGS);
     Bytes secret;
     if (LONG rc = random_secret(c->key_bytes, secret)) return fail(rc);
+    if (c->block == 8) set_des_parity(secret);
     return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
   });
 }

@@ -365,6 +365,7 @@ BOOL set_pin(Provider& p, const BYTE* data) {
   if (rc != 0 && rc != kUnchanged) return fail(rc);
   std::lock_guard<std::mutex> lock(p.mu);
   if (now_given) {
+    p.pin.clear();  // wiped before the buffer may be reallocated
     p.pin.value = given.value;
     p.pin_given = true;
   } else if (now_cleared) {

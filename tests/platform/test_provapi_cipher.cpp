@@ -263,6 +263,13 @@ TEST(ProvCipher, KeyParametersAndDuplicates) {
   EXPECT_EQ(get_dword(k, KP_ALGID), DWORD(CALG_3DES));
   EXPECT_EQ(get_dword(k, KP_KEYLEN), 192u);
   EXPECT_EQ(get_dword(k, KP_BLOCKLEN), 64u);
+  DWORD bl = 0;
+  ASSERT_TRUE(CryptExportKey(k, 0, PLAINTEXTKEYBLOB, 0, nullptr, &bl));
+  Bytes blob(bl);
+  ASSERT_TRUE(CryptExportKey(k, 0, PLAINTEXTKEYBLOB, 0, blob.data(), &bl));
+  ASSERT_EQ(bl, 12u + 24);
+  for (size_t i = 12; i < blob.size(); ++i)
+    EXPECT_EQ(__builtin_popcount(blob[i]) % 2, 1) << "DES parity of byte " << i;
   EXPECT_EQ(get_dword(k, KP_PERMISSIONS) & (CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_EXPORT),
             DWORD(CRYPT_ENCRYPT | CRYPT_DECRYPT | CRYPT_EXPORT));
   DWORD n = 0;
