@@ -4,7 +4,9 @@
 #include <gtest/gtest.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <cstring>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -348,6 +350,36 @@ TEST(ProvHash, DeriveKeyAsDocumented) {
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_HASH));
   CryptDestroyKey(k);
   CryptDestroyHash(h);
+  CryptReleaseContext(p, 0);
+}
+
+TEST(ProvHash, ThreadsHashOnTheirOwnObjects) {
+  HCRYPTPROV p = verify_ctx();
+  HCRYPTKEY key = import_plain(p, CALG_RC2, str("Jefe"), CRYPT_IPSEC_HMAC_KEY);
+  std::atomic<int> failures{0};
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 6; ++t) {
+    threads.emplace_back([&, t] {
+      for (int i = 0; i < 200; ++i) {
+        Bytes msg(size_t(i + 1), BYTE(t));
+        HCRYPTHASH h = 0;
+        ALG_ID alg = t % 2 ? CALG_SHA_256 : CALG_HMAC;
+        if (!CryptCreateHash(p, alg, alg == CALG_HMAC ? key : 0, 0, &h)) {
+          ++failures;
+          continue;
+        }
+        CryptHashData(h, msg.data(), DWORD(msg.size()), 0);
+        BYTE v[32];
+        DWORD n = sizeof v;
+        if (!CryptGetHashParam(h, HP_HASHVAL, v, &n, 0)) ++failures;
+        if (alg == CALG_SHA_256 && Bytes(v, v + n) != evp("SHA256", msg)) ++failures;
+        CryptDestroyHash(h);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  CryptDestroyKey(key);
   CryptReleaseContext(p, 0);
 }
 
