@@ -88,8 +88,8 @@ public final class Tour {
     /** Signs a message with a new container's signature key; the JDK verifies. */
     static void signatureTour(long hProv) throws Exception {
         long[] key = {0};
-        check(CAPI.cryptGenKey(hProv, AT_SIGNATURE, 1024 << 16, key), "generating a signature key");
-        say("generated a 1024-bit RSA signature key in the container");
+        check(CAPI.cryptGenKey(hProv, AT_SIGNATURE, 2048 << 16, key), "generating a signature key");
+        say("generated a 2048-bit RSA signature key in the container");
         int[] len = {0};
         check(CAPI.cryptExportKey(key[0], 0, PUBLICKEYBLOB, 0, null, len, false), "public key size");
         byte[] blob = new byte[len[0]];
