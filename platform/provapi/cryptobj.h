@@ -51,6 +51,11 @@ struct HashInfo {
   DWORD size;
 };
 const HashInfo* hash_info(ALG_ID alg);
+// The OpenSSL digest of a plain hash algorithm, fetched once for the life of
+// the process; null for an unknown algorithm.
+const EVP_MD* hash_digest(ALG_ID alg);
+// OpenSSL's HMAC, fetched once.
+EVP_MAC* hmac_method();
 
 // Symmetric ciphers: key bytes, reported key length in bits, block bytes.
 struct CipherInfo {

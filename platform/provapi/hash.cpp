@@ -28,10 +28,9 @@ LONG start(Hash& h) {
   const HashInfo* info = hash_info(h.alg == CALG_HMAC ? h.hmac_alg : h.alg);
   if (!info) return NTE_BAD_ALGID;
   if (h.alg == CALG_HMAC) {
-    EVP_MAC* mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+    EVP_MAC* mac = hmac_method();
     if (!mac) return NTE_FAIL;
     h.mac.reset(EVP_MAC_CTX_new(mac));
-    EVP_MAC_free(mac);
     if (!h.mac) return NTE_NO_MEMORY;
     OSSL_PARAM params[] = {
         OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(info->name), 0),
@@ -42,10 +41,8 @@ LONG start(Hash& h) {
   } else {
     h.md.reset(EVP_MD_CTX_new());
     if (!h.md) return NTE_NO_MEMORY;
-    EVP_MD* md = EVP_MD_fetch(nullptr, info->name, nullptr);
-    int ok = md && EVP_DigestInit_ex(h.md.get(), md, nullptr);
-    EVP_MD_free(md);
-    if (!ok) return NTE_FAIL;
+    const EVP_MD* md = hash_digest(info->alg);
+    if (!md || !EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
   }
   h.started = true;
   return 0;

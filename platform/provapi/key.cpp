@@ -66,10 +66,9 @@ LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, size_t need, Bytes& out) 
   }
   BYTE d1[EVP_MAX_MD_SIZE], d2[EVP_MAX_MD_SIZE];
   unsigned n1 = 0, n2 = 0;
-  EVP_MD* md = EVP_MD_fetch(nullptr, info->name, nullptr);
+  const EVP_MD* md = hash_digest(info->alg);
   bool ok = md && EVP_Digest(pad1, sizeof pad1, d1, &n1, md, nullptr) &&
             EVP_Digest(pad2, sizeof pad2, d2, &n2, md, nullptr);
-  EVP_MD_free(md);
   OPENSSL_cleanse(pad1, sizeof pad1);
   OPENSSL_cleanse(pad2, sizeof pad2);
   if (ok) {

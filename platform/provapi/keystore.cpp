@@ -20,6 +20,7 @@
 #include <openssl/x509.h>
 
 #include <cstring>
+#include <utility>
 
 #include "apiutil.h"
 #include "cryptobj.h"
@@ -68,6 +69,24 @@ DWORD get32(const BYTE* p) {
 }
 
 }  // namespace
+
+const EVP_MD* hash_digest(ALG_ID alg) {
+  // Fetching is a name lookup in OpenSSL's tables; do it once per algorithm.
+  // The fetched digests are kept for the life of the process.
+  static const std::vector<std::pair<ALG_ID, EVP_MD*>> fetched = [] {
+    std::vector<std::pair<ALG_ID, EVP_MD*>> v;
+    for (const auto& h : kHashes) v.emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
+    return v;
+  }();
+  for (const auto& [a, md] : fetched)
+    if (a == alg) return md;
+  return nullptr;
+}
+
+EVP_MAC* hmac_method() {
+  static EVP_MAC* const mac = EVP_MAC_fetch(nullptr, "HMAC", nullptr);
+  return mac;
+}
 
 const HashInfo* hash_info(ALG_ID alg) {
   for (const auto& h : kHashes)
@@ -326,17 +345,60 @@ bool check_pin_verifier(const Bytes& v, const std::string& password) {
 
 // ---- Container keys -------------------------------------------------------
 
+Provider::~Provider() {
+  for (auto& [spec, k] : loaded_keys) EVP_PKEY_free(k.pkey);
+}
+
+void Provider::forget_loaded_key(DWORD spec) {
+  std::lock_guard<std::mutex> lock(mu);
+  auto it = loaded_keys.find(spec);
+  if (it == loaded_keys.end()) return;
+  EVP_PKEY_free(it->second.pkey);
+  loaded_keys.erase(it);
+}
+
+namespace {
+
+// Remembers a pair on its context (taking a reference of its own).
+void remember_loaded_key(Provider& p, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKEY* pkey,
+                         bool locked) {
+  if (!pkey || EVP_PKEY_up_ref(pkey) != 1) return;
+  std::lock_guard<std::mutex> lock(p.mu);
+  Provider::LoadedKey& slot = p.loaded_keys[spec];
+  EVP_PKEY_free(slot.pkey);
+  slot = {alg, flags, pkey, locked};
+}
+
+}  // namespace
+
 LONG load_user_key(const std::shared_ptr<Provider>& prov, DWORD spec,
                    std::shared_ptr<Key>& out) {
   if (prov->verify_only) return NTE_NO_KEY;
-  ContainerData c;
-  if (LONG rc = ContainerStore::load(prov->machine, prov->container, c)) return rc;
-  auto it = c.keys.find(spec);
-  if (it == c.keys.end()) return NTE_NO_KEY;
   PkeyPtr pkey;
+  ALG_ID alg = 0;
+  DWORD flags = 0;
   bool encrypted = false;
-  if (LONG rc = decode_material(it->second.material, nullptr, pkey, &encrypted)) return rc;
-  out = make_rsa_key(prov, it->second.alg, it->second.flags, std::move(pkey), true, 0);
+  {
+    std::lock_guard<std::mutex> lock(prov->mu);
+    auto it = prov->loaded_keys.find(spec);
+    if (it != prov->loaded_keys.end() && EVP_PKEY_up_ref(it->second.pkey) == 1) {
+      pkey.reset(it->second.pkey);
+      alg = it->second.alg;
+      flags = it->second.flags;
+      encrypted = it->second.locked;
+    }
+  }
+  if (!pkey) {
+    ContainerData c;
+    if (LONG rc = ContainerStore::load(prov->machine, prov->container, c)) return rc;
+    auto it = c.keys.find(spec);
+    if (it == c.keys.end()) return NTE_NO_KEY;
+    if (LONG rc = decode_material(it->second.material, nullptr, pkey, &encrypted)) return rc;
+    alg = it->second.alg;
+    flags = it->second.flags;
+    remember_loaded_key(*prov, spec, alg, flags, pkey.get(), encrypted);
+  }
+  out = make_rsa_key(prov, alg, flags, std::move(pkey), true, 0);
   out->spec = spec;
   out->locked = encrypted;
   return 0;
@@ -347,19 +409,27 @@ LONG need_private(Key& k) {
   if (!k.locked) return 0;
   Provider& p = *k.prov;
   SecretString pin;
+  bool have_pin;
   {
     std::lock_guard<std::mutex> lock(p.mu);
-    if (!p.pin_given) return pin_missing_code(p);
-    pin.value = p.pin.value;
+    have_pin = p.pin_given;
+    if (have_pin) pin.value = p.pin.value;
   }
+  // The container is read again: another context may have removed or
+  // changed its protection since this pair was loaded.
   ContainerData c;
   if (LONG rc = ContainerStore::load(p.machine, p.container, c)) return rc;
   auto it = c.keys.find(k.spec);
   if (it == c.keys.end()) return NTE_NO_KEY;
+  if (material_encrypted(it->second.material) && !have_pin) return pin_missing_code(p);
   PkeyPtr full;
-  if (LONG rc = decode_material(it->second.material, &pin.value, full, nullptr)) return rc;
+  if (LONG rc = decode_material(it->second.material, have_pin ? &pin.value : nullptr, full,
+                                nullptr)) {
+    return rc;
+  }
   // The container may have been given a new key meanwhile.
   if (EVP_PKEY_eq(full.get(), k.pkey.get()) != 1) return NTE_BAD_KEY;
+  remember_loaded_key(p, k.spec, k.alg, k.flags, full.get(), false);
   k.pkey = std::move(full);
   k.locked = false;
   return 0;
@@ -373,6 +443,12 @@ LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKE
     have_pin = prov.pin_given;
     if (have_pin) pin.value = prov.pin.value;
   }
+  // Whatever happens, the next use reads this spec's pair from the container.
+  struct Forget {
+    Provider& p;
+    DWORD spec;
+    ~Forget() { p.forget_loaded_key(spec); }
+  } forget{prov, spec};
   return ContainerStore::update(prov.machine, prov.container, [&](ContainerData& c) -> LONG {
     auto v = c.extra.find(kTagPinVerifier);
     const std::string* password = nullptr;

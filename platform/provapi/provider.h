@@ -3,7 +3,9 @@
 #define CSP_PROVAPI_PROVIDER_H
 
 #include <openssl/crypto.h>
+#include <openssl/evp.h>
 
+#include <map>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -56,6 +58,20 @@ class Provider : public Object {
   // PP_SIGNATURE_PIN); guarded by mu.
   bool pin_given = false;
   SecretString pin;
+
+  // Key pairs of the container as this context loaded them, by key spec, so
+  // that signing does not read and decode the container file on every call.
+  // A pair stored through this context replaces its entry; `locked` pairs
+  // hold the public half only until the PIN unlocks them. Guarded by mu.
+  struct LoadedKey {
+    ALG_ID alg = 0;
+    DWORD flags = 0;
+    EVP_PKEY* pkey = nullptr;  // one reference owned here
+    bool locked = false;
+  };
+  std::map<DWORD, LoadedKey> loaded_keys;
+  void forget_loaded_key(DWORD spec);
+  ~Provider() override;
 };
 
 // The provider parameters that provparam.cpp answers (NTE_BAD_TYPE for

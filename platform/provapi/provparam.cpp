@@ -364,6 +364,11 @@ BOOL set_pin(Provider& p, const BYTE* data) {
   });
   if (rc != 0 && rc != kUnchanged) return fail(rc);
   std::lock_guard<std::mutex> lock(p.mu);
+  if (rc == 0) {
+    // The pairs were encrypted anew or decrypted at rest: load them again.
+    for (auto& [spec, k] : p.loaded_keys) EVP_PKEY_free(k.pkey);
+    p.loaded_keys.clear();
+  }
   if (now_given) {
     p.pin.clear();  // wiped before the buffer may be reallocated
     p.pin.value = given.value;

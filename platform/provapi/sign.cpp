@@ -18,7 +18,7 @@ LONG hash_value(Hash& h, Bytes& value, const EVP_MD** md) {
   if (!info) return NTE_BAD_ALGID;
   if (LONG rc = h.finish()) return rc;
   value = h.value;
-  *md = EVP_get_digestbyname(info->name);
+  *md = hash_digest(info->alg);
   return *md ? 0 : NTE_BAD_ALGID;
 }
 

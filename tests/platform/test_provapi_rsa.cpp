@@ -596,3 +596,35 @@ TEST(ProvPin, BadPinRequests) {
 }
 
 }  // namespace
+
+namespace {
+
+// A context keeps the pairs it loaded; it must still sign with what the
+// container holds now: a pair replaced through it, protection removed
+// through another context.
+TEST(ProvRsa, SigningFollowsTheContainer) {
+  Container c("follows-container");
+  HCRYPTKEY first = 0, second = 0;
+  ASSERT_TRUE(CryptGenKey(c.prov, AT_SIGNATURE, 1024u << 16, &first));
+  Bytes sig1 = sign(c.prov, AT_SIGNATURE, CALG_SHA_256, kMsg);
+  ASSERT_TRUE(CryptGenKey(c.prov, AT_SIGNATURE, 1024u << 16, &second));
+  Bytes sig2 = sign(c.prov, AT_SIGNATURE, CALG_SHA_256, kMsg);
+  ASSERT_EQ(sig2.size(), 128u);
+  EXPECT_NE(sig1, sig2);
+  HCRYPTHASH h = hash_of(c.prov, CALG_SHA_256, kMsg);
+  EXPECT_TRUE(CryptVerifySignatureA(h, sig2.data(), DWORD(sig2.size()), second, nullptr, 0))
+      << "signed with the replaced key: " << std::hex << GetLastError();
+  EXPECT_FALSE(CryptVerifySignatureA(h, sig2.data(), DWORD(sig2.size()), first, nullptr, 0));
+  CryptDestroyHash(h);
+  CryptDestroyKey(first);
+  CryptDestroyKey(second);
+
+  ASSERT_EQ(set_pin(c.prov, CSP_PIN_PASSWORD, "pw-follow"), 0u);
+  HCRYPTPROV other = c.open(CRYPT_SILENT);
+  EXPECT_EQ(try_sign(other), DWORD(NTE_SILENT_CONTEXT));
+  ASSERT_EQ(set_pin(c.prov, CSP_PIN_REMOVE, nullptr), 0u);
+  EXPECT_EQ(try_sign(other), 0u) << "protection removed elsewhere";
+  CryptReleaseContext(other, 0);
+}
+
+}  // namespace
