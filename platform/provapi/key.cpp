@@ -47,11 +47,15 @@ BOOL give_key(const std::shared_ptr<Key>& k, HCRYPTKEY* out) {
   return TRUE;
 }
 
-// Derives key bytes from a finished hash value: the value itself when it is
-// long enough, otherwise the two 64-byte pads (0x36 and 0x5C) XORed with the
-// value, each hashed with the hash's algorithm, concatenated.
-LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, size_t need, Bytes& out) {
-  if (value.size() >= need) {
+// Derives key bytes from a finished hash value. A SHA-2 value long enough for
+// the key is used as it is. Otherwise (a shorter value, or a hash older than
+// SHA-2 for an AES or 3DES key, even one long enough) the two 64-byte pads
+// (0x36 and 0x5C) are XORed with the value, each hashed with the hash's
+// algorithm, and the two digests concatenated.
+LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, ALG_ID key_alg, size_t need, Bytes& out) {
+  bool sha2 = hash_alg == CALG_SHA_256 || hash_alg == CALG_SHA_384 || hash_alg == CALG_SHA_512;
+  bool block_cipher = GET_ALG_TYPE(key_alg) == ALG_TYPE_BLOCK;
+  if (value.size() >= need && (sha2 || !block_cipher)) {
     out.assign(value.begin(), value.begin() + long(need));
     return 0;
   }
@@ -290,7 +294,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCR
       std::lock_guard<std::mutex> lock(h->mu);
       if (LONG rc = h->finish()) return fail(rc);
       ALG_ID base = h->alg == CALG_HMAC ? h->hmac_alg : h->alg;
-      if (LONG rc = derive_bytes(h->value, base, c->key_bytes, secret)) return fail(rc);
+      if (LONG rc = derive_bytes(h->value, base, Algid, c->key_bytes, secret)) return fail(rc);
     }
     return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
   });

@@ -292,10 +292,12 @@ TEST(ProvHash, HashSessionKeyByteOrder) {
   CryptReleaseContext(p, 0);
 }
 
-// The documented derivation: the hash value when it is long enough,
-// otherwise H(0x36-pad ^ value) || H(0x5C-pad ^ value).
+// The documented derivation for AES and 3DES keys: a SHA-2 value long enough
+// for the key as it is, otherwise H(0x36-pad ^ value) || H(0x5C-pad ^ value)
+// (always so for MD5 and SHA-1, also when their value would be long enough).
 Bytes expected_derivation(const char* md, const Bytes& value, size_t need) {
-  if (value.size() >= need) return Bytes(value.begin(), value.begin() + long(need));
+  bool sha2 = std::string(md) != "MD5" && std::string(md) != "SHA1";
+  if (sha2 && value.size() >= need) return Bytes(value.begin(), value.begin() + long(need));
   Bytes b1(64, 0x36), b2(64, 0x5C);
   for (size_t i = 0; i < value.size(); ++i) {
     b1[i] ^= value[i];
