@@ -69,15 +69,12 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetHashParam(JNIEn
   read_int0(env, jDataLen, length);
   if (frame.exception_pending()) return kPendingException;
   const DWORD param = static_cast<DWORD>(jcmd);
-  if (data) {
-    // The provider writes up to `length` bytes, and the value's leading
-    // number is converted in place afterwards.
-    if (!in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
-    if (leading_value_on_get(param) && length_of(env, jData) < 4) return kInvalidParameter;
-  }
+  // The provider writes up to `length` bytes: never more than the array has.
+  if (data && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
   jint result = result_of(CryptGetHashParam(to_handle<HCRYPTHASH>(jHash), param, data, &length,
                                             static_cast<DWORD>(jFlags)));
-  if (data && leading_value_on_get(param)) letoh32_inplace(data);
+  // The value's leading number is converted in place, when the array holds one.
+  if (data && leading_value_on_get(param) && length_of(env, jData) >= 4) letoh32_inplace(data);
   write_int0(env, jDataLen, length);
   return result;
 }

@@ -33,8 +33,10 @@ size_t key_param_structure(DWORD param) {
   }
 }
 
-void normalise_key_param(BYTE* data, DWORD param) {
-  if (!data) return;
+// Normalises a key parameter's value in place; an array too short for the
+// value's structure is left as it is.
+void normalise_key_param(BYTE* data, size_t size, DWORD param) {
+  if (!data || size < key_param_structure(param)) return;
   if (param == KP_SCHANNEL_ALG) {
     auto* alg = reinterpret_cast<QUILL_SCHANNEL_ALG*>(data);
     letohsca_copy(alg, alg);
@@ -152,15 +154,12 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetKeyParam(JNIEnv
   // The provider reads and writes the length in place, and writes up to that
   // many bytes; the value's structure is normalised afterwards.
   if (jDataLen && !has_element0(env, jDataLen)) return kInvalidParameter;
-  if (data) {
-    if (length && !in_bounds(env, jData, 0, static_cast<jint>(*length))) return kInvalidParameter;
-    if (static_cast<size_t>(length_of(env, jData)) < key_param_structure(param)) {
-      return kInvalidParameter;
-    }
+  if (data && length && !in_bounds(env, jData, 0, static_cast<jint>(*length))) {
+    return kInvalidParameter;
   }
   jint result = result_of(CryptGetKeyParam(to_handle<HCRYPTKEY>(jhKey), param, data, length,
                                            static_cast<DWORD>(flags)));
-  normalise_key_param(data, param);
+  normalise_key_param(data, static_cast<size_t>(length_of(env, jData)), param);
   return result;
 }
 
@@ -176,8 +175,9 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetKeyParam(JNIEnv
   if (frame.failed()) return kNotEnoughMemory;
   if (data) {
     const jsize size = length_of(env, jpbData);
+    // The provider reads the value's structure through the bare pointer.
     if (static_cast<size_t>(size) < key_param_structure(param)) return kInvalidParameter;
-    normalise_key_param(data, param);
+    normalise_key_param(data, static_cast<size_t>(size), param);
     blob.cbData = static_cast<DWORD>(size);
     blob.pbData = data;
   }
@@ -199,10 +199,9 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptExportKey(
   const DWORD blob_type = static_cast<DWORD>(jdwBlobType);
   const bool foreign = low_byte(jForeign) != 0;
   const size_t size = static_cast<size_t>(length_of(env, jData));
-  if (data) {
-    if (!in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
-    if (size < key_blob_header(blob_type, foreign)) return kInvalidParameter;
-  }
+  // The provider writes up to `length` bytes; a buffer too short for the
+  // blob's header is not normalised (the provider answers with the size).
+  if (data && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
   jint result = result_of(CryptExportKey(to_handle<HCRYPTKEY>(jhKey), to_handle<HCRYPTKEY>(jhExpKey),
                                          blob_type, static_cast<DWORD>(jdwFlags), data, &length));
   normalise_key_blob(data, size, blob_type, foreign);

@@ -289,8 +289,10 @@ class CipherTest {
         len[0] = 9;
         assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptGetKeyParam(k, KP_IV, small, len, 0), "length beyond buffer");
         assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptGetKeyParam(k, KP_IV, small, new int[0], 0), "empty length");
-        assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptGetKeyParam(k, KP_KEYLEN, new byte[2], new int[] {2}, 0),
+        int[] two = {2};
+        assertCode(ERROR_MORE_DATA, CAPI.cryptGetKeyParam(k, KP_KEYLEN, new byte[2], two, 0),
                 "buffer shorter than the value");
+        assertEquals(4, two[0], "needed size copied back");
         assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptSetKeyParam(k, KP_MODE, new byte[2], 0), "short mode");
 
         // ECB through KP_MODE equals SunJCE's AES/ECB.
