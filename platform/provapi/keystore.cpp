@@ -72,13 +72,16 @@ DWORD get32(const BYTE* p) {
 
 const EVP_MD* hash_digest(ALG_ID alg) {
   // Fetching is a name lookup in OpenSSL's tables; do it once per algorithm.
-  // The fetched digests are kept for the life of the process.
-  static const std::vector<std::pair<ALG_ID, EVP_MD*>> fetched = [] {
-    std::vector<std::pair<ALG_ID, EVP_MD*>> v;
-    for (const auto& h : kHashes) v.emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
+  // The fetched digests are kept for the life of the process, in a table that
+  // is never destroyed: a static vector would be freed at exit and leave the
+  // digests unreachable (a leak to the leak checker), and another library's
+  // destructor may still hash after this one's static objects are gone.
+  static const auto* const fetched = [] {
+    auto* v = new std::vector<std::pair<ALG_ID, EVP_MD*>>;
+    for (const auto& h : kHashes) v->emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
     return v;
   }();
-  for (const auto& [a, md] : fetched)
+  for (const auto& [a, md] : *fetched)
     if (a == alg) return md;
   return nullptr;
 }
