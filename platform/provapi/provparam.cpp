@@ -171,7 +171,9 @@ std::vector<Extension> parse_extensions(const Bytes& rec) {
     e.critical = get32(&rec[pos]) != 0;
     DWORD vlen = get32(&rec[pos + 4]);
     pos += 8;
-    if (rec.size() - pos < size_t(vlen) + 4) break;
+    // Compared without adding to vlen: on 32-bit builds size_t(vlen) + 4
+    // wraps for a length near 2^32 and let the check pass.
+    if (rec.size() - pos < 4 || rec.size() - pos - 4 < vlen) break;
     e.value.assign(rec.begin() + long(pos), rec.begin() + long(pos + vlen));
     pos += vlen;
     DWORD olen = get32(&rec[pos]);
