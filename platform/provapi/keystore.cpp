@@ -46,6 +46,37 @@ constexpr int kPbeIterations = 10000;
 constexpr DWORD kVerifierIterations = 10000;
 constexpr size_t kVerifierSalt = 16;
 constexpr size_t kVerifierHash = 32;
+// The largest PBKDF2 iteration count read back from a container (what is
+// written is kPbeIterations / kVerifierIterations). The count comes from the
+// file: without a bound a damaged or forged file makes one call derive keys
+// for hours.
+constexpr long kMaxStoredIterations = 1000000;
+
+// Whether an encrypted key's algorithm is what encode_material writes (PBES2
+// with PBKDF2), with an iteration count within bounds. Anything else (other
+// PBE schemes, scrypt with its memory and time cost from the file) is refused
+// before a key is derived.
+bool pbe_params_ok(const X509_SIG* sig) {
+  const X509_ALGOR* alg = nullptr;
+  X509_SIG_get0(sig, &alg, nullptr);
+  if (!alg || OBJ_obj2nid(alg->algorithm) != NID_pbes2 || !alg->parameter) return false;
+  PBE2PARAM* pbe2 = static_cast<PBE2PARAM*>(
+      ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBE2PARAM), alg->parameter));
+  if (!pbe2) return false;
+  bool ok = false;
+  if (pbe2->keyfunc && OBJ_obj2nid(pbe2->keyfunc->algorithm) == NID_id_pbkdf2 &&
+      pbe2->keyfunc->parameter) {
+    PBKDF2PARAM* kdf = static_cast<PBKDF2PARAM*>(
+        ASN1_TYPE_unpack_sequence(ASN1_ITEM_rptr(PBKDF2PARAM), pbe2->keyfunc->parameter));
+    if (kdf) {
+      long iter = kdf->iter ? ASN1_INTEGER_get(kdf->iter) : -1;
+      ok = iter > 0 && iter <= kMaxStoredIterations;
+      PBKDF2PARAM_free(kdf);
+    }
+  }
+  PBE2PARAM_free(pbe2);
+  return ok;
+}
 
 Bytes bn_bytes(const BIGNUM* bn) {
   Bytes out(size_t(BN_num_bytes(bn)));
@@ -310,6 +341,10 @@ LONG decode_material(const Bytes& m, const std::string* password, PkeyPtr& out,
   const unsigned char* p = m.data() + 5 + spki_len;
   X509_SIG* sig = d2i_X509_SIG(nullptr, &p, long(m.size() - 5 - spki_len));
   if (!sig) return NTE_KEYSET_ENTRY_BAD;
+  if (!pbe_params_ok(sig)) {
+    X509_SIG_free(sig);
+    return NTE_KEYSET_ENTRY_BAD;
+  }
   PKCS8_PRIV_KEY_INFO* p8 =
       PKCS8_decrypt_ex(sig, password->data(), int(password->size()), nullptr, nullptr);
   X509_SIG_free(sig);
@@ -336,7 +371,7 @@ Bytes make_pin_verifier(const std::string& password) {
 bool check_pin_verifier(const Bytes& v, const std::string& password) {
   if (v.size() != 4 + kVerifierSalt + kVerifierHash) return false;
   DWORD iter = get32(v.data());
-  if (iter == 0 || iter > 10000000) return false;
+  if (iter == 0 || iter > DWORD(kMaxStoredIterations)) return false;
   BYTE out[kVerifierHash];
   if (!PKCS5_PBKDF2_HMAC(password.data(), int(password.size()), &v[4], kVerifierSalt, int(iter),
                          EVP_sha256(), sizeof out, out))

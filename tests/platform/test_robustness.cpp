@@ -4,14 +4,18 @@
 // the wrong result; each must now fail with its error code or work.
 #include <gtest/gtest.h>
 #include <fcntl.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
 #include <unistd.h>
 
+#include <chrono>
 #include <cstring>
 #include <fstream>
 #include <string>
 #include <vector>
 
 #include "container.h"
+#include "cryptobj.h"
 #include "csp/cfgsup.h"
 #include "csp/handles.h"
 #include "csp/wincrypt.h"
@@ -111,6 +115,70 @@ TEST(Robustness, ExtensionRecordWithLengthNear4GiB) {
   len = sizeof buf;
   ASSERT_TRUE(CryptGetProvParam(p.h, PP_ENUM_CERT_EXTENSIONS, buf, &len, 0));
   EXPECT_EQ(std::string(reinterpret_cast<char*>(buf) + 10), "1.2.4");
+}
+
+// A protected key pair whose encrypted half names PBKDF2 with 2^31 - 1
+// iterations: the count came from the file unchecked, so the first signature
+// after the password was given derived keys for hours. It is now refused as a
+// damaged entry before any key is derived.
+TEST(Robustness, EncryptedKeyWithHugeIterationCountIsRefusedQuickly) {
+  const std::string name = "robust-pbe-iter";
+  EVP_PKEY* pkey = EVP_PKEY_Q_keygen(nullptr, nullptr, "RSA", size_t(1024));
+  ASSERT_TRUE(pkey);
+  unsigned char* spki = nullptr;
+  int spki_len = i2d_PUBKEY(pkey, &spki);
+  ASSERT_GT(spki_len, 0);
+  EVP_PKEY_free(pkey);
+  unsigned char salt[16] = {1, 2, 3};
+  X509_ALGOR* alg =
+      PKCS5_pbe2_set_iv(EVP_aes_256_cbc(), 0x7FFFFFFF, salt, sizeof salt, nullptr, NID_hmacWithSHA256);
+  ASSERT_TRUE(alg);
+  // EncryptedPrivateKeyInfo: SEQUENCE { the algorithm, OCTET STRING }; the
+  // encrypted bytes are never reached.
+  unsigned char* alg_der = nullptr;
+  int alg_len = i2d_X509_ALGOR(alg, &alg_der);
+  ASSERT_GT(alg_len, 0);
+  X509_ALGOR_free(alg);
+  Bytes body(alg_der, alg_der + alg_len);
+  OPENSSL_free(alg_der);
+  body.push_back(0x04);
+  body.push_back(48);
+  body.insert(body.end(), 48, 0xAB);
+  ASSERT_LT(body.size(), 256u);
+  Bytes enc = {0x30, 0x81, BYTE(body.size())};
+  enc.insert(enc.end(), body.begin(), body.end());
+
+  Bytes material = {2};
+  put32(material, DWORD(spki_len));
+  material.insert(material.end(), spki, spki + spki_len);
+  OPENSSL_free(spki);
+  material.insert(material.end(), enc.begin(), enc.end());
+  Bytes key;
+  put32(key, AT_SIGNATURE);
+  put32(key, CALG_RSA_SIGN);
+  put32(key, 0);
+  key.insert(key.end(), material.begin(), material.end());
+  plant_container(name, container_file(name, {{2, key}, {0x10, csp::prov::make_pin_verifier("pw")}}));
+
+  Prov p;
+  ASSERT_TRUE(CryptAcquireContextA(&p.h, name.c_str(), nullptr, PROV_RSA_AES, CRYPT_SILENT));
+  char pw[] = "pw";
+  CRYPT_PIN_PARAM pin;
+  std::memset(&pin, 0, sizeof pin);
+  pin.type = CSP_PIN_VERIFY;
+  pin.dest.passwd = pw;
+  ASSERT_TRUE(CryptSetProvParam(p.h, PP_SIGNATURE_PIN, reinterpret_cast<BYTE*>(&pin), 0))
+      << std::hex << GetLastError();
+  HCRYPTHASH h = 0;
+  ASSERT_TRUE(CryptCreateHash(p.h, CALG_SHA_256, 0, 0, &h));
+  ASSERT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE*>("x"), 1, 0));
+  BYTE out[128];
+  DWORD len = sizeof out;
+  auto start = std::chrono::steady_clock::now();
+  EXPECT_FALSE(CryptSignHashA(h, AT_SIGNATURE, nullptr, 0, out, &len));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_KEYSET_ENTRY_BAD));
+  EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::seconds(5));
+  CryptDestroyHash(h);
 }
 
 }  // namespace
