@@ -282,6 +282,12 @@ LONG ContainerStore::update(bool machine, const std::string& name,
   rc = change(c);
   if (rc) return rc;
   std::vector<BYTE> raw = encode(c);
+  // A file read_file would refuse must not be written: the container and its
+  // keys would be lost to every later load.
+  if (raw.size() > kMaxFile) {
+    wipe(raw);
+    return NTE_BAD_LEN;
+  }
   rc = write_atomically(path_of(machine, name), raw);
   wipe(raw);
   return rc;

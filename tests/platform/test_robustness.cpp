@@ -181,4 +181,38 @@ TEST(Robustness, EncryptedKeyWithHugeIterationCountIsRefusedQuickly) {
   CryptDestroyHash(h);
 }
 
+// Extensions pile up in the container (each call may add up to 64 KiB under a
+// new identifier). The call that took the file past the 16 MiB a container
+// may have was written all the same, and from then on every load refused the
+// file: the container's key pairs were lost. Such a change is now refused
+// with NTE_BAD_LEN and the container stays usable. (The file is planted just
+// below the limit with a large record of an unknown tag, which is kept as
+// it is.)
+TEST(Robustness, ChangeThatWouldOutgrowTheContainerIsRefused) {
+  const std::string name = "robust-too-big";
+  Bytes filler(16 * 1024 * 1024 - 40 * 1024, 0x5A);
+  plant_container(name, container_file(name, {{0x77, filler}}));
+  Prov p;
+  ASSERT_TRUE(CryptAcquireContextA(&p.h, name.c_str(), nullptr, PROV_RSA_AES, 0));
+  Bytes value(60 * 1024, 0x01);
+  char oid[] = "1.2.840.1";
+  CERT_EXTENSION e{oid, FALSE, {DWORD(value.size()), value.data()}};
+  EXPECT_FALSE(CryptSetProvParam(p.h, PP_SET_CERT_EXTENSION, reinterpret_cast<BYTE*>(&e), 0));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_LEN));
+  // Still readable: a small change goes through.
+  BYTE text[] = "still here";
+  CRYPT_DATA_BLOB c{sizeof text, text};
+  EXPECT_TRUE(CryptSetProvParam(p.h, PP_CONTAINER_COMMENT, reinterpret_cast<BYTE*>(&c), 0))
+      << std::hex << GetLastError();
+  BYTE back[32];
+  DWORD len = sizeof back;
+  ASSERT_TRUE(CryptGetProvParam(p.h, PP_CONTAINER_COMMENT, back, &len, 0))
+      << std::hex << GetLastError();
+  EXPECT_EQ(len, DWORD(sizeof text));
+  Prov q;
+  EXPECT_TRUE(CryptAcquireContextA(&q.h, name.c_str(), nullptr, PROV_RSA_AES, 0));
+  HCRYPTPROV gone = 0;
+  EXPECT_TRUE(CryptAcquireContextA(&gone, name.c_str(), nullptr, PROV_RSA_AES, CRYPT_DELETEKEYSET));
+}
+
 }  // namespace
