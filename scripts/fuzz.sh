@@ -1,0 +1,43 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer targets (tests/fuzz, clang with ASan and UBSan) in
+# build/fuzz and runs each for the given number of seconds (default 60),
+# starting from the seed corpus in tests/fuzz/corpus/<target>. New inputs go
+# to build/fuzz/corpus/<target>; crashes, leaks and timeouts to
+# build/fuzz/artifacts/<target>/. Usage: scripts/fuzz.sh [seconds] [target...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+seconds=${1:-60}
+shift || true
+targets=("$@")
+[ ${#targets[@]} -gt 0 ] ||
+  targets=(fuzz_import_key fuzz_params fuzz_cipher fuzz_container fuzz_handles fuzz_codepage)
+
+CC=clang CXX=clang++ cmake -S . -B build/fuzz -DQUILL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  >build/fuzz-configure.log 2>&1 || { cat build/fuzz-configure.log; exit 1; }
+cmake --build build/fuzz -j2 --target "${targets[@]}" >build/fuzz-build.log 2>&1 ||
+  { tail -60 build/fuzz-build.log; exit 1; }
+
+# A legacy character set for CP_ACP: the locale the platform tests build.
+if [ -z "${LOCPATH:-}" ] && [ -d build/x86_64/tests/locale/ru_RU.CP1251 ]; then
+  export LOCPATH=$PWD/build/x86_64/tests/locale
+fi
+export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
+status=0
+for t in "${targets[@]}"; do
+  work=build/fuzz/corpus/$t
+  art=build/fuzz/artifacts/$t
+  mkdir -p "$work" "$art"
+  seeds=tests/fuzz/corpus/$t
+  [ -d "$seeds" ] || seeds=
+  echo "== $t: ${seconds}s"
+  if ! build/fuzz/bin/"$t" -max_total_time="$seconds" -timeout=20 -rss_limit_mb=3072 \
+      -artifact_prefix="$art/" -print_final_stats=1 "$work" $seeds >"build/fuzz/$t.log" 2>&1; then
+    echo "!! $t found a fault: see build/fuzz/$t.log and $art/"
+    tail -40 "build/fuzz/$t.log"
+    status=1
+  else
+    grep -E '^(stat::number_of_executed_units|#[0-9]+ +DONE)' "build/fuzz/$t.log" || true
+  fi
+done
+exit $status
