@@ -16,6 +16,7 @@
 // platform's `long`.
 #include <cctype>
 #include <climits>
+#include <cstdint>
 #include <cerrno>
 #include <cstdlib>
 #include <fstream>
@@ -67,6 +68,7 @@ DWORD convert(const std::string& text, long* value) {
     }
   }
   if (errno != 0 || !end || *end != '\0') return kNotNumber;
+  if (type == "dword" && negative && v < INT32_MIN) return kNotNumber;  // a dword is 32 bits
   if (v < LONG_MIN || v > LONG_MAX) return kNotNumber;
   *value = static_cast<long>(v);
   return 0;

@@ -158,7 +158,8 @@ class Config : public ::testing::Test {
 TEST_F(Config, ReadsNumbersWithRegistryResultCodes) {
   write(
       "# settings\n[\\config\\Parameters]\nStrengthenedKeyUsageControl = dword:1\n"
-      "Big = qword:0x100000000\nSmall = qword:5\nText = sz:1\nNeg = dword:0xFFFFFFFF\n");
+      "Big = qword:0x100000000\nSmall = qword:5\nText = sz:1\nNeg = dword:0xFFFFFFFF\n"
+      "Wide = dword:-99999999999\nMinus = dword:-7\n");
   long v = 99;
   EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\StrengthenedKeyUsageControl", &v), 0u);
   EXPECT_EQ(v, 1);
@@ -167,8 +168,11 @@ TEST_F(Config, ReadsNumbersWithRegistryResultCodes) {
   EXPECT_EQ(v, 5);
   EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\Neg", &v), 0u);
   EXPECT_EQ(v, -1);
+  EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\Minus", &v), 0u);
+  EXPECT_EQ(v, -7);
   v = 42;
   EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\Text", &v), 1006u);
+  EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\Wide", &v), 1006u) << "not 32 bits";
   if (sizeof(long) == 4) {
     EXPECT_EQ(support_registry_get_long("\\config\\Parameters\\Big", &v), 1006u);
   }
