@@ -12,12 +12,18 @@ namespace {
 
 // A handle is (generation << kIndexBits) | (index + 1). Generations start at 1
 // and advance each time a slot is freed, so no handle value is ever 0 and an
-// old value does not name the slot's next occupant.
+// old value does not name the slot's next occupant. Generations have 11 bits
+// where a handle is 32 bits wide (it stays below 2^31) and 32 bits where it
+// is 64 bits wide.
+//
+// Freed slots are reused oldest first, and only once kReuseAfter of them are
+// waiting: a stale handle could name a new object only after its slot has
+// gone round all its generations, which takes millions of handles.
 constexpr unsigned kIndexBits = 20;
 constexpr uintptr_t kIndexMask = (uintptr_t(1) << kIndexBits) - 1;
-constexpr uint32_t kGenMask = 0x7FF;  // 11 bits: the handle fits in 31 bits
+constexpr uint32_t kGenMask = sizeof(uintptr_t) >= 8 ? 0xFFFFFFFFu : 0x7FFu;
 constexpr size_t kMaxSlots = kIndexMask;  // index + 1 must fit in kIndexBits
-constexpr size_t kChunk = 64;
+constexpr size_t kReuseAfter = 1024;
 
 struct Slot {
   std::shared_ptr<Object> obj;
@@ -31,12 +37,13 @@ class Table {
   uintptr_t insert(std::shared_ptr<Object> obj) {
     std::lock_guard<std::mutex> lock(mu_);
     size_t index;
-    if (free_head_ != 0) {
+    if (free_count_ > 0 && (free_count_ >= kReuseAfter || slots_.size() >= kMaxSlots)) {
       index = free_head_ - 1;
       free_head_ = slots_[index].next_free;
+      if (free_head_ == 0) free_tail_ = 0;
+      --free_count_;
     } else {
       if (slots_.size() >= kMaxSlots) return 0;
-      if (slots_.size() == slots_.capacity()) slots_.reserve(slots_.size() + kChunk);
       slots_.emplace_back();
       index = slots_.size() - 1;
     }
@@ -72,9 +79,16 @@ class Table {
       if (--s->refs > 0) return Drop::Released;
       last = std::move(s->obj);
       s->generation = (s->generation % kGenMask) + 1;
-      size_t index = size_t(h & kIndexMask) - 1;
-      s->next_free = free_head_;
-      free_head_ = uint32_t(index + 1);
+      // Onto the tail of the free list: the oldest freed slot is reused first.
+      uint32_t link = uint32_t(h & kIndexMask);
+      s->next_free = 0;
+      if (free_tail_ != 0) {
+        slots_[free_tail_ - 1].next_free = link;
+      } else {
+        free_head_ = link;
+      }
+      free_tail_ = link;
+      ++free_count_;
       --live_;
       result = Drop::Removed;
     }
@@ -90,7 +104,7 @@ class Table {
  private:
   Slot* find(uintptr_t h, Kind kind) {
     uintptr_t index1 = h & kIndexMask;
-    uintptr_t gen = h >> kIndexBits;
+    uintptr_t gen = h >> kIndexBits;  // any bit above the generation makes it too large
     if (index1 == 0 || index1 > slots_.size() || gen == 0 || gen > kGenMask) return nullptr;
     Slot& s = slots_[index1 - 1];
     if (!s.obj || s.generation != gen || s.obj->kind() != kind) return nullptr;
@@ -99,7 +113,9 @@ class Table {
 
   std::mutex mu_;
   std::vector<Slot> slots_;
-  uint32_t free_head_ = 0;
+  uint32_t free_head_ = 0;  // free list (index + 1), oldest first
+  uint32_t free_tail_ = 0;
+  size_t free_count_ = 0;
   size_t live_ = 0;
 };
 

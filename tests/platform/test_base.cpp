@@ -50,6 +50,21 @@ TEST(HandleTable, TypedLookupRefCountsAndStaleHandles) {
   }
 }
 
+TEST(HandleTable, AStaleHandleStaysDeadThroughManyNewObjects) {
+  // One object made and dropped over and over: the released first handle
+  // must not come to name one of its successors.
+  int alive = 0;
+  uintptr_t first = csp::handle_insert(std::make_shared<Thing>(&alive));
+  ASSERT_EQ(csp::handle_release(first, csp::Kind::Hash), csp::Drop::Removed);
+  for (int i = 0; i < 5000; ++i) {
+    uintptr_t h = csp::handle_insert(std::make_shared<Thing>(&alive));
+    ASSERT_NE(h, first) << "after " << i << " objects";
+    ASSERT_FALSE(csp::handle_lookup(first, csp::Kind::Hash));
+    ASSERT_EQ(csp::handle_release(h, csp::Kind::Hash), csp::Drop::Removed);
+  }
+  EXPECT_EQ(alive, 0);
+}
+
 TEST(HandleTable, ConcurrentInsertAndRelease) {
   int alive = 0;
   std::mutex alive_mu;
