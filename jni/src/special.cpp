@@ -44,7 +44,11 @@ bool Frame::keep_buffer(void* buffer, bool wide) {
 }
 
 BYTE* Frame::bytes(jbyteArray array) {
-  if (!array || failed_ || narrays_ == kMax) return nullptr;
+  if (!array || failed_) return nullptr;
+  if (narrays_ == kMax) {  // more arrays than any native takes: never hand on a silent null
+    failed_ = true;
+    return nullptr;
+  }
   jbyte* elems = env_->GetByteArrayElements(array, nullptr);
   if (!elems) {
     failed_ = true;
@@ -55,7 +59,11 @@ BYTE* Frame::bytes(jbyteArray array) {
 }
 
 DWORD* Frame::ints(jintArray array) {
-  if (!array || failed_ || narrays_ == kMax) return nullptr;
+  if (!array || failed_) return nullptr;
+  if (narrays_ == kMax) {
+    failed_ = true;
+    return nullptr;
+  }
   jint* elems = env_->GetIntArrayElements(array, nullptr);
   if (!elems) {
     failed_ = true;
