@@ -155,6 +155,10 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEn
     blob.pbData = data;
   }
   if (frame.exception_pending()) return kPendingException;
+  // Parameter 132 takes a CERT_EXTENSION, whose pointers no Java array can
+  // carry; setCertExtension builds it. Handing the CSP bytes it would follow
+  // as pointers is refused.
+  if (jdwParam == 132) return kInvalidParameter;
   // Parameter 100 takes its bytes as a CRYPT_DATA_BLOB; every other one as
   // the bare bytes.
   const BYTE* argument = jdwParam == 100 ? reinterpret_cast<const BYTE*>(&blob) : data;

@@ -117,6 +117,11 @@ class ContainerTest {
             ok(CAPI.cryptSetProvParam(p, PP_CONTAINER_COMMENT, null, 0), "clear with a null array");
             assertEquals(0, provParam(p, PP_CONTAINER_COMMENT, 0).length);
             assertNotEquals(0, CAPI.cryptSetProvParam(p, PP_NAME, null, 0), "other parameters get a bare pointer");
+            // A certificate extension holds pointers: bytes that would be
+            // followed as such never reach the CSP.
+            byte[] forged = new byte[32];
+            java.util.Arrays.fill(forged, (byte) 0x41);
+            assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptSetProvParam(p, 132, forged, 0), "extension as bytes");
         } finally {
             ok(CAPI.cryptReleaseContext(p, 0), "release");
             deleteContainer(name);
