@@ -159,6 +159,11 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEn
   // carry; setCertExtension builds it. Handing the CSP bytes it would follow
   // as pointers is refused.
   if (jdwParam == 132) return kInvalidParameter;
+#ifndef _WIN32
+  // The CSP's PIN parameters take a CRYPT_PIN_PARAM, whose password pointer
+  // changePin sets; bytes from Java here would be followed as a pointer.
+  if (jdwParam == PP_KEYEXCHANGE_PIN || jdwParam == PP_SIGNATURE_PIN) return kInvalidParameter;
+#endif
   // Parameter 100 takes its bytes as a CRYPT_DATA_BLOB; every other one as
   // the bare bytes.
   const BYTE* argument = jdwParam == 100 ? reinterpret_cast<const BYTE*>(&blob) : data;

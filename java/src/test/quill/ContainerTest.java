@@ -122,6 +122,9 @@ class ContainerTest {
             byte[] forged = new byte[32];
             java.util.Arrays.fill(forged, (byte) 0x41);
             assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptSetProvParam(p, 132, forged, 0), "extension as bytes");
+            forged[0] = 0; // a PIN description of kind 0 whose "pointer" is 0x41414141...
+            assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptSetProvParam(p, PP_KEYEXCHANGE_PIN, forged, 0),
+                    "PIN description as bytes");
         } finally {
             ok(CAPI.cryptReleaseContext(p, 0), "release");
             deleteContainer(name);
