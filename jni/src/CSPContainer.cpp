@@ -32,7 +32,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_changePin(JNIEnv* env, 
   if (type != 0 && type != 4 && type != 5) return kInvalidParameter;
   // The provider reads the password up to its terminating zero, which must
   // lie inside the array.
-  if (pin && !std::memchr(pin, 0, static_cast<size_t>(env->GetArrayLength(jPin)))) {
+  if (pin && !std::memchr(pin, 0, static_cast<size_t>(length_of(env, jPin)))) {
     return kInvalidParameter;
   }
   quill::CRYPT_PIN_PARAM pinParam;

@@ -22,7 +22,6 @@ bool passed_as_blob(DWORD param) {
   return param == HP_TLS1PRF_LABEL || param == HP_TLS1PRF_SEED || param == 23 || param == 24;
 }
 
-jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
 
 }  // namespace
 

@@ -8,7 +8,6 @@ using namespace quill;
 
 namespace {
 
-jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
 
 // The structure at the start of a key parameter's value that is brought
 // into host order, as its size in bytes; 0 for values passed untouched.

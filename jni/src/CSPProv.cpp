@@ -109,9 +109,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptEnumProviders(
   if (frame.exception_pending()) return kPendingException;
   // The platform writes the name through the length it is told; never let
   // it be told more than the array holds.
-  if (name && length > static_cast<DWORD>(env->GetArrayLength(jszProvName))) {
-    return kInvalidParameter;
-  }
+  if (name && !in_bounds(env, jszProvName, 0, static_cast<jint>(length))) return kInvalidParameter;
   jint result = result_of(CryptEnumProvidersA(static_cast<DWORD>(jdwIndex), nullptr,
                                               static_cast<DWORD>(jdwFlags), &type,
                                               reinterpret_cast<LPSTR>(name), &length));
@@ -130,14 +128,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetProvParam(
   if (frame.exception_pending()) return kPendingException;
   // The length in jpdwDataLen[0] is what the platform may write; it must
   // not exceed the array, and a length array must have its element.
-  size_t capacity = data ? static_cast<size_t>(env->GetArrayLength(jpbData)) : 0;
-  if ((jpdwDataLen && env->GetArrayLength(jpdwDataLen) < 1) || (data && length && *length > capacity)) {
+  if (jpdwDataLen && !has_element0(env, jpdwDataLen)) return kInvalidParameter;
+  if (data && length && !in_bounds(env, jpbData, 0, static_cast<jint>(*length))) {
     return kInvalidParameter;
   }
   jint result = result_of(CryptGetProvParam(to_handle<HCRYPTPROV>(jhProv),
                                             static_cast<DWORD>(jdwParam), data, length,
                                             static_cast<DWORD>(jdwFlags)));
-  normalise_prov_param(data, capacity, static_cast<DWORD>(jdwParam));
+  normalise_prov_param(data, static_cast<size_t>(length_of(env, jpbData)), static_cast<DWORD>(jdwParam));
   return result;
 }
 
@@ -151,7 +149,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEn
   if (frame.failed()) return kNotEnoughMemory;
   CRYPT_DATA_BLOB blob = {0, nullptr};
   if (data) {
-    blob.cbData = static_cast<DWORD>(env->GetArrayLength(jpbData));
+    blob.cbData = static_cast<DWORD>(length_of(env, jpbData));
     blob.pbData = data;
   }
   if (frame.exception_pending()) return kPendingException;

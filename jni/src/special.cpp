@@ -106,8 +106,10 @@ void write_long0(JNIEnv* env, jlongArray array, jlong value) {
   env->SetLongArrayRegion(array, 0, 1, &value);
 }
 
+jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
+
 bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count) {
-  jint length = array ? env->GetArrayLength(array) : 0;
+  jint length = length_of(env, array);
   return offset >= 0 && count >= 0 && offset <= length && count <= length - offset;
 }
 

@@ -96,6 +96,9 @@ void read_int0(JNIEnv* env, jintArray array, DWORD& value);
 void write_int0(JNIEnv* env, jintArray array, DWORD value);
 void write_long0(JNIEnv* env, jlongArray array, jlong value);
 
+// The length of an array, 0 for a null one.
+jsize length_of(JNIEnv* env, jarray array);
+
 // True when [offset, offset + count) lies inside the array (a null array has
 // length 0). Natives check caller-supplied bounds with it before any platform
 // call and return 87 when they do not hold.
