@@ -19,6 +19,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -336,11 +337,16 @@ extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, 
     switch (dwBlobType) {
       case PUBLICKEYBLOB: {
         std::lock_guard<std::mutex> lock(k->mu);
+        if (k->is_gost()) return gost::export_public(*k, pbData, pdwDataLen);
         if (!k->is_rsa()) return fail(NTE_BAD_KEY);
         return export_public(*k, pbData, pdwDataLen);
       }
       case PRIVATEKEYBLOB: {
-        if (wrap) return fail(NTE_BAD_KEY);  // encrypted private blobs are not offered
+        if (wrap && k->is_gost()) {  // GOST pairs leave only wrapped
+          std::scoped_lock lock(k->mu, wrap->mu);
+          return gost::export_private(*k, *wrap, pbData, pdwDataLen);
+        }
+        if (wrap) return fail(NTE_BAD_KEY);  // encrypted RSA private blobs are not offered
         std::lock_guard<std::mutex> lock(k->mu);
         if (!k->is_rsa()) return fail(NTE_BAD_KEY);
         return export_private(*k, pbData, pdwDataLen);
@@ -348,6 +354,8 @@ extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, 
       case SIMPLEBLOB: {
         if (!wrap) return fail(NTE_BAD_KEY);
         std::scoped_lock lock(k->mu, wrap->mu);
+        if (wrap->alg == kCalgAgreedKey || gost::is_cipher_alg(wrap->alg))
+          return gost::export_wrapped(*k, *wrap, pbData, pdwDataLen);
         return export_simple(*k, *wrap, dwFlags & CRYPT_OAEP, pbData, pdwDataLen);
       }
       case PLAINTEXTKEYBLOB: {
@@ -373,8 +381,9 @@ extern "C" CSPAPI BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbDat
     if (dwDataLen < kHeader) return fail(NTE_BAD_DATA);
     if (pbData[1] != CUR_BLOB_VERSION) return fail(NTE_BAD_VER);
     std::shared_ptr<Key> k;
-    LONG rc;
-    switch (pbData[0]) {
+    LONG rc = 0;
+    bool gost_blob = gost::import_blob(p, pbData, dwDataLen, hPubKey, dwFlags, k, rc);
+    if (!gost_blob) switch (pbData[0]) {
       case PUBLICKEYBLOB:
         rc = import_rsa(p, pbData, dwDataLen, false, dwFlags, k);
         break;

@@ -69,6 +69,8 @@ const CipherInfo* cipher_info(ALG_ID alg);
 const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode);
 
 inline bool is_rsa_alg(ALG_ID alg) { return alg == CALG_RSA_KEYX || alg == CALG_RSA_SIGN; }
+// GOST R 34.10 key pairs and agreed keys (gost.h).
+bool is_gost_pair_alg(ALG_ID alg);
 
 constexpr DWORD kRsaMinBits = 1024;
 constexpr DWORD kRsaMaxBits = 16384;
@@ -90,12 +92,13 @@ class Key : public Object {
   DWORD flags = 0;        // CRYPT_EXPORTABLE and the other creation flags kept
   DWORD permissions = 0;  // KP_PERMISSIONS
 
-  // RSA keys.
+  // RSA and GOST key pairs.
   DWORD spec = 0;    // AT_KEYEXCHANGE / AT_SIGNATURE for a container key, else 0
   DWORD bitlen = 0;  // as generated or as the imported blob said
   PkeyPtr pkey;      // public key, or the whole pair when has_private
   bool has_private = false;
   bool locked = false;  // private half still encrypted in the container
+  PkeyPtr peer;         // an agreed key: the peer's public key (pkey is the own pair)
 
   // Symmetric keys.
   Bytes secret;
@@ -111,6 +114,7 @@ class Key : public Object {
   bool stream_encrypt = false;
 
   bool is_rsa() const { return is_rsa_alg(alg); }
+  bool is_gost() const { return is_gost_pair_alg(alg); }
   DWORD block_bytes() const;
   DWORD rsa_bytes() const { return (bitlen + 7) / 8; }
 };
