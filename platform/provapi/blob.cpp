@@ -382,6 +382,7 @@ extern "C" CSPAPI BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbDat
     if (pbData[1] != CUR_BLOB_VERSION) return fail(NTE_BAD_VER);
     std::shared_ptr<Key> k;
     LONG rc = 0;
+    // GOST blobs are told apart by the magic after their header.
     bool gost_blob = gost::import_blob(p, pbData, dwDataLen, hPubKey, dwFlags, k, rc);
     if (!gost_blob) switch (pbData[0]) {
       case PUBLICKEYBLOB:

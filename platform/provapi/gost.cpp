@@ -24,7 +24,9 @@
 // bytes for 256-bit keys and 128 for 512-bit keys. The hash value is the
 // Streebog digest as OpenSSL computes it (the engine reads it as a
 // little-endian number, as the standard does). A 256-bit key takes a
-// Streebog-256 hash, a 512-bit key a Streebog-512 hash.
+// Streebog-256 hash, a 512-bit key a Streebog-512 hash; a 2001 signature over
+// a GOST R 34.11-94 digest verifies through a Streebog-256 hash object given
+// that digest as HP_HASHVAL.
 //
 // PUBLICKEYBLOB (integers little-endian):
 //   BLOBHEADER {PUBLICKEYBLOB, 2, 0, aiKeyAlg}

@@ -33,8 +33,9 @@ constexpr ALG_ID kCalgG28147 = 0x661E;            // GOST 28147-89
 constexpr ALG_ID kCalgMagma = 0x6630;             // GOST R 34.12-2015 n = 64
 constexpr ALG_ID kCalgKuznyechik = 0x6631;        // GOST R 34.12-2015 n = 128
 
-// KP_MODE value for counter mode (CTR of GOST R 34.13-2015, CNT for
-// 28147-89); the counter starts from the first half block of KP_IV.
+// KP_MODE value for counter mode: CTR of GOST R 34.13-2015, whose counter
+// starts from the first half block of KP_IV, and CNT of 28147-89, which takes
+// all 8 bytes of it.
 constexpr DWORD kModeCtr = 32;
 
 // Blob magics (the DWORD after the BLOBHEADER).

@@ -209,7 +209,7 @@ const Bytes kMsg = {'G', 'O', 'S', 'T', ' ', 'R', ' ', '3', '4', '.', '1', '0'};
 class ProvGost : public ::testing::Test {
  protected:
   void SetUp() override {
-    if (!gost::available()) GTEST_SKIP() << "the GOST engine is not installed";
+    ASSERT_TRUE(gost::available()) << "the GOST engine (libengine-gost-openssl) did not load";
   }
 };
 
@@ -436,6 +436,33 @@ TEST_F(ProvGost, Rfc7091ExampleVerifies) {
   HCRYPTKEY bad = 0;
   EXPECT_FALSE(CryptImportKey(p, blob.data(), DWORD(blob.size()), 0, 0, &bad));
   CryptDestroyKey(k);
+  CryptReleaseContext(p, 0);
+}
+
+// A GOST R 34.10-2001 key of openssl's imports and verifies its signature over
+// a GOST R 34.11-94 digest given as the value of a 256-bit hash object; such
+// keys are not generated.
+TEST_F(ProvGost, LegacyKeysImportAndVerify) {
+  std::string dir = tmpdir();
+  write_file(dir + "/msg", kMsg);
+  run("cd '" + dir + "' && openssl genpkey -engine gost -algorithm gost2001 -pkeyopt paramset:A" +
+      " -out k2001.pem && openssl pkey -engine gost -in k2001.pem -pubout -outform DER" +
+      " -out p2001.der && openssl dgst -engine gost -md_gost94 -sign k2001.pem -out s2001 msg" +
+      " && openssl dgst -engine gost -md_gost94 -binary -out d2001 msg");
+  Bytes params, point;
+  split_spki(read_file(dir + "/p2001.der"), params, point);
+  HCRYPTPROV p = verify_context();
+  HCRYPTKEY k = import(p, public_blob(kCalgGr3410El, 256, params, point));
+  HCRYPTHASH h = 0;
+  ASSERT_TRUE(CryptCreateHash(p, kCalgGr3411_12_256, 0, 0, &h));
+  ASSERT_TRUE(CryptSetHashParam(h, HP_HASHVAL, read_file(dir + "/d2001").data(), 0));
+  Bytes sig = reversed(read_file(dir + "/s2001"));
+  EXPECT_TRUE(CryptVerifySignatureA(h, sig.data(), DWORD(sig.size()), k, nullptr, 0))
+      << std::hex << GetLastError();
+  CryptDestroyHash(h);
+  CryptDestroyKey(k);
+  EXPECT_FALSE(CryptGenKey(p, kCalgGr3410El, 0, &k));
+  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_ALGID));
   CryptReleaseContext(p, 0);
 }
 
