@@ -78,6 +78,24 @@ constexpr DWORD kRsaGenMaxBits = 4096;
 constexpr DWORD kRsaDefaultBits = 2048;
 constexpr DWORD kRsaBitsStep = 8;
 
+// ---- Blob fields ----------------------------------------------------------
+
+// Little-endian 32-bit fields and the BLOBHEADER {type, version 2, 0, alg}
+// that every key blob starts with.
+inline void put_le32(Bytes& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+}
+inline DWORD get_le32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+inline void put_blob_header(Bytes& out, BYTE type, ALG_ID alg) {
+  out.push_back(type);
+  out.push_back(CUR_BLOB_VERSION);
+  out.push_back(0);
+  out.push_back(0);
+  put_le32(out, alg);
+}
+
 // ---- Keys -----------------------------------------------------------------
 
 class Key : public Object {

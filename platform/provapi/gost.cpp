@@ -182,22 +182,8 @@ const ProvInfo kProviders[] = {
 constexpr size_t kUkm = 8;
 constexpr size_t kMac = 16;  // Kuznyechik OMAC
 constexpr size_t kMaxParams = 64;
-constexpr size_t kHeader = 8;
 constexpr size_t kInfoHeader = 16;  // BLOBHEADER, Magic, BitLen / ALG_ID
 
-void put32(Bytes& out, DWORD v) {
-  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
-}
-DWORD get32(const BYTE* p) {
-  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
-}
-void put_header(Bytes& out, BYTE type, ALG_ID alg) {
-  out.push_back(type);
-  out.push_back(CUR_BLOB_VERSION);
-  out.push_back(0);
-  out.push_back(0);
-  put32(out, alg);
-}
 
 // The length of a short DER SEQUENCE at p (tag, one length byte, contents),
 // or 0 when there is none within n bytes.
@@ -405,16 +391,28 @@ LONG sign_value(Key& k, Hash& h, Bytes& value) {
 
 // ---- Blob import ----------------------------------------------------------
 
-LONG import_public(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
-                   HCRYPTKEY hPubKey, std::shared_ptr<Key>& out) {
-  const PairInfo* pi = pair_info(get32(p + 4));
+// The header of a public or a wrapped private key blob: its pair algorithm and
+// parameters, with the blob's length checked against what must follow them
+// (X and Y, or the UKM and the wrapped scalar).
+LONG pair_blob(const BYTE* p, DWORD len, bool priv, const PairInfo*& pi, Bytes& params) {
+  pi = pair_info(get_le32(p + 4));
   if (!pi) return NTE_BAD_ALGID;
-  if (get32(p + 12) != pi->bits) return NTE_BAD_DATA;
+  if (get_le32(p + 12) != pi->bits) return NTE_BAD_DATA;
   size_t plen = params_length(p + kInfoHeader, len - kInfoHeader);
   if (!plen) return NTE_BAD_DATA;
   size_t width = pi->bits / 8;
-  if (len != kInfoHeader + plen + 2 * width) return NTE_BAD_DATA;
-  Bytes params(p + kInfoHeader, p + kInfoHeader + plen);
+  size_t rest = priv ? kUkm + width + kMac : 2 * width;
+  if (len != kInfoHeader + plen + rest) return NTE_BAD_DATA;
+  params.assign(p + kInfoHeader, p + kInfoHeader + plen);
+  return 0;
+}
+
+LONG import_public(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
+                   HCRYPTKEY hPubKey, std::shared_ptr<Key>& out) {
+  const PairInfo* pi = nullptr;
+  Bytes params;
+  if (LONG rc = pair_blob(p, len, false, pi, params)) return rc;
+  size_t plen = params.size();
   Bytes point(p + kInfoHeader + plen, p + len);
   PkeyPtr pub = gost::public_from_point(pi->alg, params, point);
   if (!pub) return NTE_BAD_PUBLIC_KEY;
@@ -444,16 +442,12 @@ LONG import_public(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD l
 
 LONG import_private(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
                     HCRYPTKEY hPubKey, DWORD flags, std::shared_ptr<Key>& out) {
-  const PairInfo* pi = pair_info(get32(p + 4));
-  if (!pi) return NTE_BAD_ALGID;
-  if (get32(p + 12) != pi->bits) return NTE_BAD_DATA;
-  size_t plen = params_length(p + kInfoHeader, len - kInfoHeader);
-  if (!plen) return NTE_BAD_DATA;
-  size_t width = pi->bits / 8;
-  if (len != kInfoHeader + plen + kUkm + width + kMac) return NTE_BAD_DATA;
+  const PairInfo* pi = nullptr;
+  Bytes params;
+  if (LONG rc = pair_blob(p, len, true, pi, params)) return rc;
+  size_t plen = params.size(), width = pi->bits / 8;
   auto wrap = handle_get<Key>(hPubKey);
   if (!wrap) return NTE_BAD_KEY;
-  Bytes params(p + kInfoHeader, p + kInfoHeader + plen);
   Bytes ukm(p + kInfoHeader + plen, p + kInfoHeader + plen + kUkm);
   Bytes scalar;
   {
@@ -476,9 +470,9 @@ LONG import_private(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD 
 
 LONG import_wrapped(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
                     HCRYPTKEY hPubKey, DWORD flags, std::shared_ptr<Key>& out) {
-  const CipherInfo* c = cipher_info(get32(p + 4));
+  const CipherInfo* c = cipher_info(get_le32(p + 4));
   if (!c) return NTE_BAD_ALGID;
-  if (get32(p + 12) != kCalgKuznyechik) return NTE_BAD_ALGID;
+  if (get_le32(p + 12) != kCalgKuznyechik) return NTE_BAD_ALGID;
   if (len != kInfoHeader + kUkm + c->key_bytes + kMac) return NTE_BAD_DATA;
   auto wrap = handle_get<Key>(hPubKey);
   if (!wrap) return NTE_BAD_KEY;
@@ -646,9 +640,9 @@ BOOL export_public(Key& k, BYTE* out, DWORD* len) {
   Bytes params, point;
   if (!split_public(k.pkey.get(), params, point)) return fail(NTE_BAD_KEY);
   Bytes blob;
-  put_header(blob, PUBLICKEYBLOB, k.alg);
-  put32(blob, kGostPublicMagic);
-  put32(blob, k.bitlen);
+  put_blob_header(blob, PUBLICKEYBLOB, k.alg);
+  put_le32(blob, kGostPublicMagic);
+  put_le32(blob, k.bitlen);
   blob.insert(blob.end(), params.begin(), params.end());
   blob.insert(blob.end(), point.begin(), point.end());
   return put_bytes(out, len, blob);
@@ -676,9 +670,9 @@ BOOL export_private(Key& k, Key& wrap, BYTE* out, DWORD* len) {
   wipe(scalar);
   if (rc) return fail(rc);
   Bytes blob;
-  put_header(blob, PRIVATEKEYBLOB, k.alg);
-  put32(blob, kGostPrivateMagic);
-  put32(blob, k.bitlen);
+  put_blob_header(blob, PRIVATEKEYBLOB, k.alg);
+  put_le32(blob, kGostPrivateMagic);
+  put_le32(blob, k.bitlen);
   blob.insert(blob.end(), params.begin(), params.end());
   blob.insert(blob.end(), ukm.begin(), ukm.end());
   blob.insert(blob.end(), wrapped.begin(), wrapped.end());
@@ -699,9 +693,9 @@ BOOL export_wrapped(Key& k, Key& wrap, BYTE* out, DWORD* len) {
   if (!rc) rc = kexp15(wrap, ukm, k.secret, wrapped);
   if (rc) return fail(rc);
   Bytes blob;
-  put_header(blob, SIMPLEBLOB, k.alg);
-  put32(blob, kGostWrapMagic);
-  put32(blob, kCalgKuznyechik);
+  put_blob_header(blob, SIMPLEBLOB, k.alg);
+  put_le32(blob, kGostWrapMagic);
+  put_le32(blob, kCalgKuznyechik);
   blob.insert(blob.end(), ukm.begin(), ukm.end());
   blob.insert(blob.end(), wrapped.begin(), wrapped.end());
   return put_bytes(out, len, blob);
@@ -710,7 +704,7 @@ BOOL export_wrapped(Key& k, Key& wrap, BYTE* out, DWORD* len) {
 bool import_blob(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
                  HCRYPTKEY hPubKey, DWORD flags, std::shared_ptr<Key>& out, LONG& rc) {
   if (len < kInfoHeader) return false;
-  DWORD magic = get32(p + 8);
+  DWORD magic = get_le32(p + 8);
   bool ours = (p[0] == PUBLICKEYBLOB && magic == kGostPublicMagic) ||
               (p[0] == PRIVATEKEYBLOB && magic == kGostPrivateMagic) ||
               (p[0] == SIMPLEBLOB && magic == kGostWrapMagic);
