@@ -8,12 +8,14 @@
 #   LAUNCHER           the console launcher jar
 #   ARGS               the launcher's own arguments (class path, selection)
 #   EXPECTED           the least number of tests the run must find
-#   LOG                where the launcher's output is kept
+#   LOG                where the launcher's output is kept (its XML report,
+#                      with each test's time, beside it in LOG.reports)
 separate_arguments(opts UNIX_COMMAND "${JAVA_OPTS}")
 separate_arguments(jvm_args UNIX_COMMAND "${JVM_ARGS}")
 separate_arguments(args UNIX_COMMAND "${ARGS}")
 execute_process(COMMAND ${JAVA} ${opts} ${jvm_args} -jar ${LAUNCHER}
-  --disable-banner --disable-ansi-colors --details=tree --details-theme=ascii ${args}
+  --disable-banner --disable-ansi-colors --details=tree --details-theme=ascii
+  --reports-dir=${LOG}.reports ${args}
   RESULT_VARIABLE rc OUTPUT_VARIABLE out ERROR_VARIABLE err)
 file(WRITE ${LOG} "${out}\n${err}")
 message("${out}")
