@@ -494,10 +494,11 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p
         return put_bytes(out, pcbData, packed);
       }
       case CERT_KEY_SPEC_PROP_ID: {
-        ensure_key_context(*c);
         DWORD spec;
         if (c->has_key_context) {
           spec = c->key_context.spec;
+        } else if (c->has_reopen) {
+          spec = c->reopen.spec;
         } else if (c->has_prov_info) {
           spec = c->prov_info.spec;
         } else {
