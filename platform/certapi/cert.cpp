@@ -226,6 +226,15 @@ void take_back(const Cert& c) {
   release_store(store);
 }
 
+bool take_back_prev(PCCERT_CONTEXT prev, uint64_t& seq, uintptr_t& store) {
+  auto p = resolve(prev);
+  if (!p) return false;
+  seq = p->seq;
+  store = p->store;
+  take_back(*p);
+  return true;
+}
+
 bool release_store(uintptr_t h) {
   std::shared_ptr<Object> removed;
   Drop d = handle_release(h, Kind::Store, &removed);

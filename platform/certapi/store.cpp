@@ -731,12 +731,9 @@ namespace {
 PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const void* para) {
   auto s = store_of(h);
   uint64_t after = 0;
+  uintptr_t owner = 0;
   if (prev) {
-    auto p = resolve(prev);
-    if (!p) return fail_null(E_INVALIDARG);
-    after = p->seq;
-    uintptr_t owner = p->store;
-    take_back(*p);
+    if (!take_back_prev(prev, after, owner)) return fail_null(E_INVALIDARG);
     if (!s || owner != s->handle) return fail_null(E_INVALIDARG);
   }
   if (!s) return fail_null(E_INVALIDARG);
