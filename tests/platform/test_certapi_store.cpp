@@ -397,3 +397,20 @@ TEST(Names, FriendlyDisplayFallsBackToCommonNameThenFirstAttribute) {
   CertFreeCertificateContext(leaf);
   CertFreeCertificateContext(other);
 }
+
+TEST(SystemStore, ADamagedFileIsRefusedAndLeftAsItIs) {
+  std::string dirname = testenv::private_root() + "/users/" + std::to_string(geteuid()) + "/stores";
+  sh("mkdir -p '" + dirname + "'");
+  // The magic, then an entry whose length runs past the end of the file.
+  const std::string damaged("QCSPST01\xff\xff\x00\x00\x01\x00\x00\x00", 16);
+  for (const std::string& content : {damaged, std::string("not a store")}) {
+    {
+      std::ofstream out(dirname + "/DAMAGED.sst", std::ios::binary);
+      out << content;
+    }
+    EXPECT_EQ(CertOpenSystemStoreA(0, "damaged"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_FILE_ERROR));
+    Bytes kept = slurp(dirname + "/DAMAGED.sst");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), content);
+  }
+}
