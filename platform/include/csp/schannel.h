@@ -58,8 +58,8 @@ extern "C" {
 typedef struct _SCHANNEL_CRED {
   DWORD dwVersion;
   DWORD cCreds;
-  const struct _CERT_CONTEXT** paCred;
-  void* hRootStore;
+  PCCERT_CONTEXT* paCred;
+  HCERTSTORE hRootStore;
   DWORD cMappers;
   struct _HMAPPER** aphMappers;
   DWORD cSupportedAlgs;
