@@ -168,7 +168,7 @@ SECURITY_STATUS step(Context& c) {
   }
   int err = SSL_get_error(c.ssl.get(), rc);
   if (err == SSL_ERROR_WANT_READ) return SEC_I_CONTINUE_NEEDED;
-  c.state = State::Closed;
+  c.fail();
   return failure_status(c);
 }
 
@@ -271,7 +271,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
     size_t n = p ? token->cbBuffer : 0;
     size_t complete = 0, missing = 0;
     if (!whole_records(p, n, complete, missing)) {
-      c->state = State::Closed;
+      c->fail();
       return SEC_E_ILLEGAL_MESSAGE;
     }
     std::vector<unsigned char> pending;
@@ -327,7 +327,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, P
     ERR_clear_error();
     size_t written = 0;
     if (!SSL_write_ex(c->ssl.get(), data->pvBuffer, n, &written) || written != n) {
-      c->state = State::Closed;
+      c->fail();
       return SEC_E_ENCRYPT_FAILURE;
     }
     // The bytes for the peer go out as header, data and trailer in that
@@ -335,7 +335,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, P
     // first (its length then counts in the trailer).
     std::vector<unsigned char> out = take_output(*c);
     if (out.size() < kRecordHeader + n || out.size() - kRecordHeader - n > trailer->cbBuffer) {
-      c->state = State::Closed;
+      c->fail();
       return SEC_E_INTERNAL_ERROR;
     }
     std::memcpy(header->pvBuffer, out.data(), kRecordHeader);
@@ -364,7 +364,7 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
     size_t n = p ? data->cbBuffer : 0;
     size_t complete = 0, missing = 0;
     if (!whole_records(p, std::min<size_t>(n, kRecordHeader + kMaxRecordBody), complete, missing)) {
-      c->state = State::Closed;
+      c->fail();
       return SEC_E_ILLEGAL_MESSAGE;
     }
     SecBuffer* b = pMessage->pBuffers;
@@ -395,7 +395,7 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
         c->state = State::Closed;
         st = SEC_I_CONTEXT_EXPIRED;
       } else {
-        c->state = State::Closed;
+        c->fail();
         discard_input(*c);
         return failure_status(*c);
       }

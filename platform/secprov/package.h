@@ -66,6 +66,17 @@ class Context : public csp::Object {
  public:
   static constexpr csp::Kind kKind = csp::Kind::SecContext;
   Context() : Object(kKind) {}
+  // A connection that was not broken keeps its session resumable even
+  // when it ends without our close-notify.
+  ~Context() override {
+    if (ssl && !broken && state != State::Handshake)
+      SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  }
+  // Ends the connection after a failure.
+  void fail() {
+    state = State::Closed;
+    broken = true;
+  }
 
   std::mutex mu;
   std::shared_ptr<Credential> cred;
@@ -74,6 +85,7 @@ class Context : public csp::Object {
   BIO* wbio = nullptr;  // owned by ssl: records for the peer
   std::string target;
   State state = State::Handshake;
+  bool broken = false;
   // The first certificate check that failed, as a status (0: none).
   SECURITY_STATUS verify_status = SEC_E_OK;
   std::vector<unsigned char> plain;  // one record's plaintext

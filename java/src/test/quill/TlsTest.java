@@ -73,4 +73,79 @@ class TlsTest {
             }
         }
     }
+
+    /** The second connection of a credential to the same target resumes the session. */
+    @Test
+    void resumesFromTheCredentialsCache() throws Exception {
+        for (String version : new String[] {"-tls1_2", "-tls1_3"}) {
+            try (Server server = Server.start(dir, "-WWW", version)) {
+                long[] cred = credential(0, null, false);
+                byte[][] ids = new byte[2][];
+                int[] reconnect = {-1};
+                for (int i = 0; i < 2; i++) {
+                    try (Client c = new Client(cred, "localhost", server.port)) {
+                        assertEquals(SEC_E_OK, c.handshake());
+                        long[] result = {1};
+                        ids[i] = CAPI.getSessionInfo(c.context, reconnect, result);
+                        assertEquals(0, result[0]);
+                        assertEquals(i, reconnect[0], version + " connection " + i);
+                        c.send("GET /page.bin HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII));
+                        c.receiveAll(); // TLS 1.3 tickets arrive after the handshake
+                    }
+                }
+                if (version.equals("-tls1_2")) assertArrayEquals(ids[0], ids[1], "TLS 1.2 session id");
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
+    /** A TLS 1.2 renegotiation the server asks for, and records on both sides of it. */
+    @Test
+    void renegotiatesWhenTheServerAsks() throws Exception {
+        try (Server server = Server.start(dir, "-tls1_2")) {
+            long[] cred = credential(SP_PROT_TLS1_2_CLIENT, null, false);
+            try (Client c = new Client(cred, "localhost", server.port)) {
+                assertEquals(SEC_E_OK, c.handshake());
+                c.send("before\n".getBytes(StandardCharsets.US_ASCII));
+                assertTrue(server.waitFor("before"));
+                server.command("r\n");
+                assertNotNull(c.receiveRecord());
+                assertEquals(SEC_I_RENEGOTIATE, c.status);
+                assertEquals(SEC_E_OK, c.handshake());
+                c.send("after\n".getBytes(StandardCharsets.US_ASCII));
+                assertTrue(server.waitFor("after"));
+            }
+            CAPI.freeCredentialsHandle(cred);
+        }
+    }
+
+    /**
+     * Protocol masks: only versions older than TLS 1.2 are refused; a one-entry
+     * supported-algorithm list restricts the handshake to that suite, and a
+     * list naming no suite is refused.
+     */
+    @Test
+    void credentialsRestrictProtocolsAndSuites() throws Exception {
+        long[] cred = new long[2];
+        assertEquals(SEC_E_ALGORITHM_MISMATCH,
+                CAPI.acquireCredentialsHandle(true, SP_PROT_TLS1_1_CLIENT, null, 0, null, 0, 0, 0, cred, false));
+        assertEquals(SEC_E_ALGORITHM_MISMATCH,
+                CAPI.acquireCredentialsHandle(true, 0, new int[] {0x1F, 0, 0x21}, 3, null, 0, 0, 0, cred, false));
+        assertEquals(0, cred[0] | cred[1], "no handle on failure");
+        try (Server server = Server.start(dir, "-WWW")) {
+            int[][] lists = {{0x30}, {0, 0x02}, {0xA8}};
+            int[] suites = {0xC030, 0x1302, 0xCCA8};
+            for (int i = 0; i < lists.length; i++) {
+                cred = credential(0, lists[i], false);
+                try (Client c = new Client(cred, "localhost", server.port)) {
+                    assertEquals(SEC_E_OK, c.handshake());
+                    int[] protocol = {0};
+                    int[] suite = {0};
+                    assertEquals(0, CAPI.getCipherInfo(c.context, protocol, suite));
+                    assertEquals(suites[i], suite[0], "suite of list " + i);
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
 }
