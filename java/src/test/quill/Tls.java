@@ -1,6 +1,7 @@
 package quill;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 
@@ -255,6 +256,17 @@ public final class Tls {
             ByteArrayOutputStream all = new ByteArrayOutputStream();
             for (byte[] p; (p = receiveRecord()) != null;) all.write(p);
             return all.toByteArray();
+        }
+
+        /** Sends our close-notify (the disconnect call of the handshake native). */
+        public void disconnect() throws IOException {
+            long[] result = new long[1];
+            int[] none = {len[0]};
+            byte[] token = CAPI.initializeSecurityContext(cred, context, target, true, false, buf, none, result);
+            assertEquals(SEC_E_OK, result[0], "disconnect");
+            assertEquals(len[0], none[0], "a disconnect leaves the input alone");
+            assertNotNull(token);
+            out.write(token);
         }
 
         @Override

@@ -7,11 +7,24 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quill.Tls.*;
 
+import java.io.FileInputStream;
+import java.io.InputStream;
+import java.io.OutputStream;
+import java.net.InetAddress;
 import java.nio.charset.StandardCharsets;
+import java.security.KeyStore;
+import java.util.Map;
+import java.util.concurrent.CompletableFuture;
+import java.util.concurrent.TimeUnit;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Arrays;
 import java.util.Random;
+
+import javax.net.ssl.KeyManagerFactory;
+import javax.net.ssl.SSLContext;
+import javax.net.ssl.SSLServerSocket;
+import javax.net.ssl.SSLSocket;
 
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
@@ -147,5 +160,158 @@ class TlsTest {
                 CAPI.freeCredentialsHandle(cred);
             }
         }
+    }
+
+    static final Map<Integer, String> SUITE_NAMES = Map.of(0x1301, "TLS_AES_128_GCM_SHA256", 0x1302,
+            "TLS_AES_256_GCM_SHA384", 0x1303, "TLS_CHACHA20_POLY1305_SHA256", 0xC02F,
+            "TLS_ECDHE_RSA_WITH_AES_128_GCM_SHA256", 0xC030, "TLS_ECDHE_RSA_WITH_AES_256_GCM_SHA384", 0xCCA8,
+            "TLS_ECDHE_RSA_WITH_CHACHA20_POLY1305_SHA256");
+
+    /** The JDK's TLS server: a full exchange per version, and the suite both sides name. */
+    @Test
+    void exchangesWithTheJdkServer() throws Exception {
+        openssl(dir, "pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out", "server.p12",
+                "-passout", "pass:changeit");
+        KeyStore ks = KeyStore.getInstance("PKCS12");
+        try (FileInputStream f = new FileInputStream(dir.resolve("server.p12").toFile())) {
+            ks.load(f, "changeit".toCharArray());
+        }
+        KeyManagerFactory kmf = KeyManagerFactory.getInstance(KeyManagerFactory.getDefaultAlgorithm());
+        kmf.init(ks, "changeit".toCharArray());
+        SSLContext ctx = SSLContext.getInstance("TLS");
+        ctx.init(kmf.getKeyManagers(), null, null);
+        Object[][] cases = {{SP_PROT_TLS1_2_CLIENT, null}, {SP_PROT_TLS1_3_CLIENT, null},
+                {0, new int[] {0x2F}}, {0, new int[] {0x03}}};
+        for (Object[] k : cases) {
+            int protocols = (Integer) k[0];
+            int[] ciphers = (int[]) k[1];
+            try (SSLServerSocket ss = (SSLServerSocket) ctx.getServerSocketFactory().createServerSocket(0, 1,
+                    InetAddress.getLoopbackAddress())) {
+                CompletableFuture<String> served = new CompletableFuture<>();
+                CompletableFuture.runAsync(() -> {
+                    try (SSLSocket s = (SSLSocket) ss.accept()) {
+                        s.setSoTimeout(30000);
+                        InputStream in = s.getInputStream();
+                        byte[] req = new byte[5];
+                        int got = 0;
+                        while (got < 5) got += in.read(req, got, 5 - got);
+                        OutputStream out = s.getOutputStream();
+                        out.write(page, 0, 100000);
+                        out.flush();
+                        served.complete(new String(req, StandardCharsets.US_ASCII) + " "
+                                + s.getSession().getProtocol() + " " + s.getSession().getCipherSuite());
+                        in.read(); // until our close-notify, which the JDK answers
+                    } catch (Exception e) {
+                        served.complete(e.toString());
+                    }
+                });
+                long[] cred = credential(protocols, ciphers, false);
+                try (Client c = new Client(cred, "localhost", ss.getLocalPort())) {
+                    assertEquals(SEC_E_OK, c.handshake());
+                    c.send("hello".getBytes(StandardCharsets.US_ASCII));
+                    byte[] reply = new byte[0];
+                    while (reply.length < 100000) {
+                        byte[] p = c.receiveRecord();
+                        assertNotNull(p);
+                        reply = concat(reply, p);
+                    }
+                    assertArrayEquals(Arrays.copyOf(page, 100000), reply);
+                    int[] protocol = {0};
+                    int[] suite = {0};
+                    assertEquals(0, CAPI.getCipherInfo(c.context, protocol, suite));
+                    String server = served.get(30, TimeUnit.SECONDS);
+                    String version = protocol[0] == SP_PROT_TLS1_3_CLIENT ? "TLSv1.3" : "TLSv1.2";
+                    assertEquals("hello " + version + " " + SUITE_NAMES.get(suite[0]), server,
+                            "suite 0x" + Integer.toHexString(suite[0]));
+                    if (protocols != 0) assertEquals(protocols, protocol[0]);
+                    c.disconnect();
+                    assertNull(c.receiveRecord(), "close-notify");
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
+    static byte[] concat(byte[] a, byte[] b) {
+        byte[] r = Arrays.copyOf(a, a.length + b.length);
+        System.arraycopy(b, 0, r, a.length, b.length);
+        return r;
+    }
+
+    static long residentBytes() throws Exception {
+        for (String line : Files.readAllLines(Path.of("/proc/self/status")))
+            if (line.startsWith("VmRSS:")) return Long.parseLong(line.replaceAll("[^0-9]", "")) * 1024;
+        throw new AssertionError("no VmRSS");
+    }
+
+    /**
+     * 10^5 records through decryptMessage keep the process's resident memory
+     * flat: the natives give back the elements of their 64 KiB input array
+     * (a copy in HotSpot) on every call. Without that each call would keep
+     * 64 KiB, several gigabytes in all, so the margin can be generous.
+     */
+    @Test
+    void recordsDoNotGrowResidentMemory() throws Exception {
+        final int records = 100000, frag = 512;
+        Path big = dir.resolve("records.bin");
+        Files.write(big, new byte[records * frag]);
+        try (Server server = Server.start(dir, "-WWW", "-tls1_3", "-max_send_frag", "512")) {
+            long[] cred = credential(0, null, false);
+            try (Client c = new Client(cred, "localhost", server.port)) {
+                assertEquals(SEC_E_OK, c.handshake());
+                c.send("GET /records.bin HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII));
+                long total = 0, before = 0, limit = 256L << 20;
+                for (int n = 0;; n++) {
+                    if (n == 2000) {
+                        System.gc();
+                        before = residentBytes();
+                    }
+                    if (n > 2000 && n % 5000 == 0)
+                        assertTrue(residentBytes() - before < limit, "resident memory grew at record " + n);
+                    byte[] p = c.receiveRecord();
+                    if (p == null) break;
+                    total += p.length;
+                }
+                assertTrue(total > (long) records * frag, "received " + total);
+                assertTrue(residentBytes() - before < limit, "resident memory grew");
+            }
+            CAPI.freeCredentialsHandle(cred);
+        } finally {
+            Files.delete(big);
+        }
+    }
+
+    /**
+     * The natives refuse offsets and lengths beyond their arrays and null
+     * input before the package sees them, and report a stale handle.
+     */
+    @Test
+    void nativesRefuseBadArguments() throws Exception {
+        long[] result = {0};
+        long[] stale = {7, 9};
+        byte[] buf = new byte[16];
+        assertNull(CAPI.decryptMessage(stale, buf, new int[] {17}, result));
+        assertEquals(SEC_E_INVALID_PARAMETER, result[0]);
+        assertNull(CAPI.decryptMessage(stale, null, new int[] {0}, result));
+        assertEquals(SEC_E_INVALID_PARAMETER, result[0]);
+        int[] off = {10};
+        int[] len = {7};
+        assertNull(CAPI.encryptMessage(stale, buf, off, len, result));
+        assertEquals(SEC_E_INVALID_PARAMETER, result[0]);
+        assertEquals(10, off[0]);
+        assertEquals(7, len[0]);
+        len[0] = 6;
+        assertNull(CAPI.encryptMessage(stale, buf, off, len, result));
+        assertEquals(0x80090301L /* SEC_E_INVALID_HANDLE */, result[0] & 0xFFFFFFFFL);
+        assertTrue(result[0] < 0, "status sign-extended");
+        int[] inLen = {17};
+        assertNull(CAPI.initializeSecurityContext(stale, new long[2], "x", false, false, buf, inLen, result));
+        assertEquals(SEC_E_INVALID_PARAMETER, result[0]);
+        assertEquals(17, inLen[0]);
+        long[] cred = new long[2];
+        assertEquals(Csp.ERROR_INVALID_PARAMETER,
+                CAPI.acquireCredentialsHandle(true, 0, new int[] {1}, 2, null, 0, 0, 0, cred, false));
+        assertEquals(Csp.ERROR_INVALID_PARAMETER,
+                CAPI.acquireCredentialsHandle(true, 0, null, 0, buf, 17, 0, 0, cred, false));
     }
 }
