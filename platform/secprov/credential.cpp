@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 #include <strings.h>
 
+#include "csp/provkey.h"
 #include "package.h"
 
 namespace secprov {
@@ -119,7 +120,55 @@ SECURITY_STATUS configure(SSL_CTX* ctx, const SCHANNEL_CRED* sc) {
   return SEC_E_OK;
 }
 
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+
+X509* decode(PCCERT_CONTEXT c) {
+  const unsigned char* p = c->pbCertEncoded;
+  return d2i_X509(nullptr, &p, static_cast<long>(c->cbCertEncoded));
+}
+
+// The certificate and its private key, which comes from the provider context
+// named by the certificate's key context property.
+SECURITY_STATUS use_certificate(Credential& cred, PCCERT_CONTEXT cert) {
+  if (!cert || !cert->pbCertEncoded) return SEC_E_UNKNOWN_CREDENTIALS;
+  std::unique_ptr<X509, X509Free> x509(decode(cert));
+  if (!x509) return SEC_E_UNKNOWN_CREDENTIALS;
+  CERT_KEY_CONTEXT key;
+  DWORD len = sizeof key;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, &key, &len) || len < sizeof key)
+    return SEC_E_NO_CREDENTIALS;
+  std::unique_ptr<EVP_PKEY, PkeyFree> pkey(csp_private_key(key.hCryptProv, key.dwKeySpec));
+  if (!pkey) return SEC_E_NO_CREDENTIALS;
+  SSL_CTX* ctx = cred.ctx.get();
+  if (!SSL_CTX_use_certificate(ctx, x509.get()) || !SSL_CTX_use_PrivateKey(ctx, pkey.get()) ||
+      !SSL_CTX_check_private_key(ctx))
+    return SEC_E_NO_CREDENTIALS;
+  cred.cert = CertDuplicateCertificateContext(cert);
+  return cred.cert ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+}
+
+// The certificates of the "ROOT" store become the credential's trust anchors.
+void trust_root_store(SSL_CTX* ctx) {
+  HCERTSTORE root = CertOpenSystemStoreA(0, "ROOT");
+  if (!root) return;
+  X509_STORE* trusted = SSL_CTX_get_cert_store(ctx);
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(root, c)) != nullptr;) {
+    std::unique_ptr<X509, X509Free> x509(decode(c));
+    if (x509) X509_STORE_add_cert(trusted, x509.get());
+  }
+  CertCloseStore(root, 0);
+}
+
 }  // namespace
+
+Credential::~Credential() {
+  if (cert) CertFreeCertificateContext(cert);
+}
 
 SessionPtr Credential::take_session(const std::string& target) {
   std::lock_guard<std::mutex> lock(mu_);
@@ -161,12 +210,17 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
     auto cred = std::make_shared<Credential>();
     cred->client = fCredentialUse == SECPKG_CRED_OUTBOUND;
     cred->flags = sc ? sc->dwFlags : 0;
-    if (!cred->client) return SEC_E_NO_CREDENTIALS;  // a server needs a certificate
+    // A server needs a certificate.
+    if (!cred->client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
     cred->ctx.reset(SSL_CTX_new(cred->client ? TLS_client_method() : TLS_server_method()));
     if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
     SSL_CTX* ctx = cred->ctx.get();
     SECURITY_STATUS st = configure(ctx, sc);
     if (st != SEC_E_OK) return st;
+    if (sc && sc->cCreds > 0) {
+      st = use_certificate(*cred, sc->paCred[0]);
+      if (st != SEC_E_OK) return st;
+    }
     if (cred->client) {
       SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
       SSL_CTX_sess_set_new_cb(ctx, new_session_callback);
@@ -174,6 +228,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
                     !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
       SSL_CTX_set_verify(ctx, manual ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,
                          manual ? nullptr : verify_callback);
+      if (!manual) trust_root_store(ctx);
     }
     uintptr_t h = csp::handle_insert(cred);
     if (!h) return SEC_E_INSUFFICIENT_MEMORY;

@@ -17,6 +17,7 @@
 
 #include "csp/handles.h"
 #include "csp/sspi.h"
+#include "csp/wincrypt.h"
 
 namespace secprov {
 
@@ -47,9 +48,14 @@ class Credential : public csp::Object {
   static constexpr csp::Kind kKind = csp::Kind::Credential;
   Credential() : Object(kKind) {}
 
+  ~Credential() override;
+
   bool client = true;
   DWORD flags = 0;  // SCH_CRED_* of the SCHANNEL_CRED
   SslCtxPtr ctx;
+  // The certificate presented, kept (with its key context property and the
+  // provider reference that property owns) for the credential's lifetime.
+  PCCERT_CONTEXT cert = nullptr;
 
   // Client sessions by target name, for resumption.
   SessionPtr take_session(const std::string& target);

@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <cwchar>
+#include <vector>
 
 #include "package.h"
 
@@ -189,6 +190,40 @@ SECURITY_STATUS issuer_list(Context& c, SecPkgContext_IssuerListInfoEx* out) {
   return SEC_E_OK;
 }
 
+// The peer's certificate in a memory store of its own that holds the chain
+// the peer sent (after a resumption: the certificate alone). The caller
+// frees the context; the store goes with it.
+SECURITY_STATUS remote_certificate(Context& c, PCCERT_CONTEXT* out) {
+  *out = nullptr;
+  std::vector<X509*> certs;
+  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c.ssl.get()))
+    for (int i = 0; i < sk_X509_num(chain); ++i) certs.push_back(sk_X509_value(chain, i));
+  if (!c.cred->client || certs.empty()) {
+    certs.clear();
+    if (X509* peer = SSL_get0_peer_certificate(c.ssl.get())) certs.push_back(peer);
+  }
+  if (certs.empty()) return SEC_E_NO_CREDENTIALS;
+  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+  if (!store) return SEC_E_INSUFFICIENT_MEMORY;
+  PCCERT_CONTEXT leaf = nullptr;
+  bool ok = true;
+  for (size_t i = 0; ok && i < certs.size(); ++i) {
+    unsigned char* der = nullptr;
+    int len = i2d_X509(certs[i], &der);
+    ok = len > 0 && CertAddEncodedCertificateToStore(store, X509_ASN_ENCODING, der, static_cast<DWORD>(len),
+                                                     CERT_STORE_ADD_USE_EXISTING, i == 0 ? &leaf : nullptr);
+    OPENSSL_free(der);
+  }
+  if (!ok && leaf) {
+    CertFreeCertificateContext(leaf);
+    leaf = nullptr;
+  }
+  CertCloseStore(store, 0);
+  if (!leaf) return SEC_E_INTERNAL_ERROR;
+  *out = leaf;
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle phContext, unsigned long ulAttribute,
@@ -210,6 +245,9 @@ SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle phContext, unsigne
         return connection_info(*c, static_cast<SecPkgContext_ConnectionInfo*>(pBuffer));
       case SECPKG_ATTR_SESSION_INFO:
         return session_info(*c, static_cast<SecPkgContext_SessionInfo*>(pBuffer));
+      case SECPKG_ATTR_REMOTE_CERT_CONTEXT:
+      case SECPKG_ATTR_REMOTE_CERT_CHAIN:
+        return remote_certificate(*c, static_cast<PCCERT_CONTEXT*>(pBuffer));
       case SECPKG_ATTR_ISSUER_LIST_EX:
         return issuer_list(*c, static_cast<SecPkgContext_IssuerListInfoEx*>(pBuffer));
       default:
