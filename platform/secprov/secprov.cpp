@@ -204,7 +204,7 @@ SECURITY_STATUS remote_certificate(Context& c, PCCERT_CONTEXT* out) {
   }
   if (certs.empty()) return SEC_E_NO_CREDENTIALS;
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
-  if (!store) return SEC_E_INSUFFICIENT_MEMORY;
+  if (!store) return SEC_E_INTERNAL_ERROR;
   PCCERT_CONTEXT leaf = nullptr;
   bool ok = true;
   for (size_t i = 0; ok && i < certs.size(); ++i) {
