@@ -143,6 +143,14 @@ class TlsCertTest {
                 CAPI.freeCredentialsHandle(cred);
             }
         }
+        // A server credential takes the same certificate and key; without a
+        // certificate there is none.
+        long[] server = new long[2];
+        assertEquals(0, CAPI.acquireCredentialsHandle(false, 0, null, 0, cert, cert.length, prov[0],
+                Csp.AT_KEYEXCHANGE, server, false));
+        CAPI.freeCredentialsHandle(server);
+        assertEquals(0x8009030E /* SEC_E_NO_CREDENTIALS */,
+                CAPI.acquireCredentialsHandle(false, 0, null, 0, null, 0, 0, 0, server, false));
         // The credentials' references are gone: one release ends the context.
         Csp.ok(CAPI.cryptReleaseContext(prov[0], 0), "release");
         assertNotEquals(0, CAPI.cryptReleaseContext(prov[0], 0), "a second release finds no context");
