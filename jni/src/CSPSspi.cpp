@@ -104,40 +104,35 @@ constexpr DWORD kCipherAlgBase = 0x1E00;
 // A chain longer than this is cut short (a store with a loop of issuers).
 constexpr int kMaxChain = 64;
 
-class ByteElements {
+// Elements of a Java array, borrowed for one call.
+template <class Array, class Elem, Elem* (JNIEnv::*Get)(Array, jboolean*),
+          void (JNIEnv::*Release)(Array, Elem*, jint)>
+class Elements {
  public:
-  ByteElements(JNIEnv* env, jbyteArray array)
-      : env_(env), array_(array), elems_(array ? env->GetByteArrayElements(array, nullptr) : nullptr) {}
-  ~ByteElements() { release(); }
-  ByteElements(const ByteElements&) = delete;
-  ByteElements& operator=(const ByteElements&) = delete;
-  BYTE* get() const { return reinterpret_cast<BYTE*>(elems_); }
+  Elements(JNIEnv* env, Array array) : env_(env), array_(array), elems_(array ? (env->*Get)(array, nullptr) : nullptr) {}
+  ~Elements() { release(); }
+  Elements(const Elements&) = delete;
+  Elements& operator=(const Elements&) = delete;
+  Elem* get() const { return elems_; }
   void release() {
-    if (elems_) env_->ReleaseByteArrayElements(array_, elems_, JNI_ABORT);
+    if (elems_) (env_->*Release)(array_, elems_, JNI_ABORT);
     elems_ = nullptr;
   }
 
  private:
   JNIEnv* env_;
-  jbyteArray array_;
-  jbyte* elems_;
+  Array array_;
+  Elem* elems_;
 };
 
-class IntElements {
- public:
-  IntElements(JNIEnv* env, jintArray array)
-      : env_(env), array_(array), elems_(array ? env->GetIntArrayElements(array, nullptr) : nullptr) {}
-  ~IntElements() {
-    if (elems_) env_->ReleaseIntArrayElements(array_, elems_, JNI_ABORT);
-  }
-  IntElements(const IntElements&) = delete;
-  IntElements& operator=(const IntElements&) = delete;
-  const jint* get() const { return elems_; }
+using IntElements =
+    Elements<jintArray, jint, &JNIEnv::GetIntArrayElements, &JNIEnv::ReleaseIntArrayElements>;
 
- private:
-  JNIEnv* env_;
-  jintArray array_;
-  jint* elems_;
+class ByteElements
+    : public Elements<jbyteArray, jbyte, &JNIEnv::GetByteArrayElements, &JNIEnv::ReleaseByteArrayElements> {
+ public:
+  using Elements::Elements;
+  BYTE* get() const { return reinterpret_cast<BYTE*>(Elements::get()); }
 };
 
 class Utf {
@@ -190,6 +185,28 @@ jbyteArray new_bytes(JNIEnv* env, const void* data, size_t n) {
   jbyteArray a = env->NewByteArray(static_cast<jsize>(n));
   if (a && n) env->SetByteArrayRegion(a, 0, static_cast<jsize>(n), static_cast<const jbyte*>(data));
   return a;
+}
+
+// Gives a credential or context pair back to the package (when it is not
+// the empty pair); the package's status is not reported.
+template <class Release>
+jint release_pair(JNIEnv* env, jlongArray pair, Release SecurityFunctionTableA::*entry) {
+  PSecurityFunctionTableA table = SecurityTable();
+  if (!table || !has_pair(env, pair)) return 0;
+  SecHandle handle = read_pair(env, pair);
+  if (is_set(handle)) (table->*entry)(&handle);
+  return 0;
+}
+
+// The function table for a native that reports through jResult, once the
+// checks every such native makes first have passed; otherwise null, with the
+// status in jResult when it has an element to hold it.
+PSecurityFunctionTableA table_for(JNIEnv* env, jlongArray jResult, jlongArray jContext) {
+  if (!has_element0(env, jResult)) return nullptr;
+  PSecurityFunctionTableA table = SecurityTable();
+  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
+  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  return table;
 }
 
 // True when [p, p + n) lies inside [base, base + size).
@@ -285,22 +302,16 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_acquireCredentialsHandl
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_freeCredentialsHandle(JNIEnv* env, jclass,
                                                                                jlongArray jCred) {
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table || !has_pair(env, jCred)) return 0;
-  CredHandle handle = read_pair(env, jCred);
-  if (is_set(handle)) table->FreeCredentialsHandle(&handle);
-  return 0;
+  return release_pair(env, jCred, &SecurityFunctionTableA::FreeCredentialsHandle);
 }
 
 JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurityContext(
     JNIEnv* env, jclass, jlongArray jCred, jlongArray jContext, jstring jServName,
     jboolean isDisconnect, jboolean isUseCreds, jbyteArray jInBuf, jintArray jInLen,
     jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jCred) || !has_pair(env, jContext))
-    return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
+  if (!has_pair(env, jCred)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
   if (!has_element0(env, jInLen)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
   jint inLen = read_int(env, jInLen);
   bool disconnect = low_byte(isDisconnect);
@@ -368,20 +379,14 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurit
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_deleteSecurityContext(JNIEnv* env, jclass,
                                                                                jlongArray jContext) {
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table || !has_pair(env, jContext)) return 0;
-  CtxtHandle handle = read_pair(env, jContext);
-  if (is_set(handle)) table->DeleteSecurityContext(&handle);
-  return 0;
+  return release_pair(env, jContext, &SecurityFunctionTableA::DeleteSecurityContext);
 }
 
 JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_encryptMessage(
     JNIEnv* env, jclass, jlongArray jContext, jbyteArray jInBuf, jintArray jInOff, jintArray jInLen,
     jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
   if (!has_element0(env, jInOff) || !has_element0(env, jInLen))
     return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
   CtxtHandle context = read_pair(env, jContext);
@@ -429,10 +434,8 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
                                                                              jbyteArray jInBuf,
                                                                              jintArray jInLen,
                                                                              jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
   if (!has_element0(env, jInLen)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
   CtxtHandle context = read_pair(env, jContext);
   jint inLen = read_int(env, jInLen);
@@ -491,10 +494,8 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
 
 JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getRemoteCertificates(
     JNIEnv* env, jclass, jlongArray jContext, jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
   CtxtHandle context = read_pair(env, jContext);
   PCCERT_CONTEXT peer = nullptr;
   SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer);
@@ -539,10 +540,8 @@ JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getRemoteCertif
 JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getIssuers(JNIEnv* env, jclass,
                                                                            jlongArray jContext,
                                                                            jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
   CtxtHandle context = read_pair(env, jContext);
   SecPkgContext_IssuerListInfoEx issuers;
   std::memset(&issuers, 0, sizeof issuers);
@@ -589,10 +588,8 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getSessionInfo(JN
                                                                              jlongArray jContext,
                                                                              jintArray jReconnect,
                                                                              jlongArray jResult) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
+  PSecurityFunctionTableA table = table_for(env, jResult, jContext);
+  if (!table) return nullptr;
   if (!has_element0(env, jReconnect)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
   CtxtHandle context = read_pair(env, jContext);
   SecPkgContext_SessionInfo info;
