@@ -226,6 +226,15 @@ void take_back(const Cert& c) {
   release_store(store);
 }
 
+bool take_back_prev(PCCERT_CONTEXT prev, uint64_t& seq, uintptr_t& store) {
+  auto p = resolve(prev);
+  if (!p) return false;
+  seq = p->seq;
+  store = p->store;
+  take_back(*p);
+  return true;
+}
+
 bool release_store(uintptr_t h) {
   std::shared_ptr<Object> removed;
   Drop d = handle_release(h, Kind::Store, &removed);
@@ -494,10 +503,11 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p
         return put_bytes(out, pcbData, packed);
       }
       case CERT_KEY_SPEC_PROP_ID: {
-        ensure_key_context(*c);
         DWORD spec;
         if (c->has_key_context) {
           spec = c->key_context.spec;
+        } else if (c->has_reopen) {
+          spec = c->reopen.spec;
         } else if (c->has_prov_info) {
           spec = c->prov_info.spec;
         } else {

@@ -144,6 +144,9 @@ bool insert_cert(const std::shared_ptr<Cert>& c);
 PCCERT_CONTEXT give(const std::shared_ptr<Cert>& c);
 // Gives back what give() took.
 void take_back(const Cert& c);
+// Frees the previous context of an enumeration after noting its place and
+// store; false (nothing freed) when it is not a live context.
+bool take_back_prev(PCCERT_CONTEXT prev, uint64_t& seq, uintptr_t& store);
 // Drops one reference on a store; the last one drops the store's own
 // references on its certificates.
 bool release_store(uintptr_t h);

@@ -120,12 +120,9 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
     auto s = handle_get<Store>(reinterpret_cast<uintptr_t>(hCertStore));
     auto subject = resolve(pSubjectContext);
     uint64_t after = 0;
-    if (pPrevIssuerContext) {
-      auto prev = resolve(pPrevIssuerContext);
-      if (!prev) return fail_null(E_INVALIDARG);
-      after = prev->seq;
-      take_back(*prev);
-    }
+    uintptr_t owner = 0;
+    if (pPrevIssuerContext && !take_back_prev(pPrevIssuerContext, after, owner))
+      return fail_null(E_INVALIDARG);
     if (!s || !subject || !pdwFlags) return fail_null(E_INVALIDARG);
     if (*pdwFlags & ~DWORD(CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG |
                            CERT_STORE_REVOCATION_FLAG))

@@ -581,16 +581,30 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
     DWORD spec = 0;
     bool caller_frees = false;
     ProvInfo info;
-    bool have_info;
+    bool have_info, have_reopen;
+    KeyReopen reopen;
     {
       std::lock_guard<std::mutex> lock(c->mu);
-      ensure_key_context(*c);
       if (c->has_key_context) {
         prov = c->key_context.prov;
         spec = c->key_context.spec;
       }
       have_info = c->has_prov_info;
       info = c->prov_info;
+      have_reopen = c->has_reopen;
+      reopen = c->reopen;
+    }
+    if (!prov && have_reopen) {
+      // A key context kept with a stored certificate: a context of the
+      // caller's own, as from the key provider information.
+      DWORD flags = (reopen.machine ? CRYPT_MACHINE_KEYSET : 0) |
+                    ((dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
+      if (CryptAcquireContextA(&prov, reopen.container.c_str(), nullptr, PROV_RSA_AES, flags)) {
+        spec = reopen.spec;
+        caller_frees = true;
+      } else {
+        prov = 0;
+      }
     }
     if (!prov) {
       if (!have_info || !info.has_container) return fail(CRYPT_E_NO_KEY_PROPERTY);

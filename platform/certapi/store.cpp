@@ -107,22 +107,7 @@ LONG read_all(const std::string& path, Bytes& out, bool& missing) {
     missing = errno == ENOENT || errno == ENOTDIR;
     return missing ? ERROR_FILE_NOT_FOUND : errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
   }
-  BYTE buf[8192];
-  LONG rc = 0;
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      rc = CRYPT_E_FILE_ERROR;
-      break;
-    }
-    if (n == 0) break;
-    if (out.size() + size_t(n) > kMaxFile) {
-      rc = CRYPT_E_FILE_ERROR;
-      break;
-    }
-    out.insert(out.end(), buf, buf + n);
-  }
+  LONG rc = read_fd(fd, kMaxFile, out) ? CRYPT_E_FILE_ERROR : 0;
   close(fd);
   return rc;
 }
@@ -515,10 +500,8 @@ bool provider_is(LPCSTR p, LPCSTR number, const char* name) {
   return reinterpret_cast<uintptr_t>(p) > 0xFFFF && strcasecmp(p, name) == 0;
 }
 
-HCERTSTORE open_file_store(const std::string& path) {
-  Bytes raw;
-  bool missing;
-  if (LONG rc = read_all(path, raw, missing)) return fail_null(rc);
+// A memory store of the certificates of a file's bytes.
+HCERTSTORE store_from_bytes(const Bytes& raw, bool readonly) {
   std::vector<Bytes> ders;
   if (LONG rc = parse_file_certs(raw, ders)) return fail_null(rc);
   auto s = new_store();
@@ -527,8 +510,15 @@ HCERTSTORE open_file_store(const std::string& path) {
     release_store(s->handle);
     return fail_null(rc);
   }
-  s->readonly = true;
+  s->readonly = readonly;
   return handle_of(s);
+}
+
+HCERTSTORE open_file_store(const std::string& path) {
+  Bytes raw;
+  bool missing;
+  if (LONG rc = read_all(path, raw, missing)) return fail_null(rc);
+  return store_from_bytes(raw, true);
 }
 
 HCERTSTORE open_system(const std::string& name, DWORD flags) {
@@ -689,17 +679,8 @@ extern "C" CSPAPI HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWOR
     if (lpszStoreProvider == CERT_STORE_PROV_PKCS7) {
       const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
       if (!blob || (blob->cbData && !blob->pbData)) return fail_null(E_INVALIDARG);
-      std::vector<Bytes> ders;
       Bytes raw(blob->pbData, blob->pbData + blob->cbData);
-      if (LONG rc = parse_file_certs(raw, ders)) return fail_null(rc);
-      auto s = new_store();
-      if (!s) return fail_null(E_OUTOFMEMORY);
-      if (LONG rc = fill_from_certs(*s, ders)) {
-        release_store(s->handle);
-        return fail_null(rc);
-      }
-      s->readonly = dwFlags & CERT_STORE_READONLY_FLAG;
-      return handle_of(s);
+      return store_from_bytes(raw, dwFlags & CERT_STORE_READONLY_FLAG);
     }
     if (lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A ||
         provider_is(lpszStoreProvider, CERT_STORE_PROV_SYSTEM_W, sz_CERT_STORE_PROV_SYSTEM)) {
@@ -750,12 +731,9 @@ namespace {
 PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const void* para) {
   auto s = store_of(h);
   uint64_t after = 0;
+  uintptr_t owner = 0;
   if (prev) {
-    auto p = resolve(prev);
-    if (!p) return fail_null(E_INVALIDARG);
-    after = p->seq;
-    uintptr_t owner = p->store;
-    take_back(*p);
+    if (!take_back_prev(prev, after, owner)) return fail_null(E_INVALIDARG);
     if (!s || owner != s->handle) return fail_null(E_INVALIDARG);
   }
   if (!s) return fail_null(E_INVALIDARG);

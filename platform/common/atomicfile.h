@@ -9,6 +9,7 @@
 #include <pwd.h>
 #include <sys/file.h>
 #include <sys/stat.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,6 +39,29 @@ inline LONG make_dirs(const std::string& dir) {
     if (mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST) return errno_code(errno);
   }
   return 0;
+}
+
+// Reads the rest of an open file; 0, the errno of a failed read, or EFBIG
+// when it holds more than `max` bytes. The read buffer is wiped.
+inline int read_fd(int fd, size_t max, std::vector<BYTE>& out) {
+  BYTE buf[8192];
+  int rc = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      rc = errno;
+      break;
+    }
+    if (n == 0) break;
+    if (out.size() + size_t(n) > max) {
+      rc = EFBIG;
+      break;
+    }
+    out.insert(out.end(), buf, buf + n);
+  }
+  explicit_bzero(buf, sizeof buf);
+  return rc;
 }
 
 inline LONG write_all(int fd, const std::vector<BYTE>& data) {

@@ -92,23 +92,8 @@ std::string path_of(bool machine, const std::string& name) {
 LONG read_file(const std::string& path, std::vector<BYTE>& out) {
   int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) return errno == ENOENT ? NTE_BAD_KEYSET : errno_code(errno);
-  LONG rc = 0;
-  BYTE buf[8192];
-  for (;;) {
-    ssize_t n = read(fd, buf, sizeof buf);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) {
-      rc = errno_code(errno);
-      break;
-    }
-    if (n == 0) break;
-    if (out.size() + size_t(n) > kMaxFile) {
-      rc = NTE_KEYSET_ENTRY_BAD;
-      break;
-    }
-    out.insert(out.end(), buf, buf + n);
-  }
-  secure_wipe(buf, sizeof buf);
+  int e = read_fd(fd, kMaxFile, out);
+  LONG rc = e == EFBIG ? NTE_KEYSET_ENTRY_BAD : e ? errno_code(e) : 0;
   close(fd);
   return rc;
 }

@@ -88,11 +88,11 @@ TEST(CertContext, LayoutMatchesOpensslAndMalformedDerIsRefused) {
   PCCERT_CONTEXT d = CertDuplicateCertificateContext(c);
   EXPECT_EQ(d, c);
   EXPECT_TRUE(CertFreeCertificateContext(d));
+  CERT_CONTEXT forged = *c;
   EXPECT_TRUE(CertFreeCertificateContext(c));
   // A freed context is not followed.
   EXPECT_FALSE(CertFreeCertificateContext(c));
   EXPECT_EQ(GetLastError(), DWORD(E_INVALIDARG));
-  CERT_CONTEXT forged = *c;
   EXPECT_FALSE(CertFreeCertificateContext(&forged));
 
   struct Bad {
@@ -343,16 +343,25 @@ TEST(SystemStore, PersistsCertificatesAndPropertiesAcrossReopenAndProcesses) {
   std::setlocale(LC_CTYPE, "C.UTF-8");
   EXPECT_EQ(name_of(c, CERT_NAME_FRIENDLY_DISPLAY_TYPE), "alias \xc3\xa9");
   std::setlocale(LC_CTYPE, "C");
-  // The key context comes back as a context on the same container.
+  // The key context comes back as a context on the same container: the
+  // caller's own from CryptAcquireCertificatePrivateKey (so it outlives the
+  // store), owned by the certificate once asked for as its property.
   HCRYPTPROV_OR_NCRYPT_KEY_HANDLE h = 0;
   DWORD spec = 0;
-  BOOL must_free = TRUE;
+  BOOL must_free = FALSE;
   ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &h, &spec, &must_free));
-  EXPECT_FALSE(must_free);
+  EXPECT_TRUE(must_free);
+  EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
   char name[64] = {0};
   DWORD n = sizeof name;
   ASSERT_TRUE(CryptGetProvParam(h, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &n, 0));
   EXPECT_STREQ(name, "certapi-persist");
+  CryptReleaseContext(h, 0);
+  HCRYPTPROV owned = 0;
+  n = sizeof owned;
+  ASSERT_TRUE(CertGetCertificateContextProperty(c, CERT_KEY_PROV_HANDLE_PROP_ID, &owned, &n));
+  n = sizeof name;
+  ASSERT_TRUE(CryptGetProvParam(owned, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &n, 0));
   ASSERT_TRUE(CertDeleteCertificateFromStore(c));
   CertCloseStore(my, 0);
   my = CertOpenSystemStoreA(0, "MY");
@@ -387,4 +396,21 @@ TEST(Names, FriendlyDisplayFallsBackToCommonNameThenFirstAttribute) {
   EXPECT_EQ(CertGetNameStringA(other, CERT_NAME_EMAIL_TYPE, 0, nullptr, nullptr, 0), 1u);
   CertFreeCertificateContext(leaf);
   CertFreeCertificateContext(other);
+}
+
+TEST(SystemStore, ADamagedFileIsRefusedAndLeftAsItIs) {
+  std::string dirname = testenv::private_root() + "/users/" + std::to_string(geteuid()) + "/stores";
+  sh("mkdir -p '" + dirname + "'");
+  // The magic, then an entry whose length runs past the end of the file.
+  const std::string damaged("QCSPST01\xff\xff\x00\x00\x01\x00\x00\x00", 16);
+  for (const std::string& content : {damaged, std::string("not a store")}) {
+    {
+      std::ofstream out(dirname + "/DAMAGED.sst", std::ios::binary);
+      out << content;
+    }
+    EXPECT_EQ(CertOpenSystemStoreA(0, "damaged"), nullptr);
+    EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_FILE_ERROR));
+    Bytes kept = slurp(dirname + "/DAMAGED.sst");
+    EXPECT_EQ(std::string(kept.begin(), kept.end()), content);
+  }
 }
