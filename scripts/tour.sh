@@ -6,4 +6,4 @@ cd "$(dirname "$0")/.."
 bash scripts/install-deps.sh
 bash scripts/build.sh x86_64
 java -Djava.library.path=build/x86_64/lib \
-  -cp build/x86_64/java/quill-java.jar:build/x86_64/java/quill-tour.jar tour.Tour "$@"
+  -cp build/x86_64/java/quill-java.jar:build/x86_64/java/quill-tour.jar:/usr/share/java/bcprov.jar tour.Tour "$@"
