@@ -1,8 +1,10 @@
 #!/usr/bin/env bash
 # Runs native_tests.exe against quillnative.dll in a Wine prefix of its own,
-# after setting the registry values the configuration reader is tested on.
+# after setting the registry values the configuration reader is tested on,
+# with an openssl s_server (TLS 1.2, on a free loopback port, stopped on
+# exit) for the TLS test when a work directory is given.
 set -euo pipefail
-prefix="$1" exe="$2" dll="$3"
+prefix="$1" exe="$2" dll="$3" tlsdir="${4:-}"
 scripts="$(cd "$(dirname "$0")/../../scripts" && pwd)"
 bash "$scripts/wine-prefix.sh" check
 bash "$scripts/wine-prefix.sh" create "$prefix"
@@ -23,10 +25,31 @@ for who in S-1-5-21-0-0-0-1000 Default; do
   reg "HKLM\\SOFTWARE\\Kestrel\\Settings\\Users\\$who\\Prefs" /v Level /t REG_DWORD /d 3 /reg:32
 done
 
+tls_args=()
+if [ -n "$tlsdir" ]; then
+  rm -rf "$tlsdir" && mkdir -p "$tlsdir"
+  (cd "$tlsdir"
+   openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
+     -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null
+   yes 'quill tls record exchange 0123456789' | head -c 100000 > page.bin || true)
+  port=$(( 20000 + RANDOM % 20000 ))
+  for attempt in 1 2 3 4 5; do
+    (cd "$tlsdir" && exec openssl s_server -accept "127.0.0.1:$port" -cert cert.pem -key key.pem \
+       -WWW -tls1_2 </dev/null >server.log 2>&1) &
+    server=$!
+    for _ in $(seq 50); do grep -q ACCEPT "$tlsdir/server.log" 2>/dev/null && break; sleep 0.1; done
+    grep -q ACCEPT "$tlsdir/server.log" && break
+    kill "$server" 2>/dev/null || true
+    port=$(( 20000 + RANDOM % 20000 ))
+  done
+  trap 'kill "$server" 2>/dev/null || true' EXIT
+  tls_args=(--tls "$port")
+fi
+
 dir="$(dirname "$dll")"
 [ "$(dirname "$exe")" -ef "$dir" ] || cp "$exe" "$dir/"
 cd "$dir"
 status=0
-wine "./$(basename "$exe")" "$(basename "$dll")" --registry || status=$?
+wine "./$(basename "$exe")" "$(basename "$dll")" --registry "${tls_args[@]}" || status=$?
 wineserver -w || true
 exit $status

@@ -1,6 +1,21 @@
 package tour;
 
+import java.io.ByteArrayInputStream;
+import java.io.ByteArrayOutputStream;
+import java.io.BufferedReader;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
 import java.math.BigInteger;
+import java.net.InetAddress;
+import java.net.ServerSocket;
+import java.net.Socket;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.cert.CertificateFactory;
+import java.security.cert.X509Certificate;
+import java.util.Comparator;
+import java.util.concurrent.TimeUnit;
 import java.nio.charset.StandardCharsets;
 import java.security.KeyFactory;
 import java.security.PublicKey;
@@ -200,6 +215,124 @@ public final class Tour {
         int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
         say("deleted the container; opening it again gives 0x%x (NTE_BAD_KEYSET)", again);
 
+        tlsTour();
+
         System.out.println("Tour complete.");
+    }
+
+    static final int SP_PROT_TLS1_3_CLIENT = 0x2000;
+    static final int SEC_I_CONTINUE_NEEDED = 0x00090312;
+    static final int SEC_E_INCOMPLETE_MESSAGE = 0x80090318;
+
+    static void run(Path dir, String... cmd) throws Exception {
+        Process p = new ProcessBuilder(cmd).directory(dir.toFile()).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        if (!p.waitFor(60, TimeUnit.SECONDS) || p.exitValue() != 0)
+            throw new IllegalStateException(String.join(" ", cmd) + ": " + out);
+    }
+
+    /** One HTTP GET over TLS through the bridge; returns the reply. */
+    static byte[] fetch(long[] cred, int port, String path, boolean describe) throws Exception {
+        try (Socket socket = new Socket(InetAddress.getLoopbackAddress(), port)) {
+            socket.setSoTimeout(30000);
+            InputStream in = socket.getInputStream();
+            OutputStream out = socket.getOutputStream();
+            long[] context = new long[2];
+            long[] result = new long[1];
+            byte[] buf = new byte[1 << 16];
+            int[] len = {0};
+            byte[] token = CAPI.initializeSecurityContext(cred, context, "localhost", false, false, null, len, result);
+            for (;;) {
+                if (token != null) out.write(token);
+                if (result[0] != SEC_I_CONTINUE_NEEDED && result[0] != SEC_E_INCOMPLETE_MESSAGE) break;
+                if (result[0] == SEC_E_INCOMPLETE_MESSAGE || len[0] == 0) {
+                    int n = in.read(buf, len[0], buf.length - len[0]);
+                    if (n < 0) throw new IllegalStateException("the server closed during the handshake");
+                    len[0] += n;
+                }
+                token = CAPI.initializeSecurityContext(cred, context, "localhost", false, false, buf, len, result);
+            }
+            if (result[0] != 0) throw new IllegalStateException("handshake failed: 0x" + Long.toHexString(result[0]));
+            byte[] request = ("GET " + path + " HTTP/1.0\r\n\r\n").getBytes(StandardCharsets.US_ASCII);
+            int[] off = {0};
+            int[] left = {request.length};
+            while (left[0] > 0) out.write(CAPI.encryptMessage(context, request, off, left, result));
+            ByteArrayOutputStream reply = new ByteArrayOutputStream();
+            for (;;) {
+                result[0] = 1;
+                byte[] plain = len[0] > 0 ? CAPI.decryptMessage(context, buf, len, result) : null;
+                if (result[0] == 1 && len[0] == 0 && plain == null && reply.size() > 0) break; // close-notify
+                if (plain != null) reply.write(plain);
+                if (result[0] == SEC_E_INCOMPLETE_MESSAGE || len[0] == 0) {
+                    int n = in.read(buf, len[0], buf.length - len[0]);
+                    if (n < 0) break;
+                    len[0] += n;
+                }
+            }
+            int[] protocol = {0};
+            int[] suite = {0};
+            check(CAPI.getCipherInfo(context, protocol, suite), "cipher info");
+            int[] reconnect = {0};
+            byte[] id = CAPI.getSessionInfo(context, reconnect, result);
+            if (describe) {
+                String[] names = {"?", "TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384",
+                        "TLS_CHACHA20_POLY1305_SHA256"};
+                say("TLS: protocol 0x%x (%s), cipher suite 0x%04x (%s)", protocol[0],
+                        protocol[0] == SP_PROT_TLS1_3_CLIENT ? "TLS 1.3" : "other", suite[0],
+                        (suite[0] >> 8) == 0x13 && (suite[0] & 0xff) <= 3 ? names[suite[0] & 0xff] : "?");
+                byte[][] chain = CAPI.getRemoteCertificates(context, result);
+                if (chain != null && chain.length > 0) {
+                    X509Certificate leaf = (X509Certificate) CertificateFactory.getInstance("X.509")
+                            .generateCertificate(new ByteArrayInputStream(chain[0]));
+                    say("TLS: server certificate subject \"%s\" (%d in the chain)",
+                            leaf.getSubjectX500Principal().getName(), chain.length);
+                } else {
+                    say("TLS: no server certificate context (status 0x%x)", result[0]);
+                }
+            }
+            say("TLS: connection %s, session id %s", reconnect[0] == 1 ? "resumed" : "new",
+                    id == null ? "-" : hex(id, 8) + "...");
+            CAPI.deleteSecurityContext(context);
+            return reply.toByteArray();
+        }
+    }
+
+    /** Fetches a page twice over TLS 1.3 from a local openssl s_server -WWW. */
+    static void tlsTour() throws Exception {
+        Path dir = Files.createTempDirectory("quill-tour-tls");
+        Process server = null;
+        try {
+            run(dir, "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
+                    "cert.pem", "-days", "1", "-subj", "/CN=localhost/O=Quill Tour",
+                    "-addext", "subjectAltName=DNS:localhost");
+            Files.writeString(dir.resolve("index.html"), "<html><body>Hello from s_server</body></html>\n");
+            int port;
+            try (ServerSocket probe = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
+                port = probe.getLocalPort();
+            }
+            server = new ProcessBuilder("openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert", "cert.pem",
+                    "-key", "key.pem", "-WWW", "-tls1_3").directory(dir.toFile()).redirectErrorStream(true).start();
+            BufferedReader lines = new BufferedReader(new InputStreamReader(server.getInputStream()));
+            for (String line; (line = lines.readLine()) != null && !line.contains("ACCEPT");) {
+                // wait until the server listens
+            }
+            long[] cred = new long[2];
+            check(CAPI.acquireCredentialsHandle(true, SP_PROT_TLS1_3_CLIENT, null, 0, null, 0, 0, 0, cred, false),
+                    "TLS credentials");
+            say("TLS: client credential for TLS 1.3 (handle pair %x/%x), s_server -WWW on 127.0.0.1:%d", cred[0],
+                    cred[1], port);
+            String reply = new String(fetch(cred, port, "/index.html", true), StandardCharsets.UTF_8);
+            say("TLS: GET /index.html -> \"%s\"", reply.substring(reply.indexOf("<html>")).trim());
+            fetch(cred, port, "/index.html", false);
+            CAPI.freeCredentialsHandle(cred);
+        } finally {
+            if (server != null) {
+                server.destroy();
+                server.waitFor(10, TimeUnit.SECONDS);
+            }
+            try (var files = Files.walk(dir)) {
+                files.sorted(Comparator.reverseOrder()).forEach(f -> f.toFile().delete());
+            }
+        }
     }
 }

@@ -1,0 +1,159 @@
+package quill;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static quill.Tls.*;
+
+import java.io.ByteArrayInputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.security.KeyFactory;
+import java.security.cert.CertificateFactory;
+import java.security.cert.X509Certificate;
+import java.security.interfaces.RSAPrivateCrtKey;
+import java.security.spec.PKCS8EncodedKeySpec;
+import java.util.Base64;
+import java.util.UUID;
+import java.util.concurrent.TimeUnit;
+
+import org.junit.jupiter.api.AfterAll;
+import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Test;
+
+import ru.Kestrel.Quill.MSCAPI.CAPI;
+
+/**
+ * Certificates in TLS through the bridge: the server's chain checked against
+ * the CSP's ROOT store, the chain handed back, and a client certificate whose
+ * key lives in our provider.
+ */
+class TlsCertTest {
+    static Path dir;
+
+    static void certStore(String op, String file) throws Exception {
+        Process p = new ProcessBuilder(System.getProperty("quill.certStore", "cert_store"), op, "ROOT",
+                dir.resolve(file).toString()).redirectErrorStream(true).start();
+        String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(p.waitFor(30, TimeUnit.SECONDS) && p.exitValue() == 0, "cert_store " + op + ": " + out);
+    }
+
+    @BeforeAll
+    static void certificates() throws Exception {
+        dir = tempDir("tlscert");
+        makeCertificates(dir);
+        issue(dir, "expired", "/CN=localhost", "subjectAltName=DNS:localhost", "-1");
+        openssl(dir, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out",
+                "stranger.pem", "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost");
+        der(dir, "ca");
+        certStore("add", "ca.der");
+    }
+
+    @AfterAll
+    static void untrust() throws Exception {
+        certStore("remove", "ca.der");
+    }
+
+    static long handshake(String target, boolean auto, String... serverArgs) throws Exception {
+        try (Server server = Server.start(dir, serverArgs)) {
+            long[] cred = credential(0, null, auto);
+            try (Client c = new Client(cred, target, server.port)) {
+                return c.handshake();
+            } finally {
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
+    /**
+     * Automatic validation refuses an untrusted root, a wrong name and an
+     * expired certificate with their codes; manual validation completes and
+     * hands back the chain the server sent, leaf first.
+     */
+    @Test
+    void validatesTheServerAgainstTheRootStore() throws Exception {
+        assertEquals(SEC_E_OK, handshake("localhost", true));
+        assertEquals(SEC_E_WRONG_PRINCIPAL, handshake("wrong.example", true));
+        assertEquals(SEC_E_UNTRUSTED_ROOT, handshake("localhost", true, "-cert", "stranger.pem", "-key",
+                "stranger.key"));
+        assertEquals(SEC_E_CERT_EXPIRED, handshake("localhost", true, "-cert", "expired.pem", "-key",
+                "expired.key"));
+
+        try (Server server = Server.start(dir, "-cert", "expired.pem", "-key", "expired.key")) {
+            long[] cred = credential(0, null, false);
+            try (Client c = new Client(cred, "wrong.example", server.port)) {
+                assertEquals(SEC_E_OK, c.handshake(), "manual validation leaves the checks to the caller");
+                long[] result = {1};
+                byte[][] chain = CAPI.getRemoteCertificates(c.context, result);
+                assertEquals(0, result[0]);
+                assertNotNull(chain);
+                assertEquals(2, chain.length);
+                assertArrayEquals(der(dir, "expired"), chain[0]);
+                assertArrayEquals(der(dir, "ca"), chain[1]);
+            }
+            CAPI.freeCredentialsHandle(cred);
+        }
+    }
+
+    static byte[] privateKeyBlob(Path pem) throws Exception {
+        String text = Files.readString(pem).replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
+        RSAPrivateCrtKey key = (RSAPrivateCrtKey) KeyFactory.getInstance("RSA")
+                .generatePrivate(new PKCS8EncodedKeySpec(Base64.getDecoder().decode(text)));
+        return Blobs.privateKeyBlob(key, Csp.CALG_RSA_KEYX);
+    }
+
+    /**
+     * A server that demands a client certificate (-Verify) gets ours, its
+     * CertificateVerify signed by the key in our provider, in both versions;
+     * the CA names of its request reach getIssuers. Freeing the credential
+     * gives back the provider reference it took.
+     */
+    @Test
+    void authenticatesWithAKeyOfOurProvider() throws Exception {
+        String container = "tls-client-" + UUID.randomUUID();
+        long[] prov = {0};
+        Csp.ok(CAPI.cryptAcquireContext(prov, container, null, Csp.PROV_RSA_AES, Csp.CRYPT_NEWKEYSET), "container");
+        byte[] blob = privateKeyBlob(dir.resolve("client.key"));
+        long[] key = {0};
+        Csp.ok(CAPI.cryptImportKey(prov[0], blob, blob.length, 0, 0, key, false), "import the client key");
+        Csp.ok(CAPI.cryptDestroyKey(key[0]), "destroy key");
+        byte[] cert = der(dir, "client");
+        X509Certificate ca = (X509Certificate) CertificateFactory.getInstance("X.509")
+                .generateCertificate(new ByteArrayInputStream(der(dir, "ca")));
+
+        for (String version : new String[] {"-tls1_2", "-tls1_3"}) {
+            try (Server server = Server.start(dir, "-WWW", "-Verify", "1", "-CAfile", "ca.pem", version)) {
+                long[] cred = new long[2];
+                assertEquals(0, CAPI.acquireCredentialsHandle(true, 0, null, 0, cert, cert.length, prov[0],
+                        Csp.AT_KEYEXCHANGE, cred, true));
+                try (Client c = new Client(cred, "localhost", server.port)) {
+                    assertEquals(SEC_E_OK, c.handshake(), version);
+                    long[] result = {1};
+                    byte[][] issuers = CAPI.getIssuers(c.context, result);
+                    assertEquals(0, result[0]);
+                    assertEquals(1, issuers.length);
+                    assertArrayEquals(ca.getSubjectX500Principal().getEncoded(), issuers[0]);
+                    c.send("GET /ca.pem HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII));
+                    String reply = new String(c.receiveAll(), StandardCharsets.US_ASCII);
+                    assertTrue(reply.startsWith("HTTP/1.0 200"), version + ": " + reply);
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+        // A server credential takes the same certificate and key; without a
+        // certificate there is none.
+        long[] server = new long[2];
+        assertEquals(0, CAPI.acquireCredentialsHandle(false, 0, null, 0, cert, cert.length, prov[0],
+                Csp.AT_KEYEXCHANGE, server, false));
+        CAPI.freeCredentialsHandle(server);
+        assertEquals(0x8009030E /* SEC_E_NO_CREDENTIALS */,
+                CAPI.acquireCredentialsHandle(false, 0, null, 0, null, 0, 0, 0, server, false));
+        // The credentials' references are gone: one release ends the context.
+        Csp.ok(CAPI.cryptReleaseContext(prov[0], 0), "release");
+        assertNotEquals(0, CAPI.cryptReleaseContext(prov[0], 0), "a second release finds no context");
+        CAPI.cryptAcquireContext(prov, container, null, Csp.PROV_RSA_AES, Csp.CRYPT_DELETEKEYSET);
+    }
+}

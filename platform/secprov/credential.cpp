@@ -1,0 +1,251 @@
+// Credentials: SCHANNEL_CRED turned into an SSL_CTX (protocol range, cipher
+// suites, certificate checking) with a per-credential session cache.
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+#include <strings.h>
+
+#include "csp/provkey.h"
+#include "package.h"
+
+namespace secprov {
+
+namespace {
+
+// The cipher suites a supported-algorithm entry 0x1E00 | n can name: n is
+// the low byte of the suite's IANA number.
+struct Suite {
+  unsigned n;
+  const char* name;  // OpenSSL's name
+  bool tls13;
+};
+const Suite kSuites[] = {
+    {0x01, "TLS_AES_128_GCM_SHA256", true},
+    {0x02, "TLS_AES_256_GCM_SHA384", true},
+    {0x03, "TLS_CHACHA20_POLY1305_SHA256", true},
+    {0x2B, "ECDHE-ECDSA-AES128-GCM-SHA256", false},
+    {0x2C, "ECDHE-ECDSA-AES256-GCM-SHA384", false},
+    {0x2F, "ECDHE-RSA-AES128-GCM-SHA256", false},
+    {0x30, "ECDHE-RSA-AES256-GCM-SHA384", false},
+    {0xA8, "ECDHE-RSA-CHACHA20-POLY1305", false},
+    {0xA9, "ECDHE-ECDSA-CHACHA20-POLY1305", false},
+    {0x9E, "DHE-RSA-AES128-GCM-SHA256", false},
+    {0x9F, "DHE-RSA-AES256-GCM-SHA384", false},
+};
+
+// TLS 1.2 suites offered when the credential names none: forward secret
+// AEAD suites only. TLS 1.3 keeps OpenSSL's three.
+const char kDefaultTls12Suites[] = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL";
+
+const Suite* suite_for_alg(ALG_ID alg) {
+  if ((alg & SCH_ALG_SUITE_MASK) != SCH_ALG_SUITE_BASE) return nullptr;
+  for (const Suite& s : kSuites)
+    if (s.n == (alg & ~SCH_ALG_SUITE_MASK)) return &s;
+  return nullptr;
+}
+
+SECURITY_STATUS verdict_of(int err) {
+  switch (err) {
+    case X509_V_ERR_CERT_HAS_EXPIRED:
+    case X509_V_ERR_CERT_NOT_YET_VALID:
+      return SEC_E_CERT_EXPIRED;
+    case X509_V_ERR_HOSTNAME_MISMATCH:
+    case X509_V_ERR_IP_ADDRESS_MISMATCH:
+      return SEC_E_WRONG_PRINCIPAL;
+    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
+    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
+    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
+    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
+    case X509_V_ERR_CERT_UNTRUSTED:
+      return SEC_E_UNTRUSTED_ROOT;
+    default:
+      return SEC_E_CERT_UNKNOWN;
+  }
+}
+
+// Automatic validation: the first failed check of the server's chain ends
+// the handshake and becomes the context's status.
+int verify_callback(int ok, X509_STORE_CTX* store) {
+  if (ok) return 1;
+  SSL* ssl = static_cast<SSL*>(
+      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
+  auto* c = ssl ? static_cast<Context*>(SSL_get_app_data(ssl)) : nullptr;
+  if (c && c->verify_status == SEC_E_OK) c->verify_status = verdict_of(X509_STORE_CTX_get_error(store));
+  return 0;
+}
+
+int new_session_callback(SSL* ssl, SSL_SESSION* session) {
+  auto* c = static_cast<Context*>(SSL_get_app_data(ssl));
+  if (!c || !c->cred) return 0;
+  c->cred->keep_session(c->target, session);
+  return 1;  // the cache owns the reference now
+}
+
+// The protocol range of a grbitEnabledProtocols mask: 0 means TLS 1.2 and
+// 1.3; masks naming only older versions are refused.
+bool protocol_range(DWORD mask, int& min, int& max) {
+  if (mask == 0) mask = SP_PROT_TLS1_2 | SP_PROT_TLS1_3;
+  bool t12 = mask & SP_PROT_TLS1_2, t13 = mask & SP_PROT_TLS1_3;
+  if (!t12 && !t13) return false;
+  min = t12 ? TLS1_2_VERSION : TLS1_3_VERSION;
+  max = t13 ? TLS1_3_VERSION : TLS1_2_VERSION;
+  return true;
+}
+
+SECURITY_STATUS configure(SSL_CTX* ctx, const SCHANNEL_CRED* sc) {
+  int min = 0, max = 0;
+  if (!protocol_range(sc ? sc->grbitEnabledProtocols : 0, min, max))
+    return SEC_E_ALGORITHM_MISMATCH;
+  std::string tls12 = kDefaultTls12Suites, tls13 = "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
+  if (sc && sc->cSupportedAlgs > 0) {
+    if (!sc->palgSupportedAlgs) return SEC_E_INVALID_PARAMETER;
+    tls12.clear();
+    tls13.clear();
+    for (DWORD i = 0; i < sc->cSupportedAlgs; ++i) {
+      const Suite* s = suite_for_alg(sc->palgSupportedAlgs[i]);
+      if (!s) continue;
+      std::string& list = s->tls13 ? tls13 : tls12;
+      if (list.find(s->name) != std::string::npos) continue;
+      if (!list.empty()) list += ':';
+      list += s->name;
+    }
+    if (tls12.empty()) min = std::max(min, TLS1_3_VERSION);
+    if (tls13.empty()) max = std::min(max, TLS1_2_VERSION);
+    if (min > max) return SEC_E_ALGORITHM_MISMATCH;
+  }
+  if (!SSL_CTX_set_min_proto_version(ctx, min) || !SSL_CTX_set_max_proto_version(ctx, max))
+    return SEC_E_INTERNAL_ERROR;
+  if (!tls12.empty() && !SSL_CTX_set_cipher_list(ctx, tls12.c_str())) return SEC_E_ALGORITHM_MISMATCH;
+  if (!SSL_CTX_set_ciphersuites(ctx, tls13.c_str())) return SEC_E_ALGORITHM_MISMATCH;
+  return SEC_E_OK;
+}
+
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+
+X509* decode(PCCERT_CONTEXT c) {
+  const unsigned char* p = c->pbCertEncoded;
+  return d2i_X509(nullptr, &p, static_cast<long>(c->cbCertEncoded));
+}
+
+// The certificate and its private key, which comes from the provider context
+// named by the certificate's key context property.
+SECURITY_STATUS use_certificate(Credential& cred, PCCERT_CONTEXT cert) {
+  if (!cert || !cert->pbCertEncoded) return SEC_E_UNKNOWN_CREDENTIALS;
+  std::unique_ptr<X509, X509Free> x509(decode(cert));
+  if (!x509) return SEC_E_UNKNOWN_CREDENTIALS;
+  CERT_KEY_CONTEXT key;
+  DWORD len = sizeof key;
+  if (!CertGetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, &key, &len) || len < sizeof key)
+    return SEC_E_NO_CREDENTIALS;
+  std::unique_ptr<EVP_PKEY, PkeyFree> pkey(csp_private_key(key.hCryptProv, key.dwKeySpec));
+  if (!pkey) return SEC_E_NO_CREDENTIALS;
+  SSL_CTX* ctx = cred.ctx.get();
+  if (!SSL_CTX_use_certificate(ctx, x509.get()) || !SSL_CTX_use_PrivateKey(ctx, pkey.get()) ||
+      !SSL_CTX_check_private_key(ctx))
+    return SEC_E_NO_CREDENTIALS;
+  cred.cert = CertDuplicateCertificateContext(cert);
+  return cred.cert ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+}
+
+// The certificates of the "ROOT" store become the credential's trust anchors.
+void trust_root_store(SSL_CTX* ctx) {
+  HCERTSTORE root = CertOpenSystemStoreA(0, "ROOT");
+  if (!root) return;
+  X509_STORE* trusted = SSL_CTX_get_cert_store(ctx);
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(root, c)) != nullptr;) {
+    std::unique_ptr<X509, X509Free> x509(decode(c));
+    if (x509) X509_STORE_add_cert(trusted, x509.get());
+  }
+  CertCloseStore(root, 0);
+}
+
+}  // namespace
+
+Credential::~Credential() {
+  if (cert) CertFreeCertificateContext(cert);
+}
+
+SessionPtr Credential::take_session(const std::string& target) {
+  std::lock_guard<std::mutex> lock(mu_);
+  auto it = sessions_.find(target);
+  if (it == sessions_.end()) return nullptr;
+  if (!SSL_SESSION_is_resumable(it->second.get())) {
+    sessions_.erase(it);
+    return nullptr;
+  }
+  SSL_SESSION_up_ref(it->second.get());
+  return SessionPtr(it->second.get());
+}
+
+void Credential::keep_session(const std::string& target, SSL_SESSION* session) {
+  std::lock_guard<std::mutex> lock(mu_);
+  sessions_[target].reset(session);
+}
+
+std::shared_ptr<Credential> credential_of(const CredHandle* h) {
+  if (!h || h->dwUpper != kCredentialTag) return nullptr;
+  return csp::handle_get<Credential>(h->dwLower);
+}
+
+SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPackage,
+                                                    unsigned long fCredentialUse, void*,
+                                                    void* pAuthData, SEC_GET_KEY_FN, void*,
+                                                    PCredHandle phCredential,
+                                                    PTimeStamp ptsExpiry) {
+  return guarded([&]() -> SECURITY_STATUS {
+    if (!pszPackage || (strcasecmp(pszPackage, UNISP_NAME_A) != 0 && strcasecmp(pszPackage, "Schannel") != 0))
+      return SEC_E_SECPKG_NOT_FOUND;
+    if (!phCredential) return SEC_E_INVALID_PARAMETER;
+    if (fCredentialUse != SECPKG_CRED_OUTBOUND && fCredentialUse != SECPKG_CRED_INBOUND)
+      return SEC_E_INVALID_PARAMETER;
+    const auto* sc = static_cast<const SCHANNEL_CRED*>(pAuthData);
+    if (sc && sc->dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_UNKNOWN_CREDENTIALS;
+    if (sc && sc->cCreds > 0 && !sc->paCred) return SEC_E_INVALID_PARAMETER;
+
+    auto cred = std::make_shared<Credential>();
+    cred->client = fCredentialUse == SECPKG_CRED_OUTBOUND;
+    cred->flags = sc ? sc->dwFlags : 0;
+    // A server needs a certificate.
+    if (!cred->client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
+    cred->ctx.reset(SSL_CTX_new(cred->client ? TLS_client_method() : TLS_server_method()));
+    if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
+    SSL_CTX* ctx = cred->ctx.get();
+    SECURITY_STATUS st = configure(ctx, sc);
+    if (st != SEC_E_OK) return st;
+    if (sc && sc->cCreds > 0) {
+      st = use_certificate(*cred, sc->paCred[0]);
+      if (st != SEC_E_OK) return st;
+    }
+    if (cred->client) {
+      SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
+      SSL_CTX_sess_set_new_cb(ctx, new_session_callback);
+      bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
+                    !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
+      SSL_CTX_set_verify(ctx, manual ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,
+                         manual ? nullptr : verify_callback);
+      if (!manual) trust_root_store(ctx);
+    }
+    uintptr_t h = csp::handle_insert(cred);
+    if (!h) return SEC_E_INSUFFICIENT_MEMORY;
+    phCredential->dwLower = h;
+    phCredential->dwUpper = kCredentialTag;
+    if (ptsExpiry) *ptsExpiry = TimeStamp{0xFFFFFFFFu, 0x7FFFFFFF};
+    return SEC_E_OK;
+  });
+}
+
+SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle phCredential) {
+  return guarded([&]() -> SECURITY_STATUS {
+    if (!phCredential || phCredential->dwUpper != kCredentialTag) return SEC_E_INVALID_HANDLE;
+    if (csp::handle_release(phCredential->dwLower, csp::Kind::Credential) == csp::Drop::Invalid)
+      return SEC_E_INVALID_HANDLE;
+    return SEC_E_OK;
+  });
+}
+
+}  // namespace secprov

@@ -1,0 +1,141 @@
+// libsecprov's objects: a credential (an SSL_CTX and its session cache) and a
+// security context (an SSL object driven through two memory BIOs).
+//
+// Locking: a context's mutex is held for the whole of every call on it; the
+// credential's mutex guards only its session cache and is taken inside a
+// context call (session callbacks), never the other way round.
+#ifndef SECPROV_PACKAGE_H
+#define SECPROV_PACKAGE_H
+
+#include <openssl/ssl.h>
+
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "csp/handles.h"
+#include "csp/sspi.h"
+#include "csp/wincrypt.h"
+
+namespace secprov {
+
+struct SslCtxFree {
+  void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
+};
+struct SslFree {
+  void operator()(SSL* p) const { SSL_free(p); }
+};
+struct SessionFree {
+  void operator()(SSL_SESSION* p) const { SSL_SESSION_free(p); }
+};
+using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
+using SslPtr = std::unique_ptr<SSL, SslFree>;
+using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
+
+// Record layer limits: a record's header, the largest plaintext of one
+// record, and the most the package adds behind the plaintext of a record it
+// builds (AEAD tag or CBC MAC and padding, plus room for a short
+// post-handshake record, such as a key update reply, that goes out first).
+constexpr unsigned kRecordHeader = 5;
+constexpr unsigned kMaxPlaintext = 16384;
+constexpr unsigned kMaxTrailer = 128;
+constexpr unsigned kMaxRecordBody = kMaxPlaintext + 2048;
+
+class Credential : public csp::Object {
+ public:
+  static constexpr csp::Kind kKind = csp::Kind::Credential;
+  Credential() : Object(kKind) {}
+
+  ~Credential() override;
+
+  bool client = true;
+  DWORD flags = 0;  // SCH_CRED_* of the SCHANNEL_CRED
+  SslCtxPtr ctx;
+  // The certificate presented, kept (with its key context property and the
+  // provider reference that property owns) for the credential's lifetime.
+  PCCERT_CONTEXT cert = nullptr;
+
+  // Client sessions by target name, for resumption.
+  SessionPtr take_session(const std::string& target);
+  void keep_session(const std::string& target, SSL_SESSION* session);
+
+ private:
+  std::mutex mu_;
+  std::map<std::string, SessionPtr> sessions_;
+};
+
+enum class State { Handshake, Open, Closed };
+
+class Context : public csp::Object {
+ public:
+  static constexpr csp::Kind kKind = csp::Kind::SecContext;
+  Context() : Object(kKind) {}
+  // A connection that was not broken keeps its session resumable even
+  // when it ends without our close-notify.
+  ~Context() override {
+    if (ssl && !broken && state != State::Handshake)
+      SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  }
+  // Ends the connection after a failure.
+  void fail() {
+    state = State::Closed;
+    broken = true;
+  }
+
+  std::mutex mu;
+  std::shared_ptr<Credential> cred;
+  SslPtr ssl;
+  BIO* rbio = nullptr;  // owned by ssl: records from the peer
+  BIO* wbio = nullptr;  // owned by ssl: records for the peer
+  std::string target;
+  State state = State::Handshake;
+  bool broken = false;
+  // The first certificate check that failed, as a status (0: none).
+  SECURITY_STATUS verify_status = SEC_E_OK;
+  std::vector<unsigned char> plain;  // one record's plaintext
+};
+
+// Handle pairs: dwLower is the handle table's value, dwUpper names the kind.
+constexpr ULONG_PTR kCredentialTag = 0x51435244;  // "QCRD"
+constexpr ULONG_PTR kContextTag = 0x51435458;     // "QCTX"
+
+std::shared_ptr<Credential> credential_of(const CredHandle* h);
+std::shared_ptr<Context> context_of(const CtxtHandle* h);
+
+// The status for the OpenSSL failure that just ended a handshake or record
+// call on `c` (its certificate verdict first, then the error queue).
+SECURITY_STATUS failure_status(Context& c);
+
+// Everything the SSL object has written for the peer so far.
+std::vector<unsigned char> take_output(Context& c);
+
+SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR*, unsigned long, void*,
+                                                    void*, SEC_GET_KEY_FN, void*, PCredHandle,
+                                                    PTimeStamp);
+SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle);
+SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(PCredHandle, PCtxtHandle, SEC_CHAR*,
+                                                     unsigned long, unsigned long, unsigned long,
+                                                     PSecBufferDesc, unsigned long, PCtxtHandle,
+                                                     PSecBufferDesc, unsigned long*, PTimeStamp);
+SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle);
+SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle, unsigned long, PSecBufferDesc, unsigned long);
+SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle, PSecBufferDesc, unsigned long, unsigned long*);
+SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle, unsigned long, void*);
+
+// Runs the body of an exported function; a C++ exception becomes a status.
+template <class F>
+SECURITY_STATUS guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return SEC_E_INSUFFICIENT_MEMORY;
+  } catch (...) {
+    return SEC_E_INTERNAL_ERROR;
+  }
+}
+
+}  // namespace secprov
+
+#endif
