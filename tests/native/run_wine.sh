@@ -24,9 +24,11 @@ for who in S-1-5-21-0-0-0-1000 Default; do
 done
 
 dir="$(dirname "$dll")"
+# Certificates and PFX files made by openssl for the store tests.
+bash "$scripts/../tests/make_pki.sh" "$dir/pki"
 [ "$(dirname "$exe")" -ef "$dir" ] || cp "$exe" "$dir/"
 cd "$dir"
 status=0
-wine "./$(basename "$exe")" "$(basename "$dll")" --registry || status=$?
+wine "./$(basename "$exe")" "$(basename "$dll")" --registry --pki pki || status=$?
 wineserver -w || true
 exit $status
