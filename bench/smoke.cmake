@@ -11,7 +11,8 @@ if(NOT rc EQUAL 0)
   message(FATAL_ERROR "bench_native --quick failed: ${rc}")
 endif()
 
-execute_process(COMMAND ${JAVA} ${JAVA_OPTS} -Djava.library.path=${LIB_DIR} -cp ${CLASSPATH}
+separate_arguments(java_opts UNIX_COMMAND "${JAVA_OPTS}")
+execute_process(COMMAND ${JAVA} ${java_opts} -Djava.library.path=${LIB_DIR} -cp ${CLASSPATH}
   bench.Bench --quick RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "bench.Bench --quick failed: ${rc}")

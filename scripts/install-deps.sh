@@ -9,7 +9,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 want=(
-  build-essential cmake pkg-config git python3 openssl libssl-dev
+  build-essential cmake pkg-config git python3 openssl libssl-dev valgrind
   gcc-multilib g++-multilib
   openjdk-17-jdk-headless junit5
   libgtest-dev

@@ -4,8 +4,8 @@
 #   make_pki.sh OUTDIR [JDK_BIN]
 # OUTDIR receives ca.pem/der, leaf.pem/der, leaf.key, chain.p7b (leaf then
 # CA, DER PKCS #7), leaf.p12 (modern protection), leaf-legacy.p12 (3DES and
-# RC2 with SHA-1) and, with keytool, leaf-keytool.p12; all with password
-# "secret" and the friendly name "leaf".
+# RC2 with SHA-1), empty-password.p12 and, with keytool, leaf-keytool.p12; all with password
+# "secret" (but the one named so) and the friendly name "leaf".
 set -euo pipefail
 out="$1"
 jdk="${2:-}"
@@ -25,6 +25,7 @@ ossl x509 -in leaf.pem -outform DER -out leaf.der
 ossl crl2pkcs7 -nocrl -certfile leaf.pem -certfile ca.pem -outform DER -out chain.p7b
 ossl pkcs12 -export -inkey leaf.key -in leaf.pem -certfile ca.pem -name leaf -passout pass:secret \
   -out leaf.p12
+ossl pkcs12 -export -inkey leaf.key -in leaf.pem -name leaf -passout pass: -out empty-password.p12
 ossl pkcs12 -export -legacy -inkey leaf.key -in leaf.pem -certfile ca.pem -name leaf \
   -passout pass:secret -out leaf-legacy.p12
 if [ -n "$jdk" ]; then

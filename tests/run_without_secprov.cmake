@@ -8,11 +8,6 @@ foreach(lib IN LISTS libs)
     file(COPY ${lib} DESTINATION ${OUT_DIR} FOLLOW_SYMLINK_CHAIN)
   endif()
 endforeach()
-separate_arguments(opts UNIX_COMMAND "${JAVA_OPTS}")
-execute_process(COMMAND ${JAVA} ${opts} -Djava.library.path=${OUT_DIR} -Dquill.noSecprov=true
-  -jar ${LAUNCHER} --disable-banner --details=summary --fail-if-no-tests
-  --class-path ${CLASSPATH} --scan-class-path ${TESTS_JAR} --include-tag isolated
-  RESULT_VARIABLE rc)
-if(NOT rc EQUAL 0)
-  message(FATAL_ERROR "isolated tests failed (${rc})")
-endif()
+set(JVM_ARGS "-Djava.library.path=${OUT_DIR} -Dquill.noSecprov=true")
+set(ARGS "--class-path ${CLASSPATH} --scan-class-path ${TESTS_JAR} --include-tag isolated")
+include(${JUNIT})

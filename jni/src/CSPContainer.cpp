@@ -28,18 +28,23 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_changePin(JNIEnv* env, 
   Frame frame(env);
   BYTE* pin = frame.bytes(jPin);
   if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+#ifndef _WIN32
+  // The description is built for the CSP's PIN parameters only; handed to
+  // any other parameter the CSP would take it for that parameter's own
+  // structure (a comment that stores the password in clear, an extension
+  // whose pointers it follows). The system CSP on Windows decides for itself.
+  if (jdwParam != PP_KEYEXCHANGE_PIN && jdwParam != PP_SIGNATURE_PIN) return kInvalidParameter;
+#endif
   const BYTE type = static_cast<BYTE>(jPinType);
   if (type != 0 && type != 4 && type != 5) return kInvalidParameter;
   // The provider reads the password up to its terminating zero, which must
   // lie inside the array.
-  if (pin && !std::memchr(pin, 0, static_cast<size_t>(length_of(env, jPin)))) {
-    return kInvalidParameter;
-  }
+  if (pin && !holds_text(env, jPin, pin)) return kInvalidParameter;
   quill::CRYPT_PIN_PARAM pinParam;
   std::memset(&pinParam, 0, sizeof pinParam);
   pinParam.type = type;
   pinParam.dest.passwd = reinterpret_cast<char*>(pin);
-  if (frame.exception_pending()) return kPendingException;
   return result_of(CryptSetProvParam(to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jdwParam),
                                      reinterpret_cast<BYTE*>(&pinParam),
                                      static_cast<DWORD>(jdwFlags)));

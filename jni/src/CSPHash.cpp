@@ -22,6 +22,25 @@ bool passed_as_blob(DWORD param) {
   return param == HP_TLS1PRF_LABEL || param == HP_TLS1PRF_SEED || param == 23 || param == 24;
 }
 
+// How many bytes the provider reads through the bare pointer for a hash
+// parameter: the structure, the leading number, or (for a hash value) the
+// hash's own size as the provider reports it. 0 where it reads none or
+// decides for itself (a value passed as a blob carries its length).
+size_t hash_param_size(HCRYPTHASH hash, DWORD param) {
+  if (passed_as_blob(param)) return 0;
+  if (param == HP_HMAC_INFO) return sizeof(HMAC_INFO);
+  if (leading_value_on_set(param)) return 4;
+  if (param == HP_HASHVAL) {
+    DWORD size = 0;
+    DWORD length = sizeof size;
+    // An unknown handle reports nothing here and fails in the call itself.
+    if (CryptGetHashParam(hash, HP_HASHSIZE, reinterpret_cast<BYTE*>(&size), &length, 0)) {
+      return size;
+    }
+  }
+  return 0;
+}
+
 
 }  // namespace
 
@@ -86,20 +105,17 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetHashParam(JNIEn
   Frame frame(env);
   BYTE* data = frame.bytes(jData);
   if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
   const DWORD number = static_cast<DWORD>(param);
+  const HCRYPTHASH hash = to_handle<HCRYPTHASH>(handle);
   const jsize size = data ? length_of(env, jData) : 0;
   if (data) {
-    if (leading_value_on_set(number) && size < 4) return kInvalidParameter;
-    // The provider reads a whole HMAC_INFO through the pointer.
-    if (number == HP_HMAC_INFO && static_cast<size_t>(size) < sizeof(HMAC_INFO)) {
-      return kInvalidParameter;
-    }
+    if (!holds(env, jData, hash_param_size(hash, number))) return kInvalidParameter;
     if (leading_value_on_set(number)) letoh32_inplace(data);
   }
-  if (frame.exception_pending()) return kPendingException;
   CRYPT_DATA_BLOB blob = {static_cast<DWORD>(size), data};
   const BYTE* argument = passed_as_blob(number) ? reinterpret_cast<const BYTE*>(&blob) : data;
-  return result_of(CryptSetHashParam(to_handle<HCRYPTHASH>(handle), number,
+  return result_of(CryptSetHashParam(hash, number,
                                      const_cast<BYTE*>(argument), static_cast<DWORD>(flags)));
 }
 

@@ -50,6 +50,22 @@ bool key_param_as_blob(DWORD param) {
          param == 0x800000F3u;
 }
 
+// How many bytes the provider reads through the bare pointer for a key
+// parameter: the value's structure, or for the IV and the salt their lengths
+// as the provider reports them for this key. 0 where it reads none or
+// decides for itself (a value passed as a blob carries its length).
+size_t key_param_size(HCRYPTKEY key, DWORD param) {
+  if (key_param_as_blob(param)) return 0;
+  if (param == KP_IV || param == KP_SALT) {
+    DWORD length = 0;
+    // A key without the parameter (or an unknown handle) reports nothing
+    // here and fails in the call itself.
+    if (CryptGetKeyParam(key, param, nullptr, &length, 0)) return length;
+    return 0;
+  }
+  return key_param_structure(param);
+}
+
 // How many bytes of a key blob its header normalisation covers; 0 when the
 // blob type (with this foreign flag) has none.
 size_t key_blob_header(DWORD blob_type, bool foreign) {
@@ -172,17 +188,17 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetKeyParam(JNIEnv
   CRYPT_DATA_BLOB blob = {0, nullptr};
   BYTE* data = frame.bytes(jpbData);
   if (frame.failed()) return kNotEnoughMemory;
+  if (frame.exception_pending()) return kPendingException;
+  const HCRYPTKEY key = to_handle<HCRYPTKEY>(jhKey);
   if (data) {
+    if (!holds(env, jpbData, key_param_size(key, param))) return kInvalidParameter;
     const jsize size = length_of(env, jpbData);
-    // The provider reads the value's structure through the bare pointer.
-    if (static_cast<size_t>(size) < key_param_structure(param)) return kInvalidParameter;
     normalise_key_param(data, static_cast<size_t>(size), param);
     blob.cbData = static_cast<DWORD>(size);
     blob.pbData = data;
   }
-  if (frame.exception_pending()) return kPendingException;
   const BYTE* argument = key_param_as_blob(param) ? reinterpret_cast<const BYTE*>(&blob) : data;
-  return result_of(CryptSetKeyParam(to_handle<HCRYPTKEY>(jhKey), param,
+  return result_of(CryptSetKeyParam(key, param,
                                     const_cast<BYTE*>(argument), static_cast<DWORD>(flags)));
 }
 
@@ -222,9 +238,9 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptImportKey(
   if (data) {
     const bool foreign = low_byte(jForeign) != 0;
     const size_t size = static_cast<size_t>(length_of(env, jData));
-    if (size < 1) return kInvalidParameter;
+    if (!holds(env, jData, 1)) return kInvalidParameter;
     const DWORD blob_type = data[0];
-    if (size < key_blob_header(blob_type, foreign)) return kInvalidParameter;
+    if (!holds(env, jData, key_blob_header(blob_type, foreign))) return kInvalidParameter;
     normalise_key_blob(data, size, blob_type, foreign);
   }
   HCRYPTKEY key = 0;

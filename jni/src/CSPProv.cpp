@@ -67,7 +67,11 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptAcquireContext(
   DWORD conversion_error = unconvertible ? GetLastError() : 0;
   const char* provider = system_name(frame, provider_utf, unconvertible);
   if (unconvertible && !conversion_error) conversion_error = GetLastError();
+  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
+  // Without element 0 the context could not be handed over: it would be
+  // acquired and lost.
+  if (!has_element0(env, jphProv)) return kInvalidParameter;
 
   HCRYPTPROV hProv = 0;
   jint result;

@@ -14,6 +14,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSignHash(
   DWORD length = 0;
   read_int0(env, jDataLen, length);
   const char* description = frame.utf(jsDescription);
+  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   // The provider writes up to `length` bytes of signature into the array.
   if (data && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
@@ -30,6 +31,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptVerifySignature(
   BYTE* data = frame.bytes(jData);
   if (frame.failed()) return kNotEnoughMemory;
   const char* description = frame.utf(jsDescription);
+  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!in_bounds(env, jData, 0, jDataLen)) return kInvalidParameter;
   return result_of(CryptVerifySignatureA(to_handle<HCRYPTHASH>(hHash), data,

@@ -1,5 +1,6 @@
 #include "special.h"
 
+#include <cstring>
 #include <new>
 
 namespace quill {
@@ -31,12 +32,13 @@ Frame::~Frame() {
 
 bool Frame::keep_buffer(void* buffer, bool wide) {
   if (!buffer) return false;
-  if (nbuffers_ == kMax) {  // never reached by the natives; do not leak all the same
+  if (nbuffers_ == kMax) {  // never reached by the natives; fail rather than leak or hand on null
     if (wide) {
       delete[] static_cast<wchar_t*>(buffer);
     } else {
       delete[] static_cast<char*>(buffer);
     }
+    failed_ = true;
     return false;
   }
   buffers_[nbuffers_++] = {buffer, wide};
@@ -44,7 +46,7 @@ bool Frame::keep_buffer(void* buffer, bool wide) {
 }
 
 BYTE* Frame::bytes(jbyteArray array) {
-  if (!array || failed_) return nullptr;
+  if (!array || failed_ || env_->ExceptionCheck()) return nullptr;
   if (narrays_ == kMax) {  // more arrays than any native takes: never hand on a silent null
     failed_ = true;
     return nullptr;
@@ -59,7 +61,7 @@ BYTE* Frame::bytes(jbyteArray array) {
 }
 
 DWORD* Frame::ints(jintArray array) {
-  if (!array || failed_) return nullptr;
+  if (!array || failed_ || env_->ExceptionCheck()) return nullptr;
   if (narrays_ == kMax) {
     failed_ = true;
     return nullptr;
@@ -74,7 +76,11 @@ DWORD* Frame::ints(jintArray array) {
 }
 
 const char* Frame::utf(jstring text) {
-  if (!text || nstrings_ == kMax) return nullptr;
+  if (!text || failed_ || env_->ExceptionCheck()) return nullptr;
+  if (nstrings_ == kMax) {
+    failed_ = true;
+    return nullptr;
+  }
   const char* chars = env_->GetStringUTFChars(text, nullptr);
   if (chars) strings_[nstrings_++] = {text, chars};
   return chars;
@@ -89,28 +95,38 @@ bool Frame::exception_pending() {
 }
 
 void read_int0(JNIEnv* env, jintArray array, DWORD& value) {
-  if (!array) return;
+  if (!array || env->ExceptionCheck()) return;
   jint v = 0;
   env->GetIntArrayRegion(array, 0, 1, &v);
   value = static_cast<DWORD>(v);
 }
 
 void write_int0(JNIEnv* env, jintArray array, DWORD value) {
-  if (!array) return;
+  if (!array || env->ExceptionCheck()) return;
   jint v = static_cast<jint>(value);
   env->SetIntArrayRegion(array, 0, 1, &v);
 }
 
 void write_long0(JNIEnv* env, jlongArray array, jlong value) {
-  if (!array) return;
+  if (!array || env->ExceptionCheck()) return;
   env->SetLongArrayRegion(array, 0, 1, &value);
 }
 
-jsize length_of(JNIEnv* env, jarray array) { return array ? env->GetArrayLength(array) : 0; }
+jsize length_of(JNIEnv* env, jarray array) {
+  return array && !env->ExceptionCheck() ? env->GetArrayLength(array) : 0;
+}
 
 bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count) {
   jint length = length_of(env, array);
   return offset >= 0 && count >= 0 && offset <= length && count <= length - offset;
+}
+
+bool holds(JNIEnv* env, jarray array, size_t size) {
+  return size == 0 || static_cast<size_t>(length_of(env, array)) >= size;
+}
+
+bool holds_text(JNIEnv* env, jbyteArray array, const BYTE* elems) {
+  return elems && std::memchr(elems, 0, static_cast<size_t>(length_of(env, array))) != nullptr;
 }
 
 wchar_t* multi2wchar(unsigned codePage, const char* text) {

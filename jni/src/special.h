@@ -53,9 +53,12 @@ class Frame {
   DWORD* ints(jintArray array);
   // Modified UTF-8 characters of a string, or null (for a null string, or
   // when the VM raised an exception, which exception_pending() then finds).
+  // Past the Frame's capacity the pointer is null and failed() turns true.
   const char* utf(jstring text);
   // Takes ownership of a buffer made with new[] (by multi2wchar or
-  // wchar2multi); it is freed after everything else.
+  // wchar2multi); it is freed after everything else. A null buffer (a failed
+  // conversion) gives null; past the Frame's capacity the buffer is freed at
+  // once, the result is null and failed() turns true.
   char* keep(char* buffer) { return keep_buffer(buffer, false) ? buffer : nullptr; }
   wchar_t* keep(wchar_t* buffer) { return keep_buffer(buffer, true) ? buffer : nullptr; }
 
@@ -89,6 +92,12 @@ class Frame {
   int nbuffers_ = 0;
 };
 
+// Once a JNI call has left an exception pending, the only JNI calls a native
+// may make are the exception check, the clear and the releases. Every helper
+// here that calls the VM therefore does nothing while an exception is
+// pending: borrowing gives null (without failed()), region copies are
+// skipped, lengths read as 0; the native's exception check then reports 574.
+//
 // One-element region copies. A null array is left alone; an empty one makes
 // the VM raise ArrayIndexOutOfBoundsException, which the native's exception
 // check (reads) or the Java caller (writes) then sees.
@@ -106,6 +115,16 @@ bool in_bounds(JNIEnv* env, jarray array, jint offset, jint count);
 
 // True when an output array has the element 0 a native writes a handle to.
 inline bool has_element0(JNIEnv* env, jarray array) { return in_bounds(env, array, 0, 1); }
+
+// True when a value handed to the platform as a bare pointer to a Java
+// array's elements holds the `size` bytes the platform reads through it (a
+// structure, a cipher block, a hash value). Natives take `size` from the
+// structure or, where it varies, from the platform itself, and return 87
+// when it does not hold, before the platform sees the pointer.
+bool holds(JNIEnv* env, jarray array, size_t size);
+// True when a zero-terminated text in a Java byte array (its elements at
+// `elems`) ends inside the array.
+bool holds_text(JNIEnv* env, jbyteArray array, const BYTE* elems);
 
 // The low byte of a Java boolean as the caller passed it. The argument
 // travels in a 32-bit slot; only its low byte counts, whatever the compiler

@@ -390,7 +390,9 @@ void* Env::borrow(jarray a) {
   Array* arr = as(a);
   // A copy, as most VMs give: what the native writes reaches the array only
   // when it releases with mode 0 (or JNI_COMMIT).
-  unsigned char* copy = static_cast<unsigned char*>(malloc(arr->data.size() + 1));
+  // Exactly as long as the array (one byte for an empty one, so that the
+  // pointer is not null), so that a memory checker sees any read past it.
+  unsigned char* copy = static_cast<unsigned char*>(malloc(arr->data.empty() ? 1 : arr->data.size()));
   if (!arr->data.empty()) memcpy(copy, arr->data.data(), arr->data.size());
   ++outstanding_;
   return copy;

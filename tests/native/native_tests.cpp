@@ -91,7 +91,13 @@ using DestroyKey = jint(JNICALL*)(JNIEnv*, jclass, jlong);
 using Encrypt = jint(JNICALL*)(JNIEnv*, jclass, jlong, jlong, jint, jint, jbyteArray, jintArray, jint);
 using ImportKey = jint(JNICALL*)(JNIEnv*, jclass, jlong, jbyteArray, jint, jlong, jint, jlongArray, jint);
 
+using CreateHash = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jlong, jint, jlongArray);
+using SetParam = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jbyteArray, jint);
+
 constexpr jint kCalgAes128 = 0x660e;
+constexpr jint kCalgSha512 = 0x800e;
+constexpr jint kHpHashVal = 2;
+constexpr jint kKpIv = 1;
 
 void test_load_and_handle_size() {
   auto onload = reinterpret_cast<OnLoad>(lookup("JNI_OnLoad", 8));
@@ -240,7 +246,6 @@ using VerifyPfx = jint(JNICALL*)(JNIEnv*, jobject, jbyteArray, jint, jstring, ji
 using ExportPfx = jint(JNICALL*)(JNIEnv*, jobject, jlong, jstring, jint, jbyteArray, jintArray);
 using CreateStore = jint(JNICALL*)(JNIEnv*, jobject, jlongArray, jint);
 using CloseStore = jint(JNICALL*)(JNIEnv*, jobject, jlong);
-using CreateHash = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jlong, jint, jlongArray);
 using HashData = jint(JNICALL*)(JNIEnv*, jclass, jlong, jbyteArray, jint, jint, jint);
 using SignHash = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jstring, jint, jbyteArray, jintArray);
 using VerifySig = jint(JNICALL*)(JNIEnv*, jclass, jlong, jbyteArray, jint, jlong, jstring, jint);
@@ -632,6 +637,41 @@ void test_system_store() {
   CHECK(fx.outstanding() == 0);
 }
 
+// A value shorter than what the provider reads through the pointer (a hash
+// value, an IV) is refused before the provider sees it. The stand-in's
+// element copies are exactly as long as the array, so a memory checker run
+// of this program reports any read past them.
+void test_short_values_are_refused() {
+  fakejni::Env fx;
+  auto acquire = native<Acquire>("cryptAcquireContext", 28);
+  auto release = native<Release>("cryptReleaseContext", 20);
+  auto genkey = native<GenKey>("cryptGenKey", 28);
+  auto destroy = native<DestroyKey>("cryptDestroyKey", 16);
+  auto create = native<CreateHash>("cryptCreateHash", 36);
+  auto destroy_hash = native<DestroyKey>("cryptDestroyHash", 16);
+  auto set_hash = native<SetParam>("cryptSetHashParam", 28);
+  auto set_key = native<SetParam>("cryptSetKeyParam", 28);
+  if (!acquire || !release || !genkey || !destroy || !create || !destroy_hash || !set_hash || !set_key) {
+    return;
+  }
+  jlongArray h = fx.longs({0});
+  CHECK_CODE(0, acquire(fx.env(), nullptr, h, nullptr, nullptr, kProvRsaAes, kVerifyContext));
+  jlong prov = fx.long_at(h, 0);
+  jlongArray hash = fx.longs({0});
+  CHECK_CODE(0, create(fx.env(), nullptr, prov, kCalgSha512, 0, 0, hash));
+  CHECK_CODE(87, set_hash(fx.env(), nullptr, fx.long_at(hash, 0), kHpHashVal, fx.bytes(1), 0));
+  CHECK_CODE(87, set_hash(fx.env(), nullptr, fx.long_at(hash, 0), kHpHashVal, fx.bytes(63), 0));
+  CHECK_CODE(0, set_hash(fx.env(), nullptr, fx.long_at(hash, 0), kHpHashVal, fx.bytes(64), 0));
+  CHECK_CODE(0, destroy_hash(fx.env(), nullptr, fx.long_at(hash, 0)));
+  jlongArray key = fx.longs({0});
+  CHECK_CODE(0, genkey(fx.env(), nullptr, prov, kCalgAes128, 0, key));
+  CHECK_CODE(87, set_key(fx.env(), nullptr, fx.long_at(key, 0), kKpIv, fx.bytes(1), 0));
+  CHECK_CODE(0, set_key(fx.env(), nullptr, fx.long_at(key, 0), kKpIv, fx.bytes(16), 0));
+  CHECK_CODE(0, destroy(fx.env(), nullptr, fx.long_at(key, 0)));
+  CHECK_CODE(0, release(fx.env(), nullptr, prov, 0));
+  CHECK(fx.outstanding() == 0);
+}
+
 #ifdef _WIN32
 // The configuration reader, against registry values the driver has set.
 void test_registry_reader() {
@@ -689,6 +729,7 @@ int main(int argc, char** argv) {
   test_pending_exception_is_cleared_and_reported();
   test_final_flag_low_byte();
   test_foreign_flag_low_byte();
+  test_short_values_are_refused();
   for (int i = 2; i + 1 < argc; ++i) {
     if (std::strcmp(argv[i], "--pki") == 0) g_pki = argv[i + 1];
   }

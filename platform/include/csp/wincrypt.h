@@ -402,4 +402,7 @@ CSPAPI BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE* pbSignatu
 }
 #endif
 
+/* Certificates, stores, chains and PFX (libcertapi). */
+#include "wincert.h"
+
 #endif
