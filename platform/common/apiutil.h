@@ -44,6 +44,10 @@ inline BOOL put_string(BYTE* out, DWORD* len, const std::string& s) {
   return put_bytes(out, len, s.c_str(), s.size() + 1);
 }
 
+inline DWORD read_le32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+
 inline BOOL put_dword(BYTE* out, DWORD* len, DWORD v) {
   BYTE le[4] = {BYTE(v), BYTE(v >> 8), BYTE(v >> 16), BYTE(v >> 24)};
   return put_bytes(out, len, le, 4);

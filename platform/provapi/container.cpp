@@ -16,6 +16,7 @@
 #include <openssl/evp.h>
 
 #include "apiutil.h"
+#include "atomicfile.h"
 
 namespace csp::prov {
 
@@ -84,25 +85,6 @@ bool decode(const std::vector<BYTE>& in, ContainerData& c) {
   return true;
 }
 
-LONG errno_code(int e) {
-  if (e == EACCES || e == EPERM || e == EROFS) return NTE_PERM;
-  if (e == ENOMEM) return NTE_NO_MEMORY;
-  return NTE_FAIL;
-}
-
-// mkdir -p with 0700 for each directory it creates.
-LONG make_dirs(const std::string& dir) {
-  std::string cur;
-  size_t pos = 0;
-  while (pos != std::string::npos) {
-    pos = dir.find('/', pos + 1);
-    cur = dir.substr(0, pos);
-    if (cur.empty()) continue;
-    if (mkdir(cur.c_str(), 0700) != 0 && errno != EEXIST) return errno_code(errno);
-  }
-  return 0;
-}
-
 std::string path_of(bool machine, const std::string& name) {
   return ContainerStore::directory(machine) + "/" + ContainerStore::unique_name(name) + ".key";
 }
@@ -131,79 +113,6 @@ LONG read_file(const std::string& path, std::vector<BYTE>& out) {
   return rc;
 }
 
-LONG write_all(int fd, const std::vector<BYTE>& data) {
-  size_t done = 0;
-  while (done < data.size()) {
-    ssize_t n = write(fd, data.data() + done, data.size() - done);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return errno_code(errno);
-    done += size_t(n);
-  }
-  return 0;
-}
-
-// Writes the file anew: temporary file (0600) in the same directory, fsync,
-// rename over the old name, fsync of the directory.
-LONG write_atomically(const std::string& path, const std::vector<BYTE>& data) {
-  std::string dir = path.substr(0, path.rfind('/'));
-  std::string tmp = path + ".tmp." + std::to_string(getpid()) + "." +
-                    std::to_string(reinterpret_cast<uintptr_t>(&data));
-  int fd = open(tmp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-  if (fd < 0) return errno_code(errno);
-  LONG rc = write_all(fd, data);
-  if (rc == 0 && fsync(fd) != 0) rc = errno_code(errno);
-  if (close(fd) != 0 && rc == 0) rc = errno_code(errno);
-  if (rc == 0 && rename(tmp.c_str(), path.c_str()) != 0) rc = errno_code(errno);
-  if (rc != 0) {
-    unlink(tmp.c_str());
-    return rc;
-  }
-  int dfd = open(dir.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-  if (dfd >= 0) {
-    fsync(dfd);
-    close(dfd);
-  }
-  return 0;
-}
-
-// Serialises changes to the containers of one directory: a process-wide
-// mutex for the threads of this process, flock for other processes.
-class DirLock {
- public:
-  explicit DirLock(const std::string& dir) : guard_(mutex()) {
-    if (make_dirs(dir) != 0) return;
-    fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
-    if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
-      }
-    }
-  }
-  ~DirLock() {
-    if (fd_ >= 0) close(fd_);  // closing drops the flock
-  }
-  DirLock(const DirLock&) = delete;
-  DirLock& operator=(const DirLock&) = delete;
-
- private:
-  static std::mutex& mutex() {
-    static std::mutex* m = new std::mutex;
-    return *m;
-  }
-  std::lock_guard<std::mutex> guard_;
-  int fd_ = -1;
-};
-
-std::string home_dir() {
-  const char* h = std::getenv("HOME");
-  if (h && *h) return h;
-  struct passwd pw;
-  struct passwd* res = nullptr;
-  char buf[4096];
-  if (getpwuid_r(geteuid(), &pw, buf, sizeof buf, &res) == 0 && res && res->pw_dir)
-    return res->pw_dir;
-  return "/tmp";
-}
-
 }  // namespace
 
 ContainerData::~ContainerData() {
@@ -211,17 +120,7 @@ ContainerData::~ContainerData() {
   for (auto& [tag, data] : extra) wipe(data);
 }
 
-std::string ContainerStore::directory(bool machine) {
-  const char* root = std::getenv("QUILL_CSP_ROOT");
-  if (root && *root) {
-    return machine ? std::string(root) + "/machine"
-                   : std::string(root) + "/users/" + std::to_string(geteuid());
-  }
-  if (machine) return "/var/opt/quill/csp/keys";
-  const char* xdg = std::getenv("XDG_DATA_HOME");
-  std::string base = xdg && *xdg ? std::string(xdg) : home_dir() + "/.local/share";
-  return base + "/quill-csp/keys";
-}
+std::string ContainerStore::directory(bool machine) { return data_dir(machine, "keys"); }
 
 std::string ContainerStore::unique_name(const std::string& name) {
   unsigned char md[EVP_MAX_MD_SIZE];

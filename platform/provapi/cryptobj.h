@@ -89,6 +89,9 @@ class Key : public Object {
   ALG_ID alg = 0;
   DWORD flags = 0;        // CRYPT_EXPORTABLE and the other creation flags kept
   DWORD permissions = 0;  // KP_PERMISSIONS
+  // The context handle this key holds one API reference on (see
+  // Provider::held_by_keys), released with the key; 0 for none.
+  HCRYPTPROV held_prov = 0;
 
   // RSA keys.
   DWORD spec = 0;    // AT_KEYEXCHANGE / AT_SIGNATURE for a container key, else 0
@@ -167,6 +170,14 @@ bool material_encrypted(const Bytes& material);
 constexpr DWORD kTagPinVerifier = 0x10;
 constexpr DWORD kTagComment = 0x11;
 constexpr DWORD kTagExtensions = 0x12;
+constexpr DWORD kTagUsageEnd = 0x13;  // (u32 spec, FILETIME) per key pair
+
+// The end of the private key usage period of a container's key pair; both
+// halves 0xFFFFFFFF when it has none.
+LONG get_usage_end(const Provider& prov, DWORD spec, FILETIME& out);
+LONG set_usage_end(const Provider& prov, DWORD spec, const FILETIME& end);
+// Takes one reference on `hProv` for a key of a context held by its keys.
+LONG hold_context(Key& k, HCRYPTPROV hProv);
 
 Bytes make_pin_verifier(const std::string& password);
 bool check_pin_verifier(const Bytes& verifier, const std::string& password);

@@ -97,6 +97,18 @@ BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
         return put_dword(data, len, k.bitlen);
       case KP_PERMISSIONS:
         return put_dword(data, len, k.permissions);
+      case KP_PRIVATEKEY_USAGE_PERIOD_END: {
+        FILETIME end{0xFFFFFFFFu, 0xFFFFFFFFu};
+        if (k.spec && k.prov && !k.prov->verify_only) {
+          if (LONG rc = get_usage_end(*k.prov, k.spec, end)) return fail(rc);
+        }
+        BYTE le[8];
+        for (int i = 0; i < 4; ++i) {
+          le[i] = BYTE(end.dwLowDateTime >> (8 * i));
+          le[4 + i] = BYTE(end.dwHighDateTime >> (8 * i));
+        }
+        return put_bytes(data, len, le, sizeof le);
+      }
       default:
         return fail(NTE_BAD_TYPE);
     }
@@ -133,6 +145,13 @@ DWORD read_dword(const BYTE* p) {
 }
 
 BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
+  if (param == KP_PRIVATEKEY_USAGE_PERIOD_END) {
+    // Only a key pair kept in a container has a usage period.
+    if (!k.is_rsa() || !k.spec || !k.prov || k.prov->verify_only) return fail(NTE_BAD_TYPE);
+    FILETIME end{read_le32(data), read_le32(data + 4)};
+    if (LONG rc = set_usage_end(*k.prov, k.spec, end)) return fail(rc);
+    return TRUE;
+  }
   if (param == KP_PERMISSIONS) {
     DWORD v = read_dword(data);
     // A key that was not made exportable cannot become so.
@@ -224,6 +243,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
     if (p->verify_only) return fail(NTE_BAD_KEYSET);
     std::shared_ptr<Key> k;
     if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
+    if (LONG rc = hold_context(*k, hProv)) return fail(rc);
     return give_key(k, phUserKey);
   });
 }
@@ -244,6 +264,9 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserv
       d->permissions = k->permissions;
       d->spec = k->spec;
       d->bitlen = k->bitlen;
+      if (k->held_prov) {
+        if (LONG rc = hold_context(*d, k->held_prov)) return fail(rc);
+      }
       if (k->pkey) {
         if (!EVP_PKEY_up_ref(k->pkey.get())) return fail(NTE_FAIL);
         d->pkey.reset(k->pkey.get());  // never changed in place: sharing is safe

@@ -165,6 +165,7 @@ const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode) {
 // ---- Key objects ----------------------------------------------------------
 
 Key::~Key() {
+  if (held_prov) handle_release(held_prov, Kind::Prov);
   wipe(secret);
   wipe(iv);
   wipe(salt);
@@ -502,8 +503,54 @@ LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKE
     StoredKey& slot = c.keys[spec];
     wipe(slot.material);
     slot = std::move(k);
+    // A new pair does not inherit the usage period of the one it replaces.
+    auto u = c.extra.find(kTagUsageEnd);
+    if (u != c.extra.end()) {
+      Bytes kept;
+      for (size_t i = 0; i + 12 <= u->second.size(); i += 12)
+        if (read_le32(&u->second[i]) != spec)
+          kept.insert(kept.end(), u->second.begin() + i, u->second.begin() + i + 12);
+      u->second = std::move(kept);
+    }
     return 0;
   });
+}
+
+
+
+LONG get_usage_end(const Provider& prov, DWORD spec, FILETIME& out) {
+  out.dwLowDateTime = out.dwHighDateTime = 0xFFFFFFFFu;
+  ContainerData c;
+  if (LONG rc = ContainerStore::load(prov.machine, prov.container, c)) return rc;
+  auto u = c.extra.find(kTagUsageEnd);
+  if (u == c.extra.end()) return 0;
+  for (size_t i = 0; i + 12 <= u->second.size(); i += 12) {
+    if (read_le32(&u->second[i]) != spec) continue;
+    out.dwLowDateTime = read_le32(&u->second[i + 4]);
+    out.dwHighDateTime = read_le32(&u->second[i + 8]);
+  }
+  return 0;
+}
+
+LONG set_usage_end(const Provider& prov, DWORD spec, const FILETIME& end) {
+  return ContainerStore::update(prov.machine, prov.container, [&](ContainerData& c) -> LONG {
+    if (!c.keys.count(spec)) return NTE_NO_KEY;
+    Bytes& rec = c.extra[kTagUsageEnd];
+    Bytes kept;
+    for (size_t i = 0; i + 12 <= rec.size(); i += 12)
+      if (read_le32(&rec[i]) != spec) kept.insert(kept.end(), rec.begin() + i, rec.begin() + i + 12);
+    for (DWORD v : {spec, end.dwLowDateTime, end.dwHighDateTime})
+      for (int b = 0; b < 4; ++b) kept.push_back(BYTE(v >> (8 * b)));
+    rec = std::move(kept);
+    return 0;
+  });
+}
+
+LONG hold_context(Key& k, HCRYPTPROV hProv) {
+  if (!k.prov || !k.prov->held_by_keys.load()) return 0;
+  if (!handle_add_ref(hProv, Kind::Prov)) return NTE_BAD_UID;
+  k.held_prov = hProv;
+  return 0;
 }
 
 }  // namespace csp::prov

@@ -5,6 +5,7 @@
 #include <openssl/crypto.h>
 #include <openssl/evp.h>
 
+#include <atomic>
 #include <map>
 #include <mutex>
 #include <string>
@@ -70,6 +71,11 @@ class Provider : public Object {
     bool locked = false;
   };
   std::map<DWORD, LoadedKey> loaded_keys;
+
+  // PP_CONTEXT_HELD_BY_KEYS: every key handed out from the container takes
+  // an API reference on this context and drops it when destroyed, so the
+  // context handle stays valid as long as one of its keys does.
+  std::atomic<bool> held_by_keys{false};
   void forget_loaded_key(DWORD spec);
   ~Provider() override;
 };

@@ -407,6 +407,10 @@ BOOL get_more_prov_param(Provider& p, DWORD param, BYTE* data, DWORD* len, DWORD
       return get_extension(p, data, len, flags);
     case PP_CONTAINER_COMMENT:
       return get_comment(p, data, len);
+    case PP_KEYSET_TYPE:
+      return put_dword(data, len, p.machine ? CRYPT_MACHINE_KEYSET : 0);
+    case PP_CONTEXT_HELD_BY_KEYS:
+      return put_dword(data, len, p.held_by_keys.load() ? 1 : 0);
     default:
       return fail(NTE_BAD_TYPE);
   }
@@ -432,6 +436,12 @@ extern "C" CSPAPI BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam,
         return set_extension(*p, pbData);
       case PP_CONTAINER_COMMENT:
         return set_comment(*p, pbData);
+      case PP_CONTEXT_HELD_BY_KEYS:
+        // Once set it stays: keys already handed out hold no reference.
+        if (p->verify_only) return fail(NTE_BAD_KEYSET);
+        if (read_le32(pbData) != 1) return fail(ERROR_INVALID_PARAMETER);
+        p->held_by_keys = true;
+        return TRUE;
       default:
         return fail(NTE_BAD_TYPE);
     }

@@ -1,10 +1,12 @@
 /*
  * The handle table of the CSP libraries. Every object the platform hands out
- * (provider contexts, keys, hashes, certificate stores, TLS credentials and
- * contexts) lives here as a typed, reference-counted object and is named by an
- * opaque handle value. A handle encodes a slot index and the slot's
- * generation, so a released, forged or wrong-kind handle is found out on
- * lookup and reported, never dereferenced.
+ * (provider contexts, keys, hashes, certificate stores, certificate and
+ * chain contexts, TLS credentials and contexts) lives here as a typed,
+ * reference-counted object and is named by an opaque handle value. A handle
+ * encodes a slot index and the slot's generation, so a released, forged or
+ * wrong-kind handle is found out on lookup and reported, never dereferenced.
+ * Certificate and chain contexts are handed out as pointers to their
+ * CryptoAPI structures; libcertapi maps each pointer back to its handle.
  *
  * Two counts are kept apart:
  *  - the API reference count, what CryptContextAddRef and CryptReleaseContext
@@ -33,6 +35,8 @@ enum class Kind : uint8_t {
   Store = 4,
   Credential = 5,
   SecContext = 6,
+  Cert = 7,       // a certificate context (an element of a store)
+  CertChain = 8,  // a certificate chain context
 };
 
 class CSPAPI Object {

@@ -306,6 +306,10 @@ typedef struct _CERT_EXTENSION {
 #define PP_SET_CERT_EXTENSION 132  /* set: CERT_EXTENSION* stored in the container */
 #define PP_ENUM_CERT_EXTENSIONS 133 /* get: CONTAINER_EXTENSION records, CRYPT_FIRST restarts */
 #define PP_VERSION_EX 138          /* get: PROV_PP_VERSION_EX */
+/* set: DWORD 1 makes every key taken from the container (CryptGetUserKey,
+ * CryptDuplicateKey) hold one reference on the context until destroyed;
+ * get: DWORD 0 or 1. */
+#define PP_CONTEXT_HELD_BY_KEYS 141
 
 /* Returned by PP_VERSION_EX: five little-endian DWORDs. */
 typedef struct _PROV_PP_VERSION_EX {

@@ -1,0 +1,186 @@
+// The objects of libcertapi and what its modules share.
+//
+// Certificate contexts. A certificate in a store is a Cert object in the
+// handle table; callers get a pointer to its CERT_CONTEXT, which the library
+// maps back to the handle (resolve), so a freed or forged pointer is refused
+// instead of followed. The Cert's API references are: one held by its store
+// while it is in the store, plus one per context handed out. Every context
+// handed out also holds one reference on its store's handle, so a store
+// lives until it is closed and its last context freed; when its last
+// reference goes, it drops its own references on its certificates.
+//
+// Locking: a Store's mutex guards its list, a Cert's mutex its properties; a
+// store's is taken before a certificate's, and a certificate's is never held
+// while another's is taken. The directory lock of the system stores comes
+// after the store's mutex. The pointer registry's mutex is a leaf.
+#ifndef CSP_CERTAPI_CERTOBJ_H
+#define CSP_CERTAPI_CERTOBJ_H
+
+#include <openssl/x509.h>
+
+#include <deque>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "csp/cfgsup.h"
+#include "csp/handles.h"
+#include "csp/wincrypt.h"
+
+namespace csp::cert {
+
+using Bytes = std::vector<BYTE>;
+
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+
+// CERT_KEY_PROV_INFO_PROP_ID, unpacked.
+struct ProvInfo {
+  bool has_container = false, has_provider = false;
+  std::wstring container, provider;
+  DWORD type = 0, flags = 0, spec = 0;
+  struct Param {
+    DWORD id = 0, flags = 0;
+    Bytes data;
+  };
+  std::vector<Param> params;
+};
+
+// CERT_KEY_CONTEXT_PROP_ID: the provider context holding the private key.
+// `owned`: the property holds one API reference on it and releases it.
+struct KeyContext {
+  HCRYPTPROV prov = 0;
+  DWORD spec = 0;
+  bool owned = false;
+};
+
+// What a key context is persisted as: enough to acquire it again.
+struct KeyReopen {
+  std::string container;
+  bool machine = false;
+  DWORD spec = 0;
+};
+
+class Cert : public Object {
+ public:
+  static constexpr Kind kKind = Kind::Cert;
+  Cert() : Object(kKind) {}
+  ~Cert() override;
+
+  CERT_CONTEXT ctx{};   // what callers see
+  uintptr_t handle = 0;  // this object's handle, once inserted
+  uintptr_t store = 0;   // handle of the store it belongs to
+  uint64_t seq = 0;      // place in the store's order
+  Bytes der;
+  X509Ptr x509;
+
+  // CERT_INFO and the storage its pointers refer to (stable addresses).
+  CERT_INFO info{};
+  std::deque<std::string> strings;
+  std::deque<Bytes> blobs;
+  std::vector<CERT_EXTENSION> exts;
+
+  // Properties, guarded by mu.
+  std::mutex mu;
+  std::map<DWORD, Bytes> props;  // all but 1, 2, 5 (and 6 when derived)
+  bool has_prov_info = false;
+  ProvInfo prov_info;
+  bool has_key_context = false;
+  KeyContext key_context;
+  bool has_reopen = false;
+  KeyReopen reopen;
+};
+
+class Store : public Object {
+ public:
+  static constexpr Kind kKind = Kind::Store;
+  Store() : Object(kKind) {}
+
+  uintptr_t handle = 0;
+  std::mutex mu;
+  std::vector<std::shared_ptr<Cert>> certs;  // by seq
+  uint64_t next_seq = 1;
+  bool readonly = false;
+  bool system = false;  // persisted under the CSP's data root
+  bool machine = false;
+  std::string name;  // system store name, upper case
+};
+
+// Runs the body of an exported function that returns a value; a C++
+// exception becomes `on_error` with E_OUTOFMEMORY or NTE_FAIL.
+template <class T, class F>
+T guarded_value(T on_error, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    SetLastError(DWORD(E_OUTOFMEMORY));
+  } catch (...) {
+    SetLastError(DWORD(NTE_FAIL));
+  }
+  return on_error;
+}
+inline std::nullptr_t fail_null(LONG code) {
+  SetLastError(DWORD(code));
+  return nullptr;
+}
+
+// ---- certificates (cert.cpp) -------------------------------------------
+
+// Parses DER into a new Cert (not yet in the table); 0 or a CRYPT_E_* code.
+LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out);
+// The pointer registry: which handle a structure handed out belongs to.
+void register_ptr(const void* p, uintptr_t h);
+void unregister_ptr(const void* p, uintptr_t h);
+uintptr_t lookup_ptr(const void* p);  // 0 when unknown
+// The live Cert behind a context pointer, or null.
+std::shared_ptr<Cert> resolve(PCCERT_CONTEXT p);
+// Puts a new Cert into the table and the pointer registry.
+bool insert_cert(const std::shared_ptr<Cert>& c);
+// A context for the caller: one reference on the Cert and one on its store.
+PCCERT_CONTEXT give(const std::shared_ptr<Cert>& c);
+// Gives back what give() took.
+void take_back(const Cert& c);
+// Drops one reference on a store; the last one drops the store's own
+// references on its certificates.
+bool release_store(uintptr_t h);
+// A new empty memory store with one reference for the caller.
+std::shared_ptr<Store> new_store();
+
+// Key context helpers (caller holds c.mu).
+void drop_key_context(Cert& c);
+// Acquires a persisted key context again when there is only reopen data.
+void ensure_key_context(Cert& c);
+// Copies properties: all of them, or (inherit) only those `to` lacks.
+void copy_props(Cert& from, Cert& to, bool inherit);
+
+// SHA-1 and MD5 of the encoding.
+Bytes digest_of(const Cert& c, const char* md);
+
+// ---- stores (store.cpp) ------------------------------------------------
+
+std::shared_ptr<Store> open_system_store(const std::string& name, bool machine, bool readonly,
+                                         LONG& err);
+// Adds `src` (a parsed certificate, in a store or not) by the disposition;
+// *pp gets a context of the stored element when asked for.
+LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp);
+// Writes a system store's element or removes it from the file.
+LONG persist_put(Store& s, Cert& c);
+LONG persist_remove(Store& s, const Cert& c);
+
+// ---- time and text (name.cpp) ------------------------------------------
+
+bool asn1_to_filetime(const ASN1_TIME* t, FILETIME& out);
+// "YYYYMMDDHHMMSSZ" of a FILETIME; false when out of the years 1..9999.
+bool filetime_to_generalized(const FILETIME& ft, std::string& out);
+std::string narrow(const std::wstring& w, UINT cp);
+// "CN=..., O=..." in the name's own order.
+std::wstring x500_text(const X509_NAME* n);
+std::wstring widen(const std::string& s, UINT cp);
+
+}  // namespace csp::cert
+
+#endif

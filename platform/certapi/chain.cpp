@@ -1,0 +1,272 @@
+// Issuers and chains. A chain is built from the caller's store, the
+// certificate's own store and the system stores "CA" and "ROOT" (the user's,
+// or the machine's for the machine chain engine), never from the network: an
+// issuer is a certificate that X509_check_issued accepts for the subject,
+// preferring one whose key verifies the subject's signature (X509_verify).
+// The chain is trusted when it ends in a self-signed certificate of "ROOT".
+#include <openssl/err.h>
+#include <openssl/x509v3.h>
+
+#include <ctime>
+
+#include "apiutil.h"
+#include "certobj.h"
+
+namespace csp::cert {
+
+namespace {
+
+class Chain : public Object {
+ public:
+  static constexpr Kind kKind = Kind::CertChain;
+  Chain() : Object(kKind) {}
+  ~Chain() override {
+    unregister_ptr(&ctx, handle);
+    for (auto& c : certs) take_back(*c);
+  }
+  uintptr_t handle = 0;
+  CERT_CHAIN_CONTEXT ctx{};
+  CERT_SIMPLE_CHAIN simple{};
+  PCERT_SIMPLE_CHAIN simple_ptr = nullptr;
+  std::vector<CERT_CHAIN_ELEMENT> elems;
+  std::vector<PCERT_CHAIN_ELEMENT> elem_ptrs;
+  std::vector<std::shared_ptr<Cert>> certs;  // each holds a context reference
+};
+
+bool self_issued(X509* x) { return X509_check_issued(x, x) == X509_V_OK; }
+
+bool signed_by(X509* subject, X509* issuer) {
+  EVP_PKEY* key = X509_get0_pubkey(issuer);
+  bool ok = key && X509_verify(subject, key) == 1;
+  ERR_clear_error();
+  return ok;
+}
+
+// The certificates of the stores a chain is looked for in.
+struct Sources {
+  std::vector<std::shared_ptr<Store>> opened;  // system stores opened here
+  std::vector<std::shared_ptr<Cert>> certs;
+  std::vector<std::shared_ptr<Cert>> roots;
+  ~Sources() {
+    for (auto& s : opened) release_store(s->handle);
+  }
+  void add(const std::shared_ptr<Store>& s, bool root) {
+    std::lock_guard<std::mutex> lock(s->mu);
+    for (auto& c : s->certs) (root ? roots : certs).push_back(c);
+  }
+  void add_system(const char* name, bool machine, bool root) {
+    LONG err;
+    auto s = open_system_store(name, machine, true, err);
+    if (!s) return;
+    opened.push_back(s);
+    add(s, root);
+  }
+};
+
+// An issuer of `subject` among `pool`, not yet in the chain.
+std::shared_ptr<Cert> find_issuer(const Cert& subject, const std::vector<std::shared_ptr<Cert>>& pool,
+                                  const std::vector<std::shared_ptr<Cert>>& chain, bool& verified) {
+  std::shared_ptr<Cert> by_name;
+  for (auto& cand : pool) {
+    bool used = false;
+    for (auto& e : chain) used = used || e->der == cand->der;
+    if (used || X509_check_issued(cand->x509.get(), subject.x509.get()) != X509_V_OK) continue;
+    if (signed_by(subject.x509.get(), cand->x509.get())) {
+      verified = true;
+      return cand;
+    }
+    if (!by_name) by_name = cand;
+  }
+  verified = false;
+  return by_name;
+}
+
+bool usage_ok(X509* x, const CERT_USAGE_MATCH& want) {
+  if (want.Usage.cUsageIdentifier == 0 || !want.Usage.rgpszUsageIdentifier) return true;
+  EXTENDED_KEY_USAGE* eku =
+      static_cast<EXTENDED_KEY_USAGE*>(X509_get_ext_d2i(x, NID_ext_key_usage, nullptr, nullptr));
+  if (!eku) return true;  // no restriction
+  auto has = [&](const char* oid) {
+    if (!strcmp(oid, szOID_ANY_ENHANCED_KEY_USAGE)) return true;
+    for (int i = 0; i < sk_ASN1_OBJECT_num(eku); ++i) {
+      char buf[128];
+      OBJ_obj2txt(buf, sizeof buf, sk_ASN1_OBJECT_value(eku, i), 1);
+      if (!strcmp(buf, oid) || !strcmp(buf, szOID_ANY_ENHANCED_KEY_USAGE)) return true;
+    }
+    return false;
+  };
+  bool any = false, all = true;
+  for (DWORD i = 0; i < want.Usage.cUsageIdentifier; ++i) {
+    const char* oid = want.Usage.rgpszUsageIdentifier[i];
+    bool h = oid && has(oid);
+    any = any || h;
+    all = all && h;
+  }
+  EXTENDED_KEY_USAGE_free(eku);
+  return want.dwType == USAGE_MATCH_TYPE_OR ? any : all;
+}
+
+}  // namespace
+
+}  // namespace csp::cert
+
+using namespace csp;
+using namespace csp::cert;
+
+extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
+    HCERTSTORE hCertStore, PCCERT_CONTEXT pSubjectContext, PCCERT_CONTEXT pPrevIssuerContext,
+    DWORD* pdwFlags) {
+  return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    auto s = handle_get<Store>(reinterpret_cast<uintptr_t>(hCertStore));
+    auto subject = resolve(pSubjectContext);
+    uint64_t after = 0;
+    if (pPrevIssuerContext) {
+      auto prev = resolve(pPrevIssuerContext);
+      if (!prev) return fail_null(E_INVALIDARG);
+      after = prev->seq;
+      take_back(*prev);
+    }
+    if (!s || !subject || !pdwFlags) return fail_null(E_INVALIDARG);
+    if (*pdwFlags & ~DWORD(CERT_STORE_SIGNATURE_FLAG | CERT_STORE_TIME_VALIDITY_FLAG |
+                           CERT_STORE_REVOCATION_FLAG))
+      return fail_null(E_INVALIDARG);
+    if (self_issued(subject->x509.get())) return fail_null(CRYPT_E_SELF_SIGNED);
+    std::vector<std::shared_ptr<Cert>> certs;
+    {
+      std::lock_guard<std::mutex> lock(s->mu);
+      for (auto& c : s->certs)
+        if (c->seq > after) certs.push_back(c);
+    }
+    for (auto& c : certs) {
+      if (X509_check_issued(c->x509.get(), subject->x509.get()) != X509_V_OK) continue;
+      DWORD flags = *pdwFlags;
+      if ((flags & CERT_STORE_SIGNATURE_FLAG) && signed_by(subject->x509.get(), c->x509.get()))
+        flags &= ~DWORD(CERT_STORE_SIGNATURE_FLAG);
+      if ((flags & CERT_STORE_TIME_VALIDITY_FLAG) &&
+          X509_cmp_current_time(X509_get0_notBefore(subject->x509.get())) < 0 &&
+          X509_cmp_current_time(X509_get0_notAfter(subject->x509.get())) > 0)
+        flags &= ~DWORD(CERT_STORE_TIME_VALIDITY_FLAG);
+      if (flags & CERT_STORE_REVOCATION_FLAG) flags |= CERT_STORE_NO_CRL_FLAG;  // no CRLs kept
+      *pdwFlags = flags;
+      PCCERT_CONTEXT out = give(c);
+      return out ? out : fail_null(E_OUTOFMEMORY);
+    }
+    return fail_null(CRYPT_E_NOT_FOUND);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEngine,
+                                                      PCCERT_CONTEXT pCertContext,
+                                                      LPFILETIME pTime, HCERTSTORE hAdditionalStore,
+                                                      PCERT_CHAIN_PARA pChainPara, DWORD dwFlags,
+                                                      LPVOID pvReserved,
+                                                      PCCERT_CHAIN_CONTEXT* ppChainContext) {
+  return guarded([&]() -> BOOL {
+    if (ppChainContext) *ppChainContext = nullptr;
+    auto end = resolve(pCertContext);
+    if (!end || !ppChainContext || !pChainPara || pvReserved ||
+        pChainPara->cbSize < sizeof(CERT_CHAIN_PARA))
+      return fail(E_INVALIDARG);
+    if (hChainEngine != HCCE_CURRENT_USER && hChainEngine != HCCE_LOCAL_MACHINE)
+      return fail(E_INVALIDARG);
+    bool machine = hChainEngine == HCCE_LOCAL_MACHINE || (dwFlags & CERT_CHAIN_USE_LOCAL_MACHINE_STORE);
+
+    Sources src;
+    if (hAdditionalStore) {
+      auto extra = handle_get<Store>(reinterpret_cast<uintptr_t>(hAdditionalStore));
+      if (!extra) return fail(E_INVALIDARG);
+      src.add(extra, false);
+    }
+    if (auto own = handle_get<Store>(end->store)) src.add(own, false);
+    src.add_system("CA", machine, false);
+    src.add_system("ROOT", machine, true);
+    std::vector<std::shared_ptr<Cert>> pool = src.certs;
+    pool.insert(pool.end(), src.roots.begin(), src.roots.end());
+
+    std::vector<std::shared_ptr<Cert>> chain{end};
+    std::vector<DWORD> errors{0};
+    std::vector<DWORD> infos{0};
+    constexpr size_t kMaxDepth = 32;
+    while (chain.size() < kMaxDepth) {
+      Cert& cur = *chain.back();
+      if (self_issued(cur.x509.get())) {
+        infos.back() |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
+        if (!signed_by(cur.x509.get(), cur.x509.get())) errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+        break;
+      }
+      bool verified = false;
+      auto issuer = find_issuer(cur, pool, chain, verified);
+      if (!issuer) break;
+      infos.back() |= CERT_TRUST_HAS_NAME_MATCH_ISSUER;
+      if (!verified) errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+      chain.push_back(issuer);
+      errors.push_back(0);
+      infos.push_back(0);
+    }
+
+    // Trust of the whole: a self-signed end among the roots.
+    Cert& top = *chain.back();
+    bool complete = self_issued(top.x509.get());
+    bool trusted = false;
+    for (auto& r : src.roots) trusted = trusted || r->der == top.der;
+    if (!complete) {
+      errors.back() |= CERT_TRUST_IS_PARTIAL_CHAIN;
+    } else if (!trusted) {
+      errors.back() |= CERT_TRUST_IS_UNTRUSTED_ROOT;
+    }
+    time_t now = time(nullptr);
+    if (pTime) {
+      uint64_t ticks = uint64_t(pTime->dwHighDateTime) << 32 | pTime->dwLowDateTime;
+      now = time_t(int64_t(ticks / 10000000ULL) - 11644473600LL);
+    }
+    for (size_t i = 0; i < chain.size(); ++i) {
+      X509* x = chain[i]->x509.get();
+      if (X509_cmp_time(X509_get0_notBefore(x), &now) >= 0 ||
+          X509_cmp_time(X509_get0_notAfter(x), &now) <= 0)
+        errors[i] |= CERT_TRUST_IS_NOT_TIME_VALID;
+      if (!usage_ok(x, pChainPara->RequestedUsage)) errors[i] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+    }
+
+    auto ch = std::make_shared<Chain>();
+    ch->elems.resize(chain.size());
+    ch->elem_ptrs.resize(chain.size());
+    DWORD all_errors = 0;
+    for (size_t i = 0; i < chain.size(); ++i) {
+      if (!give(chain[i])) return fail(E_OUTOFMEMORY);
+      ch->certs.push_back(chain[i]);
+      CERT_CHAIN_ELEMENT& e = ch->elems[i];
+      e.cbSize = sizeof e;
+      e.pCertContext = &chain[i]->ctx;
+      e.TrustStatus.dwErrorStatus = errors[i];
+      e.TrustStatus.dwInfoStatus = infos[i];
+      ch->elem_ptrs[i] = &e;
+      all_errors |= errors[i];
+    }
+    ch->simple.cbSize = sizeof ch->simple;
+    ch->simple.TrustStatus.dwErrorStatus = all_errors;
+    ch->simple.cElement = DWORD(chain.size());
+    ch->simple.rgpElement = ch->elem_ptrs.data();
+    ch->simple_ptr = &ch->simple;
+    ch->ctx.cbSize = sizeof ch->ctx;
+    ch->ctx.TrustStatus.dwErrorStatus = all_errors;
+    ch->ctx.cChain = 1;
+    ch->ctx.rgpChain = &ch->simple_ptr;
+    ch->ctx.dwCreateFlags = dwFlags;
+    ch->handle = handle_insert(ch);
+    if (!ch->handle) return fail(E_OUTOFMEMORY);
+    register_ptr(&ch->ctx, ch->handle);
+    *ppChainContext = &ch->ctx;
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI void WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
+  guarded([&]() -> BOOL {
+    if (!pChainContext) return TRUE;
+    uintptr_t h = lookup_ptr(pChainContext);
+    auto ch = handle_get<Chain>(h);
+    if (!ch || &ch->ctx != pChainContext) return fail(E_INVALIDARG);
+    handle_release(h, Kind::CertChain);
+    return TRUE;
+  });
+}

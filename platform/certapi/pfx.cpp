@@ -1,0 +1,656 @@
+// PFX (PKCS #12) import, export and checks; private keys of certificates;
+// the private key usage period encoding.
+//
+// Import reads every safe bag with OpenSSL and puts each RSA key into a new
+// container of the provider through the provider's own functions
+// (CryptAcquireContextA with CRYPT_NEWKEYSET, CryptImportKey of a
+// PRIVATEKEYBLOB). The certificate with the key gets the key provider info
+// and a key context owning that context; the context is made "held by its
+// keys" (PP_CONTEXT_HELD_BY_KEYS), so a key taken from it keeps the context
+// handle valid after the imported store and its certificates are gone.
+//
+// Legacy files (RC2 and 3DES with SHA-1) need OpenSSL's legacy provider. It
+// is loaded, together with the default provider, into the process's default
+// library context the first time a PFX is read: OpenSSL's PKCS #12 functions
+// decrypt through that context, and the legacy provider only adds old
+// algorithms, it changes no default.
+//
+// Export writes the modern protection: keys shrouded and certificates
+// encrypted with AES-256-CBC under PBES2 (PBKDF2 with HMAC-SHA-256), and a
+// SHA-256 MAC.
+#include <openssl/core_names.h>
+#include <openssl/err.h>
+#include <openssl/evp.h>
+#include <openssl/param_build.h>
+#include <openssl/pkcs12.h>
+#include <openssl/provider.h>
+#include <openssl/rand.h>
+#include <openssl/x509v3.h>
+
+#include <cstring>
+#include <mutex>
+
+#include "apiutil.h"
+#include "certobj.h"
+
+namespace csp::cert {
+
+namespace {
+
+constexpr int kIterations = 2048;
+
+struct Pkcs12Free {
+  void operator()(PKCS12* p) const { PKCS12_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+struct BnFree {
+  void operator()(BIGNUM* p) const { BN_clear_free(p); }
+};
+using Pkcs12Ptr = std::unique_ptr<PKCS12, Pkcs12Free>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+
+void load_legacy_provider() {
+  static std::once_flag once;
+  std::call_once(once, [] {
+    // Kept loaded for the life of the process.
+    OSSL_PROVIDER_load(nullptr, "default");
+    OSSL_PROVIDER_load(nullptr, "legacy");
+    ERR_clear_error();
+  });
+}
+
+// The password as OpenSSL takes it: UTF-8, or null for a null password.
+struct Password {
+  bool given = false;
+  std::string utf8;
+  explicit Password(LPCWSTR w) {
+    if (!w) return;
+    given = true;
+    utf8 = narrow(std::wstring(w), CP_UTF8);
+  }
+  ~Password() { wipe(utf8); }
+  const char* ptr() const { return given ? utf8.c_str() : nullptr; }
+  int len() const { return given ? int(utf8.size()) : 0; }
+};
+
+LONG parse_pfx(const CRYPT_DATA_BLOB* blob, Pkcs12Ptr& out) {
+  if (!blob || !blob->pbData || blob->cbData == 0 || blob->cbData > 0x7FFFFFFF) return CRYPT_E_BAD_ENCODE;
+  const unsigned char* p = blob->pbData;
+  out.reset(d2i_PKCS12(nullptr, &p, long(blob->cbData)));
+  ERR_clear_error();
+  return out ? 0 : CRYPT_E_BAD_ENCODE;
+}
+
+// ---- RSA keys and PRIVATEKEYBLOBs --------------------------------------
+
+const char* const kRsaParams[] = {OSSL_PKEY_PARAM_RSA_N,         OSSL_PKEY_PARAM_RSA_FACTOR1,
+                                  OSSL_PKEY_PARAM_RSA_FACTOR2,   OSSL_PKEY_PARAM_RSA_EXPONENT1,
+                                  OSSL_PKEY_PARAM_RSA_EXPONENT2, OSSL_PKEY_PARAM_RSA_COEFFICIENT1,
+                                  OSSL_PKEY_PARAM_RSA_D};
+
+LONG blob_from_rsa(EVP_PKEY* key, ALG_ID alg, Bytes& out) {
+  BIGNUM* e_raw = nullptr;
+  if (EVP_PKEY_get_bn_param(key, OSSL_PKEY_PARAM_RSA_E, &e_raw) != 1) return NTE_BAD_KEY;
+  BnPtr e(e_raw);
+  DWORD bits = DWORD(EVP_PKEY_get_bits(key));
+  if (bits % 8 || BN_num_bits(e.get()) > 32) return NTE_BAD_KEY;
+  size_t n = bits / 8, half = (bits + 15) / 16;
+  out.clear();
+  for (BYTE b : {BYTE(PRIVATEKEYBLOB), BYTE(CUR_BLOB_VERSION), BYTE(0), BYTE(0)}) out.push_back(b);
+  auto put32 = [&](DWORD v) {
+    for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+  };
+  put32(alg);
+  put32(RSA2_MAGIC);
+  put32(bits);
+  put32(DWORD(BN_get_word(e.get())));
+  for (const char* name : kRsaParams) {
+    size_t len = (name == kRsaParams[0] || name == kRsaParams[6]) ? n : half;
+    BIGNUM* raw = nullptr;
+    if (EVP_PKEY_get_bn_param(key, name, &raw) != 1) return NTE_BAD_KEY;
+    BnPtr v(raw);
+    size_t at = out.size();
+    out.resize(at + len);
+    if (BN_bn2lebinpad(v.get(), out.data() + at, int(len)) < 0) return NTE_BAD_KEY;
+  }
+  return 0;
+}
+
+LONG rsa_from_blob(const Bytes& blob, PkeyPtr& out) {
+  if (blob.size() < 20 || blob[0] != PRIVATEKEYBLOB || read_le32(&blob[8]) != RSA2_MAGIC)
+    return NTE_BAD_DATA;
+  DWORD bits = read_le32(&blob[12]);
+  size_t n = bits / 8, half = (bits + 15) / 16;
+  if (bits % 8 || bits > 16384 || blob.size() < 20 + 2 * n + 5 * half) return NTE_BAD_DATA;
+  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
+  if (!bld) return NTE_NO_MEMORY;
+  std::vector<BnPtr> nums;
+  BnPtr e(BN_new());
+  bool ok = e && BN_set_word(e.get(), read_le32(&blob[16])) &&
+            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.get());
+  size_t at = 20;
+  for (const char* name : kRsaParams) {
+    size_t len = (name == kRsaParams[0] || name == kRsaParams[6]) ? n : half;
+    // Secure numbers: the parameter builder then keeps them in the secure
+    // heap, which is cleared when the parameters are freed.
+    BIGNUM* v = BN_secure_new();
+    nums.emplace_back(v && BN_lebin2bn(&blob[at], int(len), v) ? v : nullptr);
+    if (!nums.back()) BN_free(v);
+    at += len;
+    ok = ok && nums.back() && OSSL_PARAM_BLD_push_BN(bld, name, nums.back().get());
+  }
+  OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
+  OSSL_PARAM_BLD_free(bld);
+  EVP_PKEY_CTX* ctx = params ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
+  EVP_PKEY* key = nullptr;
+  ok = ctx && EVP_PKEY_fromdata_init(ctx) == 1 &&
+       EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_KEYPAIR, params) == 1;
+  EVP_PKEY_CTX_free(ctx);
+  OSSL_PARAM_free(params);
+  out.reset(key);
+  return ok ? 0 : NTE_BAD_DATA;
+}
+
+// Whether the provider's key pair is the certificate's public key.
+bool key_matches(HCRYPTPROV prov, DWORD spec, X509* x) {
+  HCRYPTKEY k = 0;
+  if (!CryptGetUserKey(prov, spec, &k)) return false;
+  Bytes blob(4096);
+  DWORD len = DWORD(blob.size());
+  bool got = CryptExportKey(k, 0, PUBLICKEYBLOB, 0, blob.data(), &len);
+  CryptDestroyKey(k);
+  EVP_PKEY* pub = X509_get0_pubkey(x);
+  if (!got || len < 20 || !pub || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA) return false;
+  DWORD bits = read_le32(&blob[12]);
+  if (bits % 8 || len < 20 + bits / 8) return false;
+  BIGNUM* n_raw = nullptr;
+  BIGNUM* e_raw = nullptr;
+  EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_N, &n_raw);
+  EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_E, &e_raw);
+  BnPtr n(n_raw), e(e_raw), bn(BN_lebin2bn(&blob[20], int(bits / 8), nullptr));
+  return n && e && bn && BN_cmp(n.get(), bn.get()) == 0 && BN_get_word(e.get()) == read_le32(&blob[16]);
+}
+
+// ---- import ------------------------------------------------------------
+
+struct Bag {
+  X509Ptr cert;
+  PkeyPtr key;
+  Bytes key_id;
+  std::string friendly;  // UTF-8
+};
+
+LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::vector<Bag>& out) {
+  for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
+    const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
+    Bag b;
+    if (const ASN1_TYPE* id = PKCS12_SAFEBAG_get0_attr(bag, NID_localKeyID)) {
+      if (id->type == V_ASN1_OCTET_STRING) {
+        const unsigned char* d = ASN1_STRING_get0_data(id->value.octet_string);
+        b.key_id.assign(d, d + ASN1_STRING_length(id->value.octet_string));
+      }
+    }
+    if (char* fn = PKCS12_get_friendlyname(const_cast<PKCS12_SAFEBAG*>(bag))) {
+      b.friendly = fn;
+      OPENSSL_free(fn);
+    }
+    switch (PKCS12_SAFEBAG_get_nid(bag)) {
+      case NID_keyBag: {
+        const PKCS8_PRIV_KEY_INFO* p8 = PKCS12_SAFEBAG_get0_p8inf(bag);
+        b.key.reset(p8 ? EVP_PKCS82PKEY(p8) : nullptr);
+        if (!b.key) return CRYPT_E_BAD_ENCODE;
+        break;
+      }
+      case NID_pkcs8ShroudedKeyBag: {
+        PKCS8_PRIV_KEY_INFO* p8 = PKCS12_decrypt_skey(bag, pw.ptr(), pw.len());
+        if (!p8) return ERROR_INVALID_PASSWORD;
+        b.key.reset(EVP_PKCS82PKEY(p8));
+        PKCS8_PRIV_KEY_INFO_free(p8);
+        if (!b.key) return CRYPT_E_BAD_ENCODE;
+        break;
+      }
+      case NID_certBag:
+        if (PKCS12_SAFEBAG_get_bag_nid(bag) != NID_x509Certificate) continue;
+        b.cert.reset(PKCS12_SAFEBAG_get1_cert(bag));
+        if (!b.cert) return CRYPT_E_BAD_ENCODE;
+        break;
+      case NID_safeContentsBag:
+        if (LONG rc = read_bags(PKCS12_SAFEBAG_get0_safes(bag), pw, out)) return rc;
+        continue;
+      default:
+        continue;  // CRLs, secrets: not kept
+    }
+    out.push_back(std::move(b));
+  }
+  return 0;
+}
+
+// Every bag of a PFX once the password is checked.
+LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out) {
+  load_legacy_provider();
+  if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pw.ptr(), pw.len()) != 1) {
+    ERR_clear_error();
+    return ERROR_INVALID_PASSWORD;
+  }
+  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+  if (!safes) return CRYPT_E_BAD_ENCODE;
+  LONG rc = 0;
+  for (int i = 0; i < sk_PKCS7_num(safes) && !rc; ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes, i);
+    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+    int nid = OBJ_obj2nid(p7->type);
+    if (nid == NID_pkcs7_data) {
+      bags = PKCS12_unpack_p7data(p7);
+    } else if (nid == NID_pkcs7_encrypted) {
+      bags = PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len());
+      if (!bags) rc = ERROR_INVALID_PASSWORD;
+    } else {
+      continue;
+    }
+    if (!bags && !rc) rc = CRYPT_E_BAD_ENCODE;
+    if (bags) rc = read_bags(bags, pw, out);
+    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+  }
+  sk_PKCS7_pop_free(safes, PKCS7_free);
+  ERR_clear_error();
+  return rc;
+}
+
+// The notAfter of a certificate's private key usage period extension.
+bool usage_end_of(X509* x, FILETIME& out) {
+  PKEY_USAGE_PERIOD* pkup =
+      static_cast<PKEY_USAGE_PERIOD*>(X509_get_ext_d2i(x, NID_private_key_usage_period, nullptr, nullptr));
+  bool ok = pkup && pkup->notAfter && asn1_to_filetime(pkup->notAfter, out);
+  PKEY_USAGE_PERIOD_free(pkup);
+  return ok;
+}
+
+std::string new_container_name() {
+  unsigned char r[16];
+  if (RAND_bytes(r, sizeof r) != 1) return std::string();
+  char buf[64];
+  snprintf(buf, sizeof buf, "{%02X%02X%02X%02X-%02X%02X-%02X%02X-%02X%02X-%02X%02X%02X%02X%02X%02X}",
+           r[0], r[1], r[2], r[3], r[4], r[5], r[6], r[7], r[8], r[9], r[10], r[11], r[12], r[13],
+           r[14], r[15]);
+  return buf;
+}
+
+// Puts one key into a new container; *prov holds one reference.
+LONG import_key(EVP_PKEY* key, X509* cert, DWORD flags, const std::string& name, HCRYPTPROV* prov) {
+  DWORD acquire = CRYPT_NEWKEYSET | CRYPT_SILENT | (flags & CRYPT_MACHINE_KEYSET);
+  if (!CryptAcquireContextA(prov, name.c_str(), nullptr, PROV_RSA_AES, acquire)) return LONG(GetLastError());
+  DWORD one = 1;
+  Bytes blob;
+  LONG rc = blob_from_rsa(key, CALG_RSA_KEYX, blob);
+  HCRYPTKEY k = 0;
+  if (!rc && !CryptSetProvParam(*prov, PP_CONTEXT_HELD_BY_KEYS, reinterpret_cast<BYTE*>(&one), 0))
+    rc = LONG(GetLastError());
+  if (!rc && !CryptImportKey(*prov, blob.data(), DWORD(blob.size()), 0, flags & CRYPT_EXPORTABLE, &k))
+    rc = LONG(GetLastError());
+  wipe(blob);
+  FILETIME end;
+  if (!rc && cert && usage_end_of(cert, end)) {
+    BYTE le[8];
+    for (int i = 0; i < 4; ++i) {
+      le[i] = BYTE(end.dwLowDateTime >> (8 * i));
+      le[4 + i] = BYTE(end.dwHighDateTime >> (8 * i));
+    }
+    if (!CryptSetKeyParam(k, KP_PRIVATEKEY_USAGE_PERIOD_END, le, 0)) rc = LONG(GetLastError());
+  }
+  if (k) CryptDestroyKey(k);
+  if (rc) {
+    CryptReleaseContext(*prov, 0);
+    *prov = 0;
+  }
+  return rc;
+}
+
+void set_friendly_name(PCCERT_CONTEXT ctx, const std::string& utf8) {
+  std::wstring w = widen(utf8, CP_UTF8);
+  CRYPT_DATA_BLOB b{DWORD((w.size() + 1) * sizeof(WCHAR)),
+                    reinterpret_cast<BYTE*>(const_cast<wchar_t*>(w.c_str()))};
+  CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &b);
+}
+
+LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov) {
+  std::wstring wc = widen(container, CP_UTF8);
+  std::wstring wp;
+  char pname[256];
+  DWORD plen = sizeof pname;
+  if (CryptGetProvParam(prov, PP_NAME, reinterpret_cast<BYTE*>(pname), &plen, 0))
+    wp = widen(std::string(pname, strnlen(pname, plen)), CP_UTF8);
+  CRYPT_KEY_PROV_INFO info{};
+  info.pwszContainerName = &wc[0];
+  info.pwszProvName = &wp[0];
+  info.dwProvType = PROV_RSA_AES;
+  info.dwFlags = flags & CRYPT_MACHINE_KEYSET;
+  info.dwKeySpec = AT_KEYEXCHANGE;
+  if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
+    return LONG(GetLastError());
+  CERT_KEY_CONTEXT kc{};
+  kc.cbSize = sizeof kc;
+  kc.hCryptProv = prov;
+  kc.dwKeySpec = AT_KEYEXCHANGE;
+  if (!CertSetCertificateContextProperty(ctx, CERT_KEY_CONTEXT_PROP_ID, 0, &kc))
+    return LONG(GetLastError());
+  return 0;
+}
+
+}  // namespace
+
+}  // namespace csp::cert
+
+using namespace csp;
+using namespace csp::cert;
+
+extern "C" CSPAPI BOOL WINAPI PFXIsPFXBlob(CRYPT_DATA_BLOB* pPFX) {
+  return guarded([&]() -> BOOL {
+    Pkcs12Ptr p12;
+    if (LONG rc = parse_pfx(pPFX, p12)) return fail(rc);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                                                DWORD dwFlags) {
+  (void)dwFlags;
+  return guarded([&]() -> BOOL {
+    Pkcs12Ptr p12;
+    if (LONG rc = parse_pfx(pPFX, p12)) return fail(rc);
+    Password pw(szPassword);
+    std::vector<Bag> bags;
+    if (LONG rc = read_pfx(p12.get(), pw, bags)) return fail(rc);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
+                                                       DWORD dwFlags) {
+  return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    constexpr DWORD kKnown = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_MACHINE_KEYSET |
+                             CRYPT_USER_KEYSET | PKCS12_IMPORT_SILENT |
+                             PKCS12_INCLUDE_EXTENDED_PROPERTIES | PKCS12_PREFER_CNG_KSP |
+                             PKCS12_ALWAYS_CNG_KSP | PKCS12_ONLY_CERTIFICATES |
+                             PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES | PKCS12_ALLOW_OVERWRITE_KEY |
+                             PKCS12_NO_PERSIST_KEY;
+    if ((dwFlags & ~kKnown) ||
+        ((dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_USER_KEYSET)))
+      return fail_null(E_INVALIDARG);
+    Pkcs12Ptr p12;
+    if (LONG rc = parse_pfx(pPFX, p12)) return fail_null(rc);
+    Password pw(szPassword);
+    std::vector<Bag> bags;
+    if (LONG rc = read_pfx(p12.get(), pw, bags)) return fail_null(rc);
+
+    auto s = new_store();
+    if (!s) return fail_null(E_OUTOFMEMORY);
+    std::vector<std::string> created;  // containers to remove if the import fails
+    LONG rc = 0;
+    std::vector<PCCERT_CONTEXT> contexts(bags.size(), nullptr);
+    for (size_t i = 0; i < bags.size() && !rc; ++i) {
+      if (!bags[i].cert) continue;
+      unsigned char* der = nullptr;
+      int n = i2d_X509(bags[i].cert.get(), &der);
+      std::shared_ptr<Cert> c;
+      rc = n > 0 ? make_cert(der, size_t(n), c) : CRYPT_E_BAD_ENCODE;
+      OPENSSL_free(der);
+      if (!rc) rc = add_cert(*s, c, CERT_STORE_ADD_ALWAYS, &contexts[i]);
+      if (!rc && !bags[i].friendly.empty()) set_friendly_name(contexts[i], bags[i].friendly);
+    }
+    for (size_t k = 0; k < bags.size() && !rc && !(dwFlags & PKCS12_ONLY_CERTIFICATES); ++k) {
+      Bag& key = bags[k];
+      if (!key.key || EVP_PKEY_get_base_id(key.key.get()) != EVP_PKEY_RSA) continue;
+      // Its certificate: the one with the same local key id, else the one
+      // whose public key it is.
+      size_t owner = bags.size();
+      for (size_t i = 0; i < bags.size() && owner == bags.size(); ++i)
+        if (bags[i].cert && !key.key_id.empty() && bags[i].key_id == key.key_id) owner = i;
+      for (size_t i = 0; i < bags.size() && owner == bags.size(); ++i)
+        if (bags[i].cert && X509_check_private_key(bags[i].cert.get(), key.key.get()) == 1) owner = i;
+      ERR_clear_error();
+      if (owner == bags.size()) continue;
+      std::string name = new_container_name();
+      if (name.empty()) {
+        rc = NTE_FAIL;
+        break;
+      }
+      HCRYPTPROV prov = 0;
+      rc = import_key(key.key.get(), bags[owner].cert.get(), dwFlags, name, &prov);
+      if (rc) break;
+      created.push_back(name);
+      rc = bind_key(contexts[owner], name, dwFlags, prov);
+      if (rc) CryptReleaseContext(prov, 0);
+      if (!rc && bags[owner].friendly.empty() && !key.friendly.empty())
+        set_friendly_name(contexts[owner], key.friendly);
+    }
+    for (PCCERT_CONTEXT c : contexts) CertFreeCertificateContext(c);
+    if (rc) {
+      release_store(s->handle);
+      for (const auto& name : created) {
+        HCRYPTPROV gone = 0;
+        CryptAcquireContextA(&gone, name.c_str(), nullptr, PROV_RSA_AES,
+                             CRYPT_DELETEKEYSET | (dwFlags & CRYPT_MACHINE_KEYSET));
+      }
+      return fail_null(rc);
+    }
+    return reinterpret_cast<HCERTSTORE>(s->handle);
+  });
+}
+
+namespace csp::cert {
+namespace {
+
+struct BagsFree {
+  void operator()(STACK_OF(PKCS12_SAFEBAG)* p) const {
+    sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free);
+  }
+};
+struct SafesFree {
+  void operator()(STACK_OF(PKCS7)* p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
+};
+
+// The private key of a certificate as an EVP_PKEY; null (and a code) when it
+// has none or it cannot be exported.
+PkeyPtr private_key_of(PCCERT_CONTEXT ctx, LONG& why) {
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+  DWORD spec = 0;
+  BOOL must_free = FALSE;
+  why = NTE_NO_KEY;
+  if (!CryptAcquireCertificatePrivateKey(ctx, CRYPT_ACQUIRE_SILENT_FLAG, nullptr, &prov, &spec,
+                                         &must_free))
+    return nullptr;
+  PkeyPtr out;
+  HCRYPTKEY k = 0;
+  if (CryptGetUserKey(prov, spec, &k)) {
+    DWORD len = 0;
+    Bytes blob;
+    if (CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &len)) {
+      blob.resize(len);
+      if (CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, blob.data(), &len)) {
+        blob.resize(len);
+        why = rsa_from_blob(blob, out);
+      } else {
+        why = LONG(GetLastError());
+      }
+    } else {
+      why = LONG(GetLastError());
+    }
+    wipe(blob);
+    CryptDestroyKey(k);
+  }
+  if (must_free) CryptReleaseContext(prov, 0);
+  return out;
+}
+
+LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
+  std::vector<std::shared_ptr<Cert>> certs;
+  {
+    std::lock_guard<std::mutex> lock(s.mu);
+    certs = s.certs;
+  }
+  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> cert_bags(sk_PKCS12_SAFEBAG_new_null());
+  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> key_bags(sk_PKCS12_SAFEBAG_new_null());
+  if (!cert_bags || !key_bags) return NTE_NO_MEMORY;
+  STACK_OF(PKCS12_SAFEBAG)* cb = cert_bags.get();
+  STACK_OF(PKCS12_SAFEBAG)* kb = key_bags.get();
+  for (auto& c : certs) {
+    std::string friendly;
+    {
+      std::lock_guard<std::mutex> lock(c->mu);
+      auto it = c->props.find(CERT_FRIENDLY_NAME_PROP_ID);
+      if (it != c->props.end()) {
+        std::wstring w(reinterpret_cast<const WCHAR*>(it->second.data()),
+                       it->second.size() / sizeof(WCHAR));
+        w.resize(wcsnlen(w.c_str(), w.size()));
+        friendly = narrow(w, CP_UTF8);
+      }
+    }
+    PkeyPtr key;
+    if (flags & EXPORT_PRIVATE_KEYS) {
+      LONG why = 0;
+      key = private_key_of(&c->ctx, why);
+      if (!key && why == NTE_NO_KEY && (flags & REPORT_NO_PRIVATE_KEY)) return why;
+      if (!key && why != NTE_NO_KEY && (flags & REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY)) return why;
+    }
+    Bytes id = digest_of(*c, "SHA1");
+    PKCS12_SAFEBAG* bag = PKCS12_add_cert(&cb, c->x509.get());
+    if (!bag) return NTE_NO_MEMORY;
+    if (!friendly.empty() && !PKCS12_add_friendlyname_utf8(bag, friendly.c_str(), -1)) return NTE_FAIL;
+    if (!key) continue;
+    if (!PKCS12_add_localkeyid(bag, id.data(), int(id.size()))) return NTE_FAIL;
+    PKCS12_SAFEBAG* kbag =
+        PKCS12_add_key(&kb, key.get(), 0, kIterations, NID_aes_256_cbc, pw.ptr());
+    if (!kbag || !PKCS12_add_localkeyid(kbag, id.data(), int(id.size())) ||
+        (!friendly.empty() && !PKCS12_add_friendlyname_utf8(kbag, friendly.c_str(), -1)))
+      return NTE_FAIL;
+  }
+  std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(sk_PKCS7_new_null());
+  if (!safes) return NTE_NO_MEMORY;
+  STACK_OF(PKCS7)* sp = safes.get();
+  if (!PKCS12_add_safe(&sp, cb, NID_aes_256_cbc, kIterations, pw.ptr())) return NTE_FAIL;
+  if (sk_PKCS12_SAFEBAG_num(kb) > 0 && !PKCS12_add_safe(&sp, kb, -1, 0, nullptr)) return NTE_FAIL;
+  Pkcs12Ptr p12(PKCS12_add_safes(sp, 0));
+  if (!p12 || PKCS12_set_mac(p12.get(), pw.ptr(), pw.len(), nullptr, 0, kIterations,
+                             EVP_sha256()) != 1)
+    return NTE_FAIL;
+  unsigned char* der = nullptr;
+  int n = i2d_PKCS12(p12.get(), &der);
+  if (n <= 0) return NTE_FAIL;
+  out.assign(der, der + n);
+  OPENSSL_free(der);
+  return 0;
+}
+
+}  // namespace
+}  // namespace csp::cert
+
+extern "C" CSPAPI BOOL WINAPI PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX,
+                                                 LPCWSTR szPassword, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    auto s = handle_get<Store>(reinterpret_cast<uintptr_t>(hStore));
+    if (!s || !pPFX) return fail(E_INVALIDARG);
+    if (dwFlags & PKCS12_EXPORT_RESERVED_MASK) return fail(E_INVALIDARG);
+    Password pw(szPassword);
+    Bytes der;
+    LONG rc = export_pfx(*s, pw, dwFlags, der);
+    ERR_clear_error();
+    if (rc) return fail(rc);
+    DWORD have = pPFX->cbData;
+    pPFX->cbData = DWORD(der.size());
+    if (!pPFX->pbData) return TRUE;
+    if (have < der.size()) return fail(ERROR_MORE_DATA);
+    memcpy(pPFX->pbData, der.data(), der.size());
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
+    PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
+    BOOL* pfCallerFreeProvOrNCryptKey) {
+  return guarded([&]() -> BOOL {
+    auto c = resolve(pCert);
+    if (!c || !phCryptProvOrNCryptKey || pvParameters) return fail(E_INVALIDARG);
+    if (dwFlags & CRYPT_ACQUIRE_ONLY_NCRYPT_KEY_FLAG) return fail(NTE_BAD_FLAGS);
+    *phCryptProvOrNCryptKey = 0;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
+    HCRYPTPROV prov = 0;
+    DWORD spec = 0;
+    bool caller_frees = false;
+    ProvInfo info;
+    bool have_info;
+    {
+      std::lock_guard<std::mutex> lock(c->mu);
+      ensure_key_context(*c);
+      if (c->has_key_context) {
+        prov = c->key_context.prov;
+        spec = c->key_context.spec;
+      }
+      have_info = c->has_prov_info;
+      info = c->prov_info;
+    }
+    if (!prov) {
+      if (!have_info || !info.has_container) return fail(CRYPT_E_NO_KEY_PROPERTY);
+      std::string container = narrow(info.container, CP_ACP);
+      std::string provider = info.has_provider ? narrow(info.provider, CP_ACP) : std::string();
+      DWORD flags = (info.flags & CRYPT_MACHINE_KEYSET) |
+                    ((dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
+      if (!CryptAcquireContextA(&prov, container.c_str(), provider.empty() ? nullptr : provider.c_str(),
+                                info.type, flags))
+        return FALSE;
+      spec = info.spec;
+      caller_frees = true;
+    }
+    if ((dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !key_matches(prov, spec, c->x509.get())) {
+      if (caller_frees) CryptReleaseContext(prov, 0);
+      return fail(NTE_BAD_PUBLIC_KEY);
+    }
+    if (caller_frees && (dwFlags & CRYPT_ACQUIRE_CACHE_FLAG)) {
+      // Kept as the certificate's key context, which then owns it.
+      CERT_KEY_CONTEXT kc{};
+      kc.cbSize = sizeof kc;
+      kc.hCryptProv = prov;
+      kc.dwKeySpec = spec;
+      if (CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &kc))
+        caller_frees = false;
+    }
+    *phCryptProvOrNCryptKey = prov;
+    if (pdwKeySpec) *pdwKeySpec = spec;
+    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = caller_frees ? TRUE : FALSE;
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
+                                                const void* pvStructInfo, BYTE* pbEncoded,
+                                                DWORD* pcbEncoded) {
+  return guarded([&]() -> BOOL {
+    if (!pcbEncoded || !pvStructInfo || !lpszStructType) return fail(E_INVALIDARG);
+    if ((dwCertEncodingType & CERT_ENCODING_TYPE_MASK) != X509_ASN_ENCODING)
+      return fail(ERROR_FILE_NOT_FOUND);
+    if (reinterpret_cast<uintptr_t>(lpszStructType) <= 0xFFFF ||
+        strcmp(lpszStructType, X509_QV_PRIVATEKEY_USAGE_PERIOD) != 0)
+      return fail(ERROR_FILE_NOT_FOUND);  // no encoder for the structure type
+    const auto* in = static_cast<const QVCERT_PRIVATEKEY_USAGE_PERIOD*>(pvStructInfo);
+    PKEY_USAGE_PERIOD* pkup = PKEY_USAGE_PERIOD_new();
+    if (!pkup) return fail(NTE_NO_MEMORY);
+    auto set = [](ASN1_GENERALIZEDTIME*& dst, const FILETIME* ft) {
+      if (!ft) return true;
+      std::string text;
+      if (!filetime_to_generalized(*ft, text)) return false;
+      dst = ASN1_GENERALIZEDTIME_new();
+      return dst && ASN1_GENERALIZEDTIME_set_string(dst, text.c_str()) == 1;
+    };
+    bool ok = set(pkup->notBefore, in->pNotBefore) && set(pkup->notAfter, in->pNotAfter);
+    unsigned char* der = nullptr;
+    int n = ok ? i2d_PKEY_USAGE_PERIOD(pkup, &der) : -1;
+    PKEY_USAGE_PERIOD_free(pkup);
+    if (n <= 0) return fail(CRYPT_E_BAD_ENCODE);
+    BOOL r = put_bytes(pbEncoded, pcbEncoded, der, size_t(n));
+    OPENSSL_free(der);
+    return r;
+  });
+}

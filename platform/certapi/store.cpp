@@ -1,0 +1,850 @@
+// Certificate stores: memory stores, read-only file stores (DER, PEM, PKCS#7)
+// and system stores kept on disk; adding, enumerating, finding, deleting.
+//
+// A system store is one file, <data root>/stores/<NAME>.sst, written anew on
+// every change (atomically, mode 0600). A change is applied under the
+// stores directory's lock to the file as it is then on disk, not to this
+// process's copy, so two processes changing one store keep both changes.
+#include <openssl/err.h>
+#include <openssl/pem.h>
+#include <openssl/pkcs7.h>
+#include <openssl/x509v3.h>
+#include <strings.h>
+
+#include <algorithm>
+#include <cstring>
+#include <cwctype>
+
+#include "apiutil.h"
+#include "atomicfile.h"
+#include "certobj.h"
+
+namespace csp::cert {
+
+namespace {
+
+constexpr char kMagic[8] = {'Q', 'C', 'S', 'P', 'S', 'T', '0', '1'};
+constexpr size_t kMaxFile = 64 * 1024 * 1024;
+constexpr size_t kMaxStoreName = 255;
+constexpr DWORD kTagCert = 1, kTagProp = 2, kTagProvInfo = 3, kTagReopen = 4;
+
+void put32(Bytes& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+}
+void put_record(Bytes& out, DWORD tag, const Bytes& data) {
+  put32(out, tag);
+  put32(out, DWORD(data.size()));
+  out.insert(out.end(), data.begin(), data.end());
+}
+void put_wide(Bytes& out, bool present, const std::wstring& w) {
+  put32(out, present ? DWORD(w.size()) : 0xFFFFFFFFu);
+  if (present)
+    for (wchar_t ch : w) put32(out, DWORD(ch));
+}
+
+// A bounds-checked reader over one record.
+struct Reader {
+  const BYTE* p;
+  size_t n;
+  bool ok = true;
+  DWORD u32() {
+    if (n < 4) {
+      ok = false;
+      return 0;
+    }
+    DWORD v = read_le32(p);
+    p += 4;
+    n -= 4;
+    return v;
+  }
+  Bytes take(size_t k) {
+    if (n < k) {
+      ok = false;
+      return Bytes();
+    }
+    Bytes v(p, p + k);
+    p += k;
+    n -= k;
+    return v;
+  }
+  bool wide(bool& present, std::wstring& w) {
+    DWORD len = u32();
+    present = len != 0xFFFFFFFFu;
+    w.clear();
+    if (!present) return ok;
+    if (len > n / 4) return ok = false;
+    for (DWORD i = 0; i < len; ++i) w.push_back(wchar_t(u32()));
+    return ok;
+  }
+};
+
+std::string upper_ascii(const std::string& s) {
+  std::string out = s;
+  for (char& ch : out)
+    if (ch >= 'a' && ch <= 'z') ch = char(ch - 'a' + 'A');
+  return out;
+}
+
+std::string store_path(bool machine, const std::string& name) {
+  static const char* hex = "0123456789ABCDEF";
+  std::string file;
+  for (unsigned char ch : name) {
+    if ((ch >= 'A' && ch <= 'Z') || (ch >= '0' && ch <= '9') || ch == '_' || ch == '-') {
+      file.push_back(char(ch));
+    } else {
+      file.push_back('%');
+      file.push_back(hex[ch >> 4]);
+      file.push_back(hex[ch & 15]);
+    }
+  }
+  return data_dir(machine, "stores") + "/" + file + ".sst";
+}
+
+LONG read_all(const std::string& path, Bytes& out, bool& missing) {
+  missing = false;
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    missing = errno == ENOENT || errno == ENOTDIR;
+    return missing ? ERROR_FILE_NOT_FOUND : errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  }
+  BYTE buf[8192];
+  LONG rc = 0;
+  for (;;) {
+    ssize_t n = read(fd, buf, sizeof buf);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) {
+      rc = CRYPT_E_FILE_ERROR;
+      break;
+    }
+    if (n == 0) break;
+    if (out.size() + size_t(n) > kMaxFile) {
+      rc = CRYPT_E_FILE_ERROR;
+      break;
+    }
+    out.insert(out.end(), buf, buf + n);
+  }
+  close(fd);
+  return rc;
+}
+
+// One stored certificate with its properties.
+Bytes encode_entry(Cert& c) {
+  std::lock_guard<std::mutex> lock(c.mu);
+  Bytes out;
+  put_record(out, kTagCert, c.der);
+  for (auto& [id, v] : c.props) {
+    Bytes rec;
+    put32(rec, id);
+    rec.insert(rec.end(), v.begin(), v.end());
+    put_record(out, kTagProp, rec);
+  }
+  if (c.has_prov_info) {
+    const ProvInfo& pi = c.prov_info;
+    Bytes rec;
+    put_wide(rec, pi.has_container, pi.container);
+    put_wide(rec, pi.has_provider, pi.provider);
+    put32(rec, pi.type);
+    put32(rec, pi.flags);
+    put32(rec, pi.spec);
+    put32(rec, DWORD(pi.params.size()));
+    for (const auto& p : pi.params) {
+      put32(rec, p.id);
+      put32(rec, p.flags);
+      put32(rec, DWORD(p.data.size()));
+      rec.insert(rec.end(), p.data.begin(), p.data.end());
+    }
+    put_record(out, kTagProvInfo, rec);
+  }
+  // A key context is kept as what acquires it again, never as a handle.
+  KeyReopen reopen;
+  bool have = false;
+  if (c.has_key_context) {
+    char name[1024];
+    DWORD len = sizeof name;
+    DWORD machine = 0, mlen = sizeof machine;
+    DWORD saved = GetLastError();
+    if (CryptGetProvParam(c.key_context.prov, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &len,
+                          0) &&
+        len > 0 && len <= sizeof name &&
+        CryptGetProvParam(c.key_context.prov, PP_KEYSET_TYPE, reinterpret_cast<BYTE*>(&machine),
+                          &mlen, 0)) {
+      reopen.container.assign(name, strnlen(name, len));
+      reopen.machine = machine & CRYPT_MACHINE_KEYSET;
+      reopen.spec = c.key_context.spec;
+      have = true;
+    }
+    SetLastError(saved);
+  } else if (c.has_reopen) {
+    reopen = c.reopen;
+    have = true;
+  }
+  if (have) {
+    Bytes rec;
+    put32(rec, reopen.machine ? 1 : 0);
+    put32(rec, reopen.spec);
+    rec.insert(rec.end(), reopen.container.begin(), reopen.container.end());
+    put_record(out, kTagReopen, rec);
+  }
+  return out;
+}
+
+LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
+  Reader r{p, n};
+  std::shared_ptr<Cert> c;
+  while (r.n > 0) {
+    DWORD tag = r.u32();
+    DWORD len = r.u32();
+    Bytes data = r.take(len);
+    if (!r.ok) return CRYPT_E_FILE_ERROR;
+    if (tag == kTagCert) {
+      if (c) return CRYPT_E_FILE_ERROR;
+      if (make_cert(data.data(), data.size(), c)) return CRYPT_E_FILE_ERROR;
+      continue;
+    }
+    if (!c) return CRYPT_E_FILE_ERROR;
+    Reader d{data.data(), data.size()};
+    if (tag == kTagProp) {
+      DWORD id = d.u32();
+      if (!d.ok) return CRYPT_E_FILE_ERROR;
+      c->props[id] = d.take(d.n);
+    } else if (tag == kTagProvInfo) {
+      ProvInfo& pi = c->prov_info;
+      d.wide(pi.has_container, pi.container);
+      d.wide(pi.has_provider, pi.provider);
+      pi.type = d.u32();
+      pi.flags = d.u32();
+      pi.spec = d.u32();
+      DWORD count = d.u32();
+      if (!d.ok || count > d.n / 12) return CRYPT_E_FILE_ERROR;
+      for (DWORD i = 0; i < count; ++i) {
+        ProvInfo::Param q;
+        q.id = d.u32();
+        q.flags = d.u32();
+        q.data = d.take(d.u32());
+        pi.params.push_back(std::move(q));
+      }
+      if (!d.ok) return CRYPT_E_FILE_ERROR;
+      c->has_prov_info = true;
+    } else if (tag == kTagReopen) {
+      c->reopen.machine = d.u32() != 0;
+      c->reopen.spec = d.u32();
+      if (!d.ok) return CRYPT_E_FILE_ERROR;
+      Bytes name = d.take(d.n);
+      c->reopen.container.assign(name.begin(), name.end());
+      c->has_reopen = true;
+    }
+  }
+  if (!c) return CRYPT_E_FILE_ERROR;
+  out = std::move(c);
+  return 0;
+}
+
+// The entries of a store file as (SHA-1 of the certificate, entry bytes).
+struct Entry {
+  Bytes der;
+  Bytes data;
+};
+
+LONG load_entries(const std::string& path, std::vector<Entry>& out, bool& missing) {
+  Bytes raw;
+  if (LONG rc = read_all(path, raw, missing)) return missing ? 0 : rc;
+  if (raw.size() < sizeof kMagic || memcmp(raw.data(), kMagic, sizeof kMagic) != 0)
+    return CRYPT_E_FILE_ERROR;
+  Reader r{raw.data() + sizeof kMagic, raw.size() - sizeof kMagic};
+  while (r.n > 0) {
+    Entry e;
+    e.data = r.take(r.u32());
+    if (!r.ok) return CRYPT_E_FILE_ERROR;
+    // The first record of an entry is its certificate.
+    Reader d{e.data.data(), e.data.size()};
+    if (d.u32() != kTagCert) return CRYPT_E_FILE_ERROR;
+    e.der = d.take(d.u32());
+    if (!d.ok) return CRYPT_E_FILE_ERROR;
+    out.push_back(std::move(e));
+  }
+  return 0;
+}
+
+LONG save_entries(const std::string& path, const std::vector<Entry>& entries) {
+  Bytes raw(kMagic, kMagic + sizeof kMagic);
+  for (const auto& e : entries) {
+    put32(raw, DWORD(e.data.size()));
+    raw.insert(raw.end(), e.data.begin(), e.data.end());
+  }
+  if (raw.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
+  LONG rc = write_atomically(path, raw);
+  return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0;
+}
+
+// Changes the store file under the directory lock.
+template <class F>
+LONG change_file(const Store& s, F&& change) {
+  std::string path = store_path(s.machine, s.name);
+  std::string dir = path.substr(0, path.rfind('/'));
+  DirLock lock(dir);
+  if (LONG rc = make_dirs(dir)) return rc == NTE_PERM ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  std::vector<Entry> entries;
+  bool missing;
+  if (LONG rc = load_entries(path, entries, missing)) return rc;
+  change(entries);
+  return save_entries(path, entries);
+}
+
+void append(Store& s, const std::shared_ptr<Cert>& c) {
+  c->store = s.handle;
+  c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
+  c->seq = s.next_seq++;
+  s.certs.push_back(c);
+}
+
+// Certificates of a file: DER, PEM with one or many, PKCS#7 in DER or PEM.
+LONG parse_file_certs(const Bytes& raw, std::vector<Bytes>& out) {
+  auto from_pkcs7 = [&](const BYTE* p, size_t n) -> LONG {
+    const unsigned char* q = p;
+    PKCS7* p7 = d2i_PKCS7(nullptr, &q, long(n));
+    if (!p7) return CRYPT_E_ASN1_CORRUPT;
+    STACK_OF(X509)* certs = nullptr;
+    if (PKCS7_type_is_signed(p7) && p7->d.sign) certs = p7->d.sign->cert;
+    for (int i = 0; certs && i < sk_X509_num(certs); ++i) {
+      unsigned char* der = nullptr;
+      int len = i2d_X509(sk_X509_value(certs, i), &der);
+      if (len > 0) out.emplace_back(der, der + len);
+      OPENSSL_free(der);
+    }
+    PKCS7_free(p7);
+    return 0;
+  };
+  if (raw.empty()) return 0;
+  static const char kPem[] = "-----BEGIN ";
+  if (std::search(raw.begin(), raw.end(), kPem, kPem + sizeof kPem - 1) != raw.end()) {
+    BIO* bio = BIO_new_mem_buf(raw.data(), int(raw.size()));
+    if (!bio) return E_OUTOFMEMORY;
+    LONG rc = 0;
+    for (;;) {
+      char* name = nullptr;
+      char* header = nullptr;
+      unsigned char* data = nullptr;
+      long len = 0;
+      if (PEM_read_bio(bio, &name, &header, &data, &len) != 1) break;
+      if (!strcmp(name, "CERTIFICATE") || !strcmp(name, "X509 CERTIFICATE")) {
+        out.emplace_back(data, data + len);
+      } else if (!strcmp(name, "PKCS7") || !strcmp(name, "CERTIFICATE CHAIN")) {
+        rc = from_pkcs7(data, size_t(len));
+      }
+      OPENSSL_free(name);
+      OPENSSL_free(header);
+      OPENSSL_free(data);
+      if (rc) break;
+    }
+    BIO_free(bio);
+    ERR_clear_error();
+    return rc;
+  }
+  if (raw[0] != 0x30) return CRYPT_E_ASN1_BADTAG;
+  const unsigned char* q = raw.data();
+  X509* x = d2i_X509(nullptr, &q, long(raw.size()));
+  if (x) {
+    X509_free(x);
+    out.push_back(raw);
+    return 0;
+  }
+  return from_pkcs7(raw.data(), raw.size());
+}
+
+LONG fill_from_certs(Store& s, const std::vector<Bytes>& ders) {
+  std::lock_guard<std::mutex> lock(s.mu);
+  for (const auto& der : ders) {
+    std::shared_ptr<Cert> c;
+    if (LONG rc = make_cert(der.data(), der.size(), c)) return rc;
+    if (!insert_cert(c)) return E_OUTOFMEMORY;
+    append(s, c);
+  }
+  return 0;
+}
+
+}  // namespace
+
+std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machine, bool readonly,
+                                         LONG& err) {
+  err = 0;
+  if (name_in.empty() || name_in.size() > kMaxStoreName) {
+    err = E_INVALIDARG;
+    return nullptr;
+  }
+  std::string name = upper_ascii(name_in);
+  std::vector<Entry> entries;
+  bool missing;
+  if ((err = load_entries(store_path(machine, name), entries, missing))) return nullptr;
+  std::vector<std::shared_ptr<Cert>> certs;
+  for (const auto& e : entries) {
+    std::shared_ptr<Cert> c;
+    if ((err = decode_entry(e.data.data(), e.data.size(), c))) return nullptr;
+    certs.push_back(std::move(c));
+  }
+  auto s = new_store();
+  if (!s) {
+    err = E_OUTOFMEMORY;
+    return nullptr;
+  }
+  s->system = true;
+  s->machine = machine;
+  s->name = name;
+  s->readonly = readonly;
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    for (auto& c : certs) {
+      if (!insert_cert(c)) {
+        err = E_OUTOFMEMORY;
+        break;
+      }
+      append(*s, c);
+    }
+  }
+  if (err) {
+    release_store(s->handle);
+    return nullptr;
+  }
+  return s;
+}
+
+LONG persist_put(Store& s, Cert& c) {
+  if (!s.system) return 0;
+  Bytes entry = encode_entry(c);
+  return change_file(s, [&](std::vector<Entry>& entries) {
+    for (auto& e : entries) {
+      if (e.der == c.der) {
+        e.data = entry;
+        return;
+      }
+    }
+    entries.push_back(Entry{c.der, entry});
+  });
+}
+
+LONG persist_remove(Store& s, const Cert& c) {
+  if (!s.system) return 0;
+  return change_file(s, [&](std::vector<Entry>& entries) {
+    for (auto it = entries.begin(); it != entries.end(); ++it) {
+      if (it->der == c.der) {
+        entries.erase(it);
+        return;
+      }
+    }
+  });
+}
+
+LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp) {
+  if (pp) *pp = nullptr;
+  if (disposition < CERT_STORE_ADD_NEW || disposition > CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES)
+    return E_INVALIDARG;
+  if (s.readonly) return ERROR_ACCESS_DENIED;
+  std::lock_guard<std::mutex> lock(s.mu);
+  std::shared_ptr<Cert> existing;
+  size_t pos = 0;
+  if (disposition != CERT_STORE_ADD_ALWAYS) {
+    for (size_t i = 0; i < s.certs.size(); ++i) {
+      if (s.certs[i]->der == src->der) {
+        existing = s.certs[i];
+        pos = i;
+        break;
+      }
+    }
+  }
+  bool inherit = disposition == CERT_STORE_ADD_REPLACE_EXISTING_INHERIT_PROPERTIES ||
+                 disposition == CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES;
+  if (existing) {
+    switch (disposition) {
+      case CERT_STORE_ADD_NEW:
+        return CRYPT_E_EXISTS;
+      case CERT_STORE_ADD_USE_EXISTING: {
+        if (existing != src) copy_props(*src, *existing, true);
+        if (LONG rc = persist_put(s, *existing)) return rc;
+        if (pp && !(*pp = give(existing))) return E_OUTOFMEMORY;
+        return 0;
+      }
+      case CERT_STORE_ADD_NEWER:
+      case CERT_STORE_ADD_NEWER_INHERIT_PROPERTIES: {
+        auto ft = [](const FILETIME& f) { return uint64_t(f.dwHighDateTime) << 32 | f.dwLowDateTime; };
+        if (ft(src->info.NotBefore) <= ft(existing->info.NotBefore)) return CRYPT_E_EXISTS;
+        break;
+      }
+      default:
+        break;
+    }
+  }
+  std::shared_ptr<Cert> e;
+  if (LONG rc = make_cert(src->der.data(), src->der.size(), e)) return rc;
+  copy_props(*src, *e, false);
+  if (existing && inherit) copy_props(*existing, *e, true);
+  if (!insert_cert(e)) return E_OUTOFMEMORY;
+  e->store = s.handle;
+  e->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
+  if (LONG rc = persist_put(s, *e)) {
+    handle_release(e->handle, Kind::Cert);
+    return rc;
+  }
+  if (existing) {
+    e->seq = existing->seq;
+    s.certs[pos] = e;
+    handle_release(existing->handle, Kind::Cert);  // the store's reference
+  } else {
+    e->seq = s.next_seq++;
+    s.certs.push_back(e);
+  }
+  if (pp && !(*pp = give(e))) return E_OUTOFMEMORY;
+  return 0;
+}
+
+}  // namespace csp::cert
+
+using namespace csp;
+using namespace csp::cert;
+
+namespace {
+
+std::shared_ptr<Store> store_of(HCERTSTORE h) {
+  return handle_get<Store>(reinterpret_cast<uintptr_t>(h));
+}
+
+HCERTSTORE handle_of(const std::shared_ptr<Store>& s) {
+  return reinterpret_cast<HCERTSTORE>(s->handle);
+}
+
+bool provider_is(LPCSTR p, LPCSTR number, const char* name) {
+  if (p == number) return true;
+  return reinterpret_cast<uintptr_t>(p) > 0xFFFF && strcasecmp(p, name) == 0;
+}
+
+HCERTSTORE open_file_store(const std::string& path) {
+  Bytes raw;
+  bool missing;
+  if (LONG rc = read_all(path, raw, missing)) return fail_null(rc);
+  std::vector<Bytes> ders;
+  if (LONG rc = parse_file_certs(raw, ders)) return fail_null(rc);
+  auto s = new_store();
+  if (!s) return fail_null(E_OUTOFMEMORY);
+  if (LONG rc = fill_from_certs(*s, ders)) {
+    release_store(s->handle);
+    return fail_null(rc);
+  }
+  s->readonly = true;
+  return handle_of(s);
+}
+
+HCERTSTORE open_system(const std::string& name, DWORD flags) {
+  DWORD location = flags & CERT_SYSTEM_STORE_LOCATION_MASK;
+  if (location != 0 && location != CERT_SYSTEM_STORE_CURRENT_USER &&
+      location != CERT_SYSTEM_STORE_LOCAL_MACHINE)
+    return fail_null(E_INVALIDARG);
+  bool machine = location == CERT_SYSTEM_STORE_LOCAL_MACHINE;
+  if (name.empty() || name.size() > kMaxStoreName) return fail_null(E_INVALIDARG);
+  std::string path = store_path(machine, upper_ascii(name));
+  if (flags & CERT_STORE_DELETE_FLAG) {
+    std::string dir = path.substr(0, path.rfind('/'));
+    DirLock lock(dir);
+    if (unlink(path.c_str()) != 0 && errno != ENOENT) return fail_null(ERROR_ACCESS_DENIED);
+    return fail_null(0);  // deleted: no store and no error
+  }
+  if (flags & CERT_STORE_OPEN_EXISTING_FLAG) {
+    struct stat st;
+    if (stat(path.c_str(), &st) != 0) return fail_null(ERROR_FILE_NOT_FOUND);
+  }
+  LONG err;
+  auto s = open_system_store(name, machine, flags & CERT_STORE_READONLY_FLAG, err);
+  if (!s) return fail_null(err);
+  return handle_of(s);
+}
+
+// Case-insensitive containment of wide text.
+bool contains_ci(const std::wstring& hay, const std::wstring& needle) {
+  auto low = [](std::wstring s) {
+    for (auto& ch : s) ch = wchar_t(std::towlower(wint_t(ch)));
+    return s;
+  };
+  return low(hay).find(low(needle)) != std::wstring::npos;
+}
+
+bool blob_is(const CRYPT_DATA_BLOB& a, const CRYPT_DATA_BLOB* b) {
+  return b && a.cbData == b->cbData && (a.cbData == 0 || memcmp(a.pbData, b->pbData, a.cbData) == 0);
+}
+
+// Whether `c` matches the find type; *bad when the type is not supported.
+bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
+  X509* x = c.x509.get();
+  switch (type) {
+    case CERT_FIND_ANY:
+      return true;
+    case CERT_FIND_EXISTING: {
+      auto other = resolve(static_cast<PCCERT_CONTEXT>(para));
+      if (!other) {
+        bad = true;
+        return false;
+      }
+      return other->der == c.der;
+    }
+    case CERT_FIND_SHA1_HASH:
+    case CERT_FIND_MD5_HASH: {
+      const auto* b = static_cast<const CRYPT_HASH_BLOB*>(para);
+      if (!b) {
+        bad = true;
+        return false;
+      }
+      Bytes d = digest_of(c, type == CERT_FIND_SHA1_HASH ? "SHA1" : "MD5");
+      return b->cbData == d.size() && memcmp(b->pbData, d.data(), d.size()) == 0;
+    }
+    case CERT_FIND_SUBJECT_NAME:
+      return blob_is(c.info.Subject, static_cast<const CERT_NAME_BLOB*>(para));
+    case CERT_FIND_ISSUER_NAME:
+      return blob_is(c.info.Issuer, static_cast<const CERT_NAME_BLOB*>(para));
+    case CERT_FIND_SUBJECT_STR_A:
+    case CERT_FIND_ISSUER_STR_A:
+    case CERT_FIND_SUBJECT_STR_W:
+    case CERT_FIND_ISSUER_STR_W: {
+      if (!para) {
+        bad = true;
+        return false;
+      }
+      std::wstring needle = (type == CERT_FIND_SUBJECT_STR_A || type == CERT_FIND_ISSUER_STR_A)
+                                ? widen(static_cast<const char*>(para), CP_ACP)
+                                : std::wstring(static_cast<const wchar_t*>(para));
+      bool subject = type == CERT_FIND_SUBJECT_STR_A || type == CERT_FIND_SUBJECT_STR_W;
+      return contains_ci(x500_text(subject ? X509_get_subject_name(x) : X509_get_issuer_name(x)),
+                         needle);
+    }
+    case CERT_FIND_PROPERTY: {
+      if (!para) {
+        bad = true;
+        return false;
+      }
+      DWORD id;
+      memcpy(&id, para, sizeof id);
+      DWORD len = 0;
+      return CertGetCertificateContextProperty(&c.ctx, id, nullptr, &len) != FALSE;
+    }
+    case CERT_FIND_KEY_SPEC: {
+      if (!para) {
+        bad = true;
+        return false;
+      }
+      DWORD want, have = 0, len = sizeof have;
+      memcpy(&want, para, sizeof want);
+      return CertGetCertificateContextProperty(&c.ctx, CERT_KEY_SPEC_PROP_ID, &have, &len) &&
+             have == want;
+    }
+    case CERT_FIND_PUBLIC_KEY: {
+      const auto* k = static_cast<const CERT_PUBLIC_KEY_INFO*>(para);
+      if (!k) {
+        bad = true;
+        return false;
+      }
+      const auto& mine = c.info.SubjectPublicKeyInfo.PublicKey;
+      return mine.cbData == k->PublicKey.cbData &&
+             memcmp(mine.pbData, k->PublicKey.pbData, mine.cbData) == 0;
+    }
+    case CERT_FIND_SUBJECT_CERT: {
+      const auto* ci = static_cast<const CERT_INFO*>(para);
+      if (!ci) {
+        bad = true;
+        return false;
+      }
+      return blob_is(c.info.Issuer, &ci->Issuer) && blob_is(c.info.SerialNumber, &ci->SerialNumber);
+    }
+    case CERT_FIND_ISSUER_OF: {
+      auto subject = resolve(static_cast<PCCERT_CONTEXT>(para));
+      if (!subject) {
+        bad = true;
+        return false;
+      }
+      return X509_check_issued(x, subject->x509.get()) == X509_V_OK;
+    }
+    default:
+      bad = true;
+      return false;
+  }
+}
+
+}  // namespace
+
+extern "C" CSPAPI HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
+                                                  HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags,
+                                                  const void* pvPara) {
+  (void)dwEncodingType;
+  (void)hCryptProv;
+  return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    if (provider_is(lpszStoreProvider, CERT_STORE_PROV_MEMORY, sz_CERT_STORE_PROV_MEMORY)) {
+      auto s = new_store();
+      if (!s) return fail_null(E_OUTOFMEMORY);
+      s->readonly = dwFlags & CERT_STORE_READONLY_FLAG;
+      return handle_of(s);
+    }
+    if (lpszStoreProvider == CERT_STORE_PROV_FILENAME_A ||
+        lpszStoreProvider == CERT_STORE_PROV_FILENAME_W) {
+      // File stores are read: changes are never written back to the file.
+      if (!pvPara) return fail_null(E_INVALIDARG);
+      std::string path = lpszStoreProvider == CERT_STORE_PROV_FILENAME_A
+                             ? std::string(static_cast<const char*>(pvPara))
+                             : narrow(static_cast<const wchar_t*>(pvPara), CP_UTF8);
+      return open_file_store(path);
+    }
+    if (lpszStoreProvider == CERT_STORE_PROV_PKCS7) {
+      const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvPara);
+      if (!blob || (blob->cbData && !blob->pbData)) return fail_null(E_INVALIDARG);
+      std::vector<Bytes> ders;
+      Bytes raw(blob->pbData, blob->pbData + blob->cbData);
+      if (LONG rc = parse_file_certs(raw, ders)) return fail_null(rc);
+      auto s = new_store();
+      if (!s) return fail_null(E_OUTOFMEMORY);
+      if (LONG rc = fill_from_certs(*s, ders)) {
+        release_store(s->handle);
+        return fail_null(rc);
+      }
+      s->readonly = dwFlags & CERT_STORE_READONLY_FLAG;
+      return handle_of(s);
+    }
+    if (lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A ||
+        provider_is(lpszStoreProvider, CERT_STORE_PROV_SYSTEM_W, sz_CERT_STORE_PROV_SYSTEM)) {
+      if (!pvPara) return fail_null(E_INVALIDARG);
+      std::string name = lpszStoreProvider == CERT_STORE_PROV_SYSTEM_A
+                             ? std::string(static_cast<const char*>(pvPara))
+                             : narrow(static_cast<const wchar_t*>(pvPara), CP_UTF8);
+      return open_system(name, dwFlags);
+    }
+    return fail_null(ERROR_FILE_NOT_FOUND);  // no such store provider
+  });
+}
+
+extern "C" CSPAPI HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv,
+                                                         LPCSTR szSubsystemProtocol) {
+  (void)hProv;
+  return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    if (!szSubsystemProtocol) return fail_null(E_INVALIDARG);
+    return open_system(szSubsystemProtocol, CERT_SYSTEM_STORE_CURRENT_USER);
+  });
+}
+
+extern "C" CSPAPI HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE hCertStore) {
+  return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
+    if (!handle_add_ref(reinterpret_cast<uintptr_t>(hCertStore), Kind::Store))
+      return fail_null(E_INVALIDARG);
+    return hCertStore;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+  return guarded([&]() -> BOOL {
+    if (!hCertStore) return TRUE;
+    uintptr_t h = reinterpret_cast<uintptr_t>(hCertStore);
+    // Contexts still held keep the store alive (also with the force flag:
+    // freeing them under their holders would leave dangling pointers).
+    if (!release_store(h)) return fail(E_INVALIDARG);
+    if ((dwFlags & CERT_CLOSE_STORE_CHECK_FLAG) && handle_lookup(h, Kind::Store))
+      return fail(CRYPT_E_PENDING_CLOSE);
+    return TRUE;
+  });
+}
+
+namespace {
+
+// Enumeration and find: the first certificate after `prev` that matches;
+// `prev` is freed in every case.
+PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const void* para) {
+  auto s = store_of(h);
+  uint64_t after = 0;
+  if (prev) {
+    auto p = resolve(prev);
+    if (!p) return fail_null(E_INVALIDARG);
+    after = p->seq;
+    uintptr_t owner = p->store;
+    take_back(*p);
+    if (!s || owner != s->handle) return fail_null(E_INVALIDARG);
+  }
+  if (!s) return fail_null(E_INVALIDARG);
+  std::vector<std::shared_ptr<Cert>> candidates;
+  {
+    std::lock_guard<std::mutex> lock(s->mu);
+    for (auto& c : s->certs)
+      if (c->seq > after) candidates.push_back(c);
+  }
+  for (auto& c : candidates) {
+    bool bad = false;
+    bool m = matches(*c, type, para, bad);
+    if (bad) return fail_null(E_INVALIDARG);
+    if (m) {
+      PCCERT_CONTEXT out = give(c);
+      return out ? out : fail_null(E_OUTOFMEMORY);
+    }
+  }
+  return fail_null(CRYPT_E_NOT_FOUND);
+}
+
+}  // namespace
+
+extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
+                                                                    PCCERT_CONTEXT prev) {
+  return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    return next_match(hCertStore, prev, CERT_FIND_ANY, nullptr);
+  });
+}
+
+extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
+    HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags, DWORD dwFindType,
+    const void* pvFindPara, PCCERT_CONTEXT prev) {
+  (void)dwCertEncodingType;
+  (void)dwFindFlags;
+  return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
+    return next_match(hCertStore, prev, dwFindType, pvFindPara);
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertStore,
+                                                               PCCERT_CONTEXT pCertContext,
+                                                               DWORD dwAddDisposition,
+                                                               PCCERT_CONTEXT* ppStoreContext) {
+  return guarded([&]() -> BOOL {
+    if (ppStoreContext) *ppStoreContext = nullptr;
+    auto s = store_of(hCertStore);
+    auto c = resolve(pCertContext);
+    if (!s || !c) return fail(E_INVALIDARG);
+    if (LONG rc = add_cert(*s, c, dwAddDisposition, ppStoreContext)) return fail(rc);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE hCertStore,
+                                                               DWORD dwCertEncodingType,
+                                                               const BYTE* pbCertEncoded,
+                                                               DWORD cbCertEncoded,
+                                                               DWORD dwAddDisposition,
+                                                               PCCERT_CONTEXT* ppCertContext) {
+  return guarded([&]() -> BOOL {
+    if (ppCertContext) *ppCertContext = nullptr;
+    auto s = store_of(hCertStore);
+    if (!s) return fail(E_INVALIDARG);
+    if ((dwCertEncodingType & CERT_ENCODING_TYPE_MASK) != X509_ASN_ENCODING)
+      return fail(E_INVALIDARG);
+    std::shared_ptr<Cert> c;
+    if (LONG rc = make_cert(pbCertEncoded, cbCertEncoded, c)) return fail(rc);
+    if (LONG rc = add_cert(*s, c, dwAddDisposition, ppCertContext)) return fail(rc);
+    return TRUE;
+  });
+}
+
+extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+  return guarded([&]() -> BOOL {
+    auto c = resolve(pCertContext);
+    if (!c) return fail(E_INVALIDARG);
+    LONG rc = 0;
+    if (auto s = handle_get<Store>(c->store)) {
+      std::lock_guard<std::mutex> lock(s->mu);
+      auto it = std::find(s->certs.begin(), s->certs.end(), c);
+      if (s->readonly) {
+        rc = ERROR_ACCESS_DENIED;
+      } else if (it != s->certs.end() && !(rc = persist_remove(*s, *c))) {
+        s->certs.erase(it);
+        handle_release(c->handle, Kind::Cert);  // the store's reference
+      }
+    }
+    take_back(*c);  // the caller's context, whatever happened
+    return rc ? fail(rc) : TRUE;
+  });
+}
