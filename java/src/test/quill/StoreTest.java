@@ -48,12 +48,16 @@ class StoreTest {
         }
     }
 
+    static String jarOf(Class<?> c) throws Exception {
+        return new File(c.getProtectionDomain().getCodeSource().getLocation().toURI()).getPath();
+    }
+
     static String readInNewProcess(String store) throws Exception {
         List<String> cmd = new ArrayList<>();
         cmd.add(System.getProperty("java.home") + File.separator + "bin" + File.separator + "java");
         cmd.addAll(ManagementFactory.getRuntimeMXBean().getInputArguments());
         cmd.add("-cp");
-        cmd.add(System.getProperty("java.class.path"));
+        cmd.add(jarOf(StoreTest.class) + File.pathSeparator + jarOf(MSStore.class));
         cmd.add(Reader.class.getName());
         cmd.add(store);
         Process p = new ProcessBuilder(cmd).redirectErrorStream(true).start();
