@@ -109,6 +109,57 @@ class PfxTest {
         drop(e);
     }
 
+    /**
+     * A key whose certificate carries a private key usage period: the entry's
+     * extension names the exchange key's OID, is not critical, and holds the
+     * period as X.509 encodes it (the value openssl wrote into the file).
+     */
+    @Test
+    void usagePeriodReachesTheKeyEntry() throws Exception {
+        PFXStore store = new PFXStore();
+        Entry e = importOne(store, file("pkup.p12"), "secret");
+        assertEquals("pkup", e.alias);
+        assertTrue(e.extension != null, "extension");
+        assertEquals("1.2.643.2.2.37.3.10", e.extension.oid);
+        assertTrue(!e.extension.critical, "not critical");
+        byte[] ext = e.chain.get(0).getExtensionValue("2.5.29.16");  // an OCTET STRING around the value
+        assertArrayEquals(Arrays.copyOfRange(ext, 2, ext.length), e.extension.value);
+        drop(e);
+    }
+
+    /**
+     * The CA's certificate before the key's in the file: delivered on its
+     * own first, then again inside the key entry's chain.
+     */
+    @Test
+    void caCertificateBeforeTheKeyIsDeliveredTwice() throws Exception {
+        PFXStore pfxStore = new PFXStore();
+        Entry key = importOne(pfxStore, file("leaf.p12"), "secret");
+        byte[] ca = file("ca.der");
+        byte[] leaf = file("leaf.der");
+        long[] mem = {0};
+        ok(pfxStore.createMemoryStore(mem, 0), "memory store");
+        ru.Kestrel.Quill.KeyStore.MSStore ms = new ru.Kestrel.Quill.KeyStore.MSStore();
+        ok(ms.storeCertificateByHandle(mem[0], null, ca, ca.length, 0, 0, 0), "CA first");
+        ok(ms.storeCertificateByHandle(mem[0], "leaf", leaf, leaf.length, key.hProv, key.hKey, 0), "then the key's");
+        int[] len = {0};
+        ok(pfxStore.exportPfx(mem[0], "pass", EXPORT_PRIVATE_KEYS, null, len), "size");
+        byte[] out = new byte[len[0]];
+        ok(pfxStore.exportPfx(mem[0], "pass", EXPORT_PRIVATE_KEYS, out, len), "export");
+        ok(pfxStore.closeMemoryStore(mem[0]), "close");
+        drop(key);
+
+        PFXStore again = new PFXStore();
+        ok(again.importPfx(out, len[0], "pass", 0), "import");
+        assertEquals(2, again.entries.size(), "CA alone, then the key entry");
+        assertTrue(!again.entries.get(0).hasKey);
+        assertEquals(Arrays.asList(cert("ca.der")), again.entries.get(0).chain);
+        Entry back = again.entries.get(1);
+        assertTrue(back.hasKey);
+        assertEquals(Arrays.asList(cert("leaf.der"), cert("ca.der")), back.chain);
+        drop(back);
+    }
+
     /** Contexts delivered by imports go once Java has given them back. */
     @Test
     void manyImportsLeaveNoContextsBehind() throws Exception {
