@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
 #include <vector>
 
@@ -611,7 +612,8 @@ void test_system_store() {
   fakejni::Env fx;
   std::vector<unsigned char> ca = read_file("ca.der");
   jint n = jint(ca.size());
-  jstring name = fx.string("QuillTest");
+  // A store of its own per run: a Wine prefix keeps what earlier runs left.
+  jstring name = fx.string("QuillTest-" + std::to_string(std::time(nullptr)));
   CHECK_CODE(0, store(fx.env(), nullptr, name, fx.string("quill-ca"), fx.bytes(ca), n, 0, 0, 0));
   auto aliases = [&]() {
     jobject obj = fakejni::key_store(fx);
