@@ -140,6 +140,20 @@ jint take_arguments(JNIEnv* env, Frame& frame, jbyteArray encoded, jint length,
   return frame.exception_pending() ? kPendingException : 0;
 }
 
+// The start of the natives on a named system store: the texts, the
+// certificate bytes, then the store, which the caller closes.
+jint open_named(JNIEnv* env, Frame& frame, jstring jCertStoreName, jstring jAlias,
+                jbyteArray encoded, jint length, std::vector<BYTE>& bytes, const char*& alias,
+                HCERTSTORE& store) {
+  if (!jCertStoreName) return kInvalidParameter;
+  const char* name = frame.utf(jCertStoreName);
+  alias = frame.utf(jAlias);
+  if (jint rc = take_arguments(env, frame, encoded, length, bytes)) return rc;
+  if (!name || (jAlias && !alias)) return kPendingException;
+  store = CertOpenSystemStoreA(0, name);
+  return store ? 0 : last_error_code();
+}
+
 }  // namespace
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_readStore(JNIEnv* env, jobject self,
@@ -162,15 +176,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_readStore(JNIEnv* 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_storeCertificate(
     JNIEnv* env, jobject, jstring jCertStoreName, jstring jAlias, jbyteArray jCertEncoded,
     jint jCertEncodedLength, jlong jProv, jlong jKey, jint jFlags) {
-  if (!jCertStoreName) return kInvalidParameter;
   Frame frame(env);
-  const char* name = frame.utf(jCertStoreName);
-  const char* alias = frame.utf(jAlias);
   std::vector<BYTE> bytes;
-  if (jint rc = take_arguments(env, frame, jCertEncoded, jCertEncodedLength, bytes)) return rc;
-  if (!name || (jAlias && !alias)) return kPendingException;
-  HCERTSTORE store = CertOpenSystemStoreA(0, name);
-  if (!store) return last_error_code();
+  const char* alias = nullptr;
+  HCERTSTORE store = nullptr;
+  if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
+                           bytes, alias, store)) {
+    return rc;
+  }
   jint rc = store_certificate(store, alias, bytes, jProv, jKey, jFlags, frame);
   CertCloseStore(store, 0);
   return rc;
@@ -191,15 +204,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_storeCertificateBy
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_removeCertificate(
     JNIEnv* env, jobject, jstring jCertStoreName, jstring jAlias, jbyteArray jCertEncoded,
     jint jCertEncodedLength) {
-  if (!jCertStoreName) return kInvalidParameter;
   Frame frame(env);
-  const char* name = frame.utf(jCertStoreName);
-  const char* alias = frame.utf(jAlias);
   std::vector<BYTE> bytes;
-  if (jint rc = take_arguments(env, frame, jCertEncoded, jCertEncodedLength, bytes)) return rc;
-  if (!name || (jAlias && !alias)) return kPendingException;
-  HCERTSTORE store = CertOpenSystemStoreA(0, name);
-  if (!store) return last_error_code();
+  const char* alias = nullptr;
+  HCERTSTORE store = nullptr;
+  if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
+                           bytes, alias, store)) {
+    return rc;
+  }
   jint rc = 0;
   PCCERT_CONTEXT wanted =
       CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), static_cast<DWORD>(bytes.size()));
