@@ -19,6 +19,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -28,20 +29,7 @@ constexpr DWORD kRsaMinImportBits = 384;
 constexpr size_t kHeader = 8;
 constexpr size_t kRsaHeader = kHeader + 12;
 
-void put32(Bytes& out, DWORD v) {
-  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
-}
-DWORD get32(const BYTE* p) {
-  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
-}
 
-void put_header(Bytes& out, BYTE type, ALG_ID alg) {
-  out.push_back(type);
-  out.push_back(CUR_BLOB_VERSION);
-  out.push_back(0);
-  out.push_back(0);
-  put32(out, alg);
-}
 
 // Appends a big-endian magnitude as `width` little-endian bytes.
 bool put_le(Bytes& out, const Bytes& be, size_t width) {
@@ -84,10 +72,10 @@ BOOL export_public(Key& k, BYTE* out, DWORD* len) {
   DWORD e = dword_of(parts.e, ok);
   if (!ok) return fail(NTE_BAD_KEY);
   Bytes blob;
-  put_header(blob, PUBLICKEYBLOB, k.alg);
-  put32(blob, RSA1_MAGIC);
-  put32(blob, k.bitlen);
-  put32(blob, e);
+  put_blob_header(blob, PUBLICKEYBLOB, k.alg);
+  put_le32(blob, RSA1_MAGIC);
+  put_le32(blob, k.bitlen);
+  put_le32(blob, e);
   if (!put_le(blob, parts.n, n)) return fail(NTE_BAD_KEY);
   return put_bytes(out, len, blob);
 }
@@ -109,10 +97,10 @@ BOOL export_private(Key& k, BYTE* out, DWORD* len) {
   if (!ok) return fail(NTE_BAD_KEY);
   size_t n = k.rsa_bytes(), half = (k.bitlen + 15) / 16;
   Bytes blob;
-  put_header(blob, PRIVATEKEYBLOB, k.alg);
-  put32(blob, RSA2_MAGIC);
-  put32(blob, k.bitlen);
-  put32(blob, e);
+  put_blob_header(blob, PRIVATEKEYBLOB, k.alg);
+  put_le32(blob, RSA2_MAGIC);
+  put_le32(blob, k.bitlen);
+  put_le32(blob, e);
   ok = put_le(blob, parts.n, n) && put_le(blob, parts.p, half) && put_le(blob, parts.q, half) &&
        put_le(blob, parts.dp, half) && put_le(blob, parts.dq, half) &&
        put_le(blob, parts.qinv, half) && put_le(blob, parts.d, n);
@@ -135,8 +123,8 @@ BOOL export_simple(Key& k, Key& wrap, bool oaep, BYTE* out, DWORD* len) {
   if (LONG rc = rsa_encrypt(wrap.pkey.get(), oaep, k.secret.data(), k.secret.size(), enc))
     return fail(rc);
   Bytes blob;
-  put_header(blob, SIMPLEBLOB, k.alg);
-  put32(blob, wrap.alg);
+  put_blob_header(blob, SIMPLEBLOB, k.alg);
+  put_le32(blob, wrap.alg);
   if (!put_le(blob, enc, n)) return fail(NTE_FAIL);
   return put_bytes(out, len, blob);
 }
@@ -145,8 +133,8 @@ BOOL export_plain(Key& k, BYTE* out, DWORD* len) {
   if (k.is_rsa() || k.secret.empty()) return fail(NTE_BAD_KEY);
   if (!exportable(k)) return fail(NTE_BAD_KEY_STATE);
   Bytes blob;
-  put_header(blob, PLAINTEXTKEYBLOB, k.alg);
-  put32(blob, DWORD(k.secret.size()));
+  put_blob_header(blob, PLAINTEXTKEYBLOB, k.alg);
+  put_le32(blob, DWORD(k.secret.size()));
   blob.insert(blob.end(), k.secret.begin(), k.secret.end());
   BOOL r = put_bytes(out, len, blob);
   wipe(blob);
@@ -157,12 +145,12 @@ BOOL export_plain(Key& k, BYTE* out, DWORD* len) {
 size_t rsa_blob_check(const BYTE* p, DWORD len, DWORD magic, bool priv, LONG& rc) {
   rc = NTE_BAD_DATA;
   if (len < kRsaHeader) return 0;
-  if (get32(p + 8) != magic) return 0;
-  DWORD bitlen = get32(p + 12);
+  if (get_le32(p + 8) != magic) return 0;
+  DWORD bitlen = get_le32(p + 12);
   if (bitlen < kRsaMinImportBits || bitlen > kRsaMaxBits || bitlen % 8) return 0;
   size_t need = priv ? private_blob_size(bitlen) : kRsaHeader + bitlen / 8;
   if (len < need) return 0;
-  DWORD e = get32(p + 16);
+  DWORD e = get_le32(p + 16);
   if (e < 3 || !(e & 1)) return 0;
   rc = 0;
   return bitlen / 8;
@@ -176,14 +164,14 @@ Bytes be_dword(DWORD v) {
 
 LONG import_rsa(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len, bool priv,
                 DWORD flags, std::shared_ptr<Key>& out) {
-  ALG_ID alg = get32(p + 4);
+  ALG_ID alg = get_le32(p + 4);
   if (!is_rsa_alg(alg)) return NTE_BAD_ALGID;
   LONG rc = 0;
   size_t n = rsa_blob_check(p, len, priv ? RSA2_MAGIC : RSA1_MAGIC, priv, rc);
   if (!n) return rc;
-  DWORD bitlen = get32(p + 12);
+  DWORD bitlen = get_le32(p + 12);
   RsaParts parts;
-  parts.e = be_dword(get32(p + 16));
+  parts.e = be_dword(get_le32(p + 16));
   const BYTE* q = p + kRsaHeader;
   parts.n = get_le(q, n);
   if (priv) {
@@ -216,7 +204,7 @@ LONG import_rsa(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
 
 LONG import_simple(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
                    HCRYPTKEY hPubKey, DWORD flags, std::shared_ptr<Key>& out) {
-  const CipherInfo* c = cipher_info(get32(p + 4));
+  const CipherInfo* c = cipher_info(get_le32(p + 4));
   if (!c) return NTE_BAD_ALGID;
   if (len < kHeader + 4) return NTE_BAD_DATA;
   auto wrap = handle_get<Key>(hPubKey);
@@ -225,7 +213,7 @@ LONG import_simple(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD l
   {
     std::lock_guard<std::mutex> lock(wrap->mu);
     if (wrap->alg != CALG_RSA_KEYX || !wrap->has_private) return NTE_BAD_KEY;
-    if (get32(p + 8) != wrap->alg) return NTE_BAD_ALGID;
+    if (get_le32(p + 8) != wrap->alg) return NTE_BAD_ALGID;
     if (len - kHeader - 4 != wrap->rsa_bytes()) return NTE_BAD_DATA;
     if (LONG rc = need_private(*wrap)) return rc;
     Bytes enc = get_le(p + kHeader + 4, len - kHeader - 4);
@@ -243,9 +231,9 @@ LONG import_simple(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD l
 
 LONG import_plain(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len, DWORD flags,
                   std::shared_ptr<Key>& out) {
-  ALG_ID alg = get32(p + 4);
+  ALG_ID alg = get_le32(p + 4);
   if (len < kHeader + 4) return NTE_BAD_DATA;
-  DWORD n = get32(p + 8);
+  DWORD n = get_le32(p + 8);
   if (n == 0 || n > len - kHeader - 4) return NTE_BAD_DATA;
   const CipherInfo* c = cipher_info(alg);
   bool hmac = flags & CRYPT_IPSEC_HMAC_KEY;
@@ -336,11 +324,16 @@ extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, 
     switch (dwBlobType) {
       case PUBLICKEYBLOB: {
         std::lock_guard<std::mutex> lock(k->mu);
+        if (k->is_gost()) return gost::export_public(*k, pbData, pdwDataLen);
         if (!k->is_rsa()) return fail(NTE_BAD_KEY);
         return export_public(*k, pbData, pdwDataLen);
       }
       case PRIVATEKEYBLOB: {
-        if (wrap) return fail(NTE_BAD_KEY);  // encrypted private blobs are not offered
+        if (wrap && k->is_gost()) {  // GOST pairs leave only wrapped
+          std::scoped_lock lock(k->mu, wrap->mu);
+          return gost::export_private(*k, *wrap, pbData, pdwDataLen);
+        }
+        if (wrap) return fail(NTE_BAD_KEY);  // encrypted RSA private blobs are not offered
         std::lock_guard<std::mutex> lock(k->mu);
         if (!k->is_rsa()) return fail(NTE_BAD_KEY);
         return export_private(*k, pbData, pdwDataLen);
@@ -348,6 +341,8 @@ extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, 
       case SIMPLEBLOB: {
         if (!wrap) return fail(NTE_BAD_KEY);
         std::scoped_lock lock(k->mu, wrap->mu);
+        if (wrap->alg == kCalgAgreedKey || gost::is_cipher_alg(wrap->alg))
+          return gost::export_wrapped(*k, *wrap, pbData, pdwDataLen);
         return export_simple(*k, *wrap, dwFlags & CRYPT_OAEP, pbData, pdwDataLen);
       }
       case PLAINTEXTKEYBLOB: {
@@ -373,8 +368,10 @@ extern "C" CSPAPI BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbDat
     if (dwDataLen < kHeader) return fail(NTE_BAD_DATA);
     if (pbData[1] != CUR_BLOB_VERSION) return fail(NTE_BAD_VER);
     std::shared_ptr<Key> k;
-    LONG rc;
-    switch (pbData[0]) {
+    LONG rc = 0;
+    // GOST blobs are told apart by the magic after their header.
+    bool gost_blob = gost::import_blob(p, pbData, dwDataLen, hPubKey, dwFlags, k, rc);
+    if (!gost_blob) switch (pbData[0]) {
       case PUBLICKEYBLOB:
         rc = import_rsa(p, pbData, dwDataLen, false, dwFlags, k);
         break;

@@ -6,17 +6,21 @@
 // final one must carry whole blocks and give back as many bytes as they
 // take: nothing is held back between calls. The final call pads (encrypt)
 // or checks and removes the padding (decrypt), and the next sequence starts
-// again from the key's configured IV.
+// again from the key's configured IV. The GOST ciphers in their stream modes
+// (CFB, OFB, counter) take a final call of any length and do not pad.
 #include <openssl/crypto.h>
 
 #include <cstring>
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
 namespace {
+
+bool pads(const Key& k) { return !gost::is_cipher_alg(k.alg) || gost::mode_pads(k.mode); }
 
 LONG check_hash_open(const std::shared_ptr<Hash>& h) {
   if (!h) return 0;
@@ -138,7 +142,8 @@ extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     DWORD bs = k->block_bytes();
     DWORD n = *pdwDataLen;
     if (!Final && n % bs) return fail(NTE_BAD_DATA);
-    uint64_t need = Final ? (uint64_t(n) / bs + 1) * bs : n;
+    bool pad = pads(*k);
+    uint64_t need = Final && pad ? (uint64_t(n) / bs + 1) * bs : n;
     if (need > 0xFFFFFFFFu) return fail(NTE_BAD_LEN);
     if (!pbData) return put_bytes(nullptr, pdwDataLen, nullptr, size_t(need));
     if (dwBufLen < need) {
@@ -150,10 +155,7 @@ extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
       if (LONG rc = hash_feed(*h, pbData, n)) return fail(rc);
     }
     if (LONG rc = start_stream(*k, true)) return fail(rc);
-    if (Final) {
-      BYTE pad = BYTE(need - n);
-      std::memset(pbData + n, pad, pad);
-    }
+    if (Final && pad) std::memset(pbData + n, BYTE(need - n), size_t(need - n));
     if (LONG rc = run_stream(*k, pbData, size_t(need))) return fail(rc);
     if (Final) k->stream.reset();
     *pdwDataLen = DWORD(need);
@@ -182,19 +184,20 @@ extern "C" CSPAPI BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     if (k->hmac_only || k->secret.empty()) return fail(NTE_BAD_KEY);
     DWORD bs = k->block_bytes();
     DWORD n = *pdwDataLen;
-    if (n % bs || (Final && n == 0)) return fail(NTE_BAD_DATA);
+    bool pad = pads(*k);
+    if ((n % bs && (pad || !Final)) || (Final && pad && n == 0)) return fail(NTE_BAD_DATA);
     if (LONG rc = check_hash_open(h)) return fail(rc);
     if (LONG rc = start_stream(*k, false)) return fail(rc);
     if (LONG rc = run_stream(*k, pbData, n)) return fail(rc);
     DWORD out = n;
-    if (Final) {
-      k->stream.reset();
-      size_t pad = check_padding(pbData, n, bs);
-      if (!pad) {
+    if (Final) k->stream.reset();
+    if (Final && pad) {
+      size_t pad_len = check_padding(pbData, n, bs);
+      if (!pad_len) {
         OPENSSL_cleanse(pbData + n - bs, bs);
         return fail(NTE_BAD_DATA);
       }
-      out = n - DWORD(pad);
+      out = n - DWORD(pad_len);
     }
     if (h) {
       if (LONG rc = hash_feed(*h, pbData, out)) return fail(rc);

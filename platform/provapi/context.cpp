@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "apiutil.h"
+#include "gost.h"
 #include "provider.h"
 
 namespace csp::prov {
@@ -16,15 +17,22 @@ constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DE
                                 CRYPT_DEFAULT_CONTAINER_OPTIONAL;
 constexpr size_t kMaxContainerName = 260;
 
+// Whether a name is one of this library's providers.
+bool known_provider(const char* name) {
+  for (DWORD i = 0, t; (t = gost::provider_type_at(i)) != 0; ++i)
+    if (strcmp(name, gost::provider_name(t)) == 0) return true;
+  return false;
+}
+
 // Checks the provider name and type a caller asked for.
 LONG check_provider(LPCSTR name, DWORD type) {
   if (type == 0 || type > 999) return NTE_BAD_PROV_TYPE;
+  const char* own = gost::provider_name(type);
   if (name && *name) {
-    if (strcmp(name, kProviderName) != 0) return NTE_KEYSET_NOT_DEF;
-    if (type != kProviderType) return NTE_PROV_TYPE_NO_MATCH;
-    return 0;
+    if (own && strcmp(name, own) == 0) return 0;
+    return known_provider(name) ? NTE_PROV_TYPE_NO_MATCH : NTE_KEYSET_NOT_DEF;
   }
-  return type == kProviderType ? 0 : NTE_PROV_TYPE_NOT_DEF;
+  return own ? 0 : NTE_PROV_TYPE_NOT_DEF;
 }
 
 BOOL get_enum_containers(Provider& p, BYTE* data, DWORD* len, DWORD flags) {
@@ -84,6 +92,7 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR sz
       if (LONG rc = ContainerStore::exists(machine, name)) return fail(rc);
     }
     auto p = std::make_shared<Provider>();
+    p->type = dwProvType;
     p->verify_only = verify;
     p->machine = machine;
     p->silent = dwFlags & CRYPT_SILENT;
@@ -121,9 +130,10 @@ extern "C" CSPAPI BOOL WINAPI CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReser
   return guarded([&]() -> BOOL {
     if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-    if (dwIndex > 0) return fail(ERROR_NO_MORE_ITEMS);
-    if (pdwProvType) *pdwProvType = kProviderType;
-    return put_string(reinterpret_cast<BYTE*>(szProvName), pcbProvName, kProviderName);
+    DWORD type = gost::provider_type_at(dwIndex);
+    if (!type) return fail(ERROR_NO_MORE_ITEMS);
+    if (pdwProvType) *pdwProvType = type;
+    return put_string(reinterpret_cast<BYTE*>(szProvName), pcbProvName, gost::provider_name(type));
   });
 }
 
@@ -135,7 +145,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam,
     if (!pdwDataLen) return fail(ERROR_INVALID_PARAMETER);
     switch (dwParam) {
       case PP_NAME:
-        return put_string(pbData, pdwDataLen, kProviderName);
+        return put_string(pbData, pdwDataLen, gost::provider_name(p->type));
       case PP_PROVTYPE:
         return put_dword(pbData, pdwDataLen, p->type);
       case PP_VERSION:

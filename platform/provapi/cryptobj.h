@@ -69,12 +69,32 @@ const CipherInfo* cipher_info(ALG_ID alg);
 const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode);
 
 inline bool is_rsa_alg(ALG_ID alg) { return alg == CALG_RSA_KEYX || alg == CALG_RSA_SIGN; }
+// GOST R 34.10 key pairs and agreed keys (gost.h).
+bool is_gost_pair_alg(ALG_ID alg);
 
 constexpr DWORD kRsaMinBits = 1024;
 constexpr DWORD kRsaMaxBits = 16384;
 constexpr DWORD kRsaGenMaxBits = 4096;
 constexpr DWORD kRsaDefaultBits = 2048;
 constexpr DWORD kRsaBitsStep = 8;
+
+// ---- Blob fields ----------------------------------------------------------
+
+// Little-endian 32-bit fields and the BLOBHEADER {type, version 2, 0, alg}
+// that every key blob starts with.
+inline void put_le32(Bytes& out, DWORD v) {
+  for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
+}
+inline DWORD get_le32(const BYTE* p) {
+  return DWORD(p[0]) | DWORD(p[1]) << 8 | DWORD(p[2]) << 16 | DWORD(p[3]) << 24;
+}
+inline void put_blob_header(Bytes& out, BYTE type, ALG_ID alg) {
+  out.push_back(type);
+  out.push_back(CUR_BLOB_VERSION);
+  out.push_back(0);
+  out.push_back(0);
+  put_le32(out, alg);
+}
 
 // ---- Keys -----------------------------------------------------------------
 
@@ -93,12 +113,13 @@ class Key : public Object {
   // Provider::held_by_keys), released with the key; 0 for none.
   HCRYPTPROV held_prov = 0;
 
-  // RSA keys.
+  // RSA and GOST key pairs.
   DWORD spec = 0;    // AT_KEYEXCHANGE / AT_SIGNATURE for a container key, else 0
   DWORD bitlen = 0;  // as generated or as the imported blob said
   PkeyPtr pkey;      // public key, or the whole pair when has_private
   bool has_private = false;
   bool locked = false;  // private half still encrypted in the container
+  PkeyPtr peer;         // an agreed key: the peer's public key (pkey is the own pair)
 
   // Symmetric keys.
   Bytes secret;
@@ -114,6 +135,7 @@ class Key : public Object {
   bool stream_encrypt = false;
 
   bool is_rsa() const { return is_rsa_alg(alg); }
+  bool is_gost() const { return is_gost_pair_alg(alg); }
   DWORD block_bytes() const;
   DWORD rsa_bytes() const { return (bitlen + 7) / 8; }
 };

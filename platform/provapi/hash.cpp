@@ -7,6 +7,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -28,7 +29,7 @@ LONG start(Hash& h) {
   const HashInfo* info = hash_info(h.alg == CALG_HMAC ? h.hmac_alg : h.alg);
   if (!info) return NTE_BAD_ALGID;
   if (h.alg == CALG_HMAC) {
-    EVP_MAC* mac = hmac_method();
+    EVP_MAC* mac = gost::is_hash_alg(info->alg) ? gost::hmac() : hmac_method();
     if (!mac) return NTE_FAIL;
     h.mac.reset(EVP_MAC_CTX_new(mac));
     if (!h.mac) return NTE_NO_MEMORY;

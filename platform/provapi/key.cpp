@@ -6,6 +6,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -88,6 +89,7 @@ LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, ALG_ID key_alg, size_t ne
 }
 
 BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
+  if (k.is_gost()) return gost::get_key_param(k, param, data, len);
   if (k.is_rsa()) {
     switch (param) {
       case KP_ALGID:
@@ -159,7 +161,7 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
     k.permissions = v;
     return TRUE;
   }
-  if (k.is_rsa()) return fail(NTE_BAD_TYPE);
+  if (k.is_rsa() || k.is_gost()) return fail(NTE_BAD_TYPE);
   switch (param) {
     case KP_IV:
       k.iv.assign(data, data + k.iv.size());
@@ -170,8 +172,7 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
       return TRUE;
     case KP_MODE: {
       DWORD v = read_dword(data);
-      if (v != CRYPT_MODE_CBC && v != CRYPT_MODE_ECB && v != CRYPT_MODE_CFB)
-        return fail(NTE_BAD_DATA);
+      if (!cipher_for(k.alg, v)) return fail(NTE_BAD_DATA);
       k.mode = v;
       k.stream.reset();
       return TRUE;
@@ -205,6 +206,10 @@ extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD 
     DWORD bits = dwFlags >> 16;
     DWORD flags = dwFlags & 0xFFFF;
     if (flags & ~kGenFlags) return fail(NTE_BAD_FLAGS);
+    std::shared_ptr<Key> pair;
+    LONG pair_rc = 0;
+    if (gost::gen_key(p, Algid, dwFlags, pair, pair_rc))
+      return pair_rc ? fail(pair_rc) : give_key(pair, phKey);
 
     DWORD spec = 0;
     if (Algid == AT_KEYEXCHANGE || Algid == CALG_RSA_KEYX) spec = AT_KEYEXCHANGE;
@@ -270,6 +275,10 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserv
       if (k->pkey) {
         if (!EVP_PKEY_up_ref(k->pkey.get())) return fail(NTE_FAIL);
         d->pkey.reset(k->pkey.get());  // never changed in place: sharing is safe
+      }
+      if (k->peer) {
+        if (!EVP_PKEY_up_ref(k->peer.get())) return fail(NTE_FAIL);
+        d->peer.reset(k->peer.get());
       }
       d->has_private = k->has_private;
       d->locked = k->locked;

@@ -24,6 +24,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -33,11 +34,13 @@ const HashInfo kHashes[] = {
     {CALG_MD5, "MD5", 16},          {CALG_SHA1, "SHA1", 20},
     {CALG_SHA_256, "SHA256", 32},   {CALG_SHA_384, "SHA384", 48},
     {CALG_SHA_512, "SHA512", 64},
+    {kCalgGr3411_12_256, "md_gost12_256", 32}, {kCalgGr3411_12_512, "md_gost12_512", 64},
 };
 
 const CipherInfo kCiphers[] = {
     {CALG_AES_128, 16, 128, 16}, {CALG_AES_192, 24, 192, 16}, {CALG_AES_256, 32, 256, 16},
     {CALG_3DES, 24, 192, 8},     {CALG_3DES_112, 16, 128, 8},
+    {kCalgKuznyechik, 32, 256, 16}, {kCalgMagma, 32, 256, 8}, {kCalgG28147, 32, 256, 8},
 };
 
 constexpr BYTE kFormatPlain = 1;
@@ -102,6 +105,7 @@ DWORD get32(const BYTE* p) {
 }  // namespace
 
 const EVP_MD* hash_digest(ALG_ID alg) {
+  if (gost::is_hash_alg(alg)) return gost::digest(alg);
   // Fetching is a name lookup in OpenSSL's tables; do it once per algorithm.
   // The fetched digests are kept for the life of the process, in a table that
   // is never destroyed: a static vector would be freed at exit and leave the
@@ -109,7 +113,8 @@ const EVP_MD* hash_digest(ALG_ID alg) {
   // destructor may still hash after this one's static objects are gone.
   static const auto* const fetched = [] {
     auto* v = new std::vector<std::pair<ALG_ID, EVP_MD*>>;
-    for (const auto& h : kHashes) v->emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
+    for (const auto& h : kHashes)
+      if (!gost::is_hash_alg(h.alg)) v->emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
     return v;
   }();
   for (const auto& [a, md] : *fetched)
@@ -158,7 +163,7 @@ const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode) {
              : mode == CRYPT_MODE_CFB ? EVP_des_ede3_cfb8()
                                       : nullptr;
     default:
-      return nullptr;
+      return gost::cipher(alg, mode);
   }
 }
 
@@ -444,7 +449,7 @@ LONG load_user_key(const std::shared_ptr<Provider>& prov, DWORD spec,
 }
 
 LONG need_private(Key& k) {
-  if (!k.is_rsa() || !k.has_private) return NTE_BAD_KEY;
+  if (!(k.is_rsa() || k.is_gost()) || !k.has_private) return NTE_BAD_KEY;
   if (!k.locked) return 0;
   Provider& p = *k.prov;
   SecretString pin;

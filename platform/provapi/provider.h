@@ -17,7 +17,7 @@
 
 namespace csp::prov {
 
-// The one provider this library implements.
+// The RSA and AES provider; the GOST provider types are in gost.h.
 extern const char* const kProviderName;
 constexpr DWORD kProviderType = PROV_RSA_AES;
 constexpr DWORD kProviderVersion = 0x0200;  // PP_VERSION: major 2, minor 0

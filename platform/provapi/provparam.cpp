@@ -40,6 +40,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -75,8 +76,19 @@ const AlgEntry kAlgs[] = {
     {CALG_AES_128, 128, 128, 128, "AES 128", "Advanced Encryption Standard (AES) 128"},
     {CALG_AES_192, 192, 192, 192, "AES 192", "Advanced Encryption Standard (AES) 192"},
     {CALG_AES_256, 256, 256, 256, "AES 256", "Advanced Encryption Standard (AES) 256"},
+    // The GOST algorithms (last: listed only when the GOST engine is there).
+    {kCalgGr3411_12_256, 256, 256, 256, "GR 34.11-2012 256", "GOST R 34.11-2012 (Streebog) 256"},
+    {kCalgGr3411_12_512, 512, 512, 512, "GR 34.11-2012 512", "GOST R 34.11-2012 (Streebog) 512"},
+    {kCalgGr3410_12_256, 256, 256, 256, "GR 34.10-2012 256", "GOST R 34.10-2012 256 signature"},
+    {kCalgGr3410_12_512, 512, 512, 512, "GR 34.10-2012 512", "GOST R 34.10-2012 512 signature"},
+    {kCalgDh12_256_SF, 256, 256, 256, "DH 34.10-2012 256", "VKO GOST R 34.10-2012 256"},
+    {kCalgDh12_512_SF, 512, 512, 512, "DH 34.10-2012 512", "VKO GOST R 34.10-2012 512"},
+    {kCalgKuznyechik, 256, 256, 256, "GR 34.12-2015 K", "GOST R 34.12-2015 Kuznyechik"},
+    {kCalgMagma, 256, 256, 256, "GR 34.12-2015 M", "GOST R 34.12-2015 Magma"},
+    {kCalgG28147, 256, 256, 256, "GOST 28147-89", "GOST 28147-89"},
 };
 constexpr size_t kAlgCount = sizeof kAlgs / sizeof kAlgs[0];
+constexpr size_t kGostAlgCount = 9;
 
 void put32(Bytes& out, DWORD v) {
   for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
@@ -391,7 +403,8 @@ BOOL get_more_prov_param(Provider& p, DWORD param, BYTE* data, DWORD* len, DWORD
       if (flags & ~DWORD(CRYPT_FIRST | CRYPT_NEXT)) return fail(NTE_BAD_FLAGS);
       std::lock_guard<std::mutex> lock(p.mu);
       bool ex = param == PP_ENUMALGS_EX;
-      return enum_step(ex ? p.enum_algs_ex_pos : p.enum_algs_pos, kAlgCount, flags, data, len,
+      size_t count = gost::available() ? kAlgCount : kAlgCount - kGostAlgCount;
+      return enum_step(ex ? p.enum_algs_ex_pos : p.enum_algs_pos, count, flags, data, len,
                        [&](size_t i) {
                          return ex ? enumalgs_ex_record(kAlgs[i]) : enumalgs_record(kAlgs[i]);
                        });

@@ -5,6 +5,7 @@
 
 #include "apiutil.h"
 #include "cryptobj.h"
+#include "gost.h"
 
 namespace csp::prov {
 
@@ -51,6 +52,7 @@ extern "C" CSPAPI BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
     std::shared_ptr<Key> k;
     if (LONG rc = load_user_key(h->prov, dwKeySpec, k)) return fail(rc);
     std::lock_guard<std::mutex> lock(k->mu);
+    if (k->is_gost()) return gost::sign(*k, *h, pbSignature, pdwSigLen);
     DWORD size = k->rsa_bytes();
     if (!pbSignature) return put_bytes(nullptr, pdwSigLen, nullptr, size);
     if (*pdwSigLen < size) {
@@ -84,6 +86,7 @@ extern "C" CSPAPI BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE
     if (!pbSignature) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags & ~DWORD(CRYPT_NOHASHOID)) return fail(NTE_BAD_FLAGS);
     std::lock_guard<std::mutex> lock(k->mu);
+    if (k->is_gost()) return gost::verify(*k, *h, pbSignature, dwSigLen);
     if (!k->is_rsa() || !k->pkey) return fail(NTE_BAD_KEY);
     if (dwSigLen != k->rsa_bytes()) return fail(NTE_BAD_SIGNATURE);
     Bytes value;

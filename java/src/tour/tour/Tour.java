@@ -268,6 +268,7 @@ public final class Tour {
         algorithmTour(verify[0]);
         cipherTour(verify[0]);
         check(CAPI.cryptReleaseContext(verify[0], 0), "releasing the verify context");
+        GostTour.run();
 
         check(CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
                 "deleting container");
