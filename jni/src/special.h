@@ -140,6 +140,25 @@ inline unsigned low_byte(jboolean value) {
 wchar_t* multi2wchar(unsigned codePage, const char* text);
 char* wchar2multi(unsigned codePage, const wchar_t* text);
 
+
+// The certificate store walk. Visits every certificate of `store`, builds
+// its chain and looks for its private key, and hands each one to `self`
+// (the Java key store object) through its four callback methods. `pfx`
+// selects PFX mode: keys come from the properties the import attached, key
+// entries carry their usage period extension, and a keyless certificate
+// already delivered inside an earlier chain is not delivered again. Returns
+// 0, or the code that ended the walk early: 574 when a callback method is
+// missing or a callback left a Java exception pending (it is cleared), 8
+// when the VM could not make a Java value, 1359 when a usage period cannot
+// be encoded. Entries delivered before stay delivered. The store stays open.
+jint EnumKeysAndCertificates(JNIEnv* env, jobject self, HCERTSTORE store, BOOL pfx);
+
+// The display name of a certificate (friendly name, else the subject's) in
+// UTF-8. On a name, *text becomes a new[] string the caller frees and
+// *length its size with the terminator; without one (*length below 2)
+// *text is left as it was.
+void GetFriendlyName(PCCERT_CONTEXT cert, char** text, DWORD* length);
+
 }  // namespace quill
 
 #endif

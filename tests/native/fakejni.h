@@ -10,14 +10,46 @@
 #include <jni.h>
 
 #include <cstring>
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
 
 namespace fakejni {
 
+class Env;
+struct Class;
+
 struct Object {
   virtual ~Object() = default;
+  const Class* cls = nullptr;  // set for instances made through the object model
+};
+
+// Just enough of an object model for the store walk: classes with methods
+// (instance methods and constructors, implemented in C++), instances,
+// java/util/ArrayList and ContainerExtensionStructure.
+using Impl = std::function<jvalue(Env&, jobject self, const std::vector<jvalue>& args)>;
+struct Method {
+  std::string name, signature;
+  Impl impl;
+};
+struct Class : Object {
+  std::string name;
+  std::map<std::string, std::unique_ptr<Method>> methods;  // by name + signature
+  std::function<std::unique_ptr<Object>()> make;           // a blank instance for NewObject
+};
+struct List : Object {
+  std::vector<jobject> items;
+};
+// What generateCertificate returns: equal when the DER bytes are.
+struct Certificate : Object {
+  std::vector<unsigned char> der;
+};
+struct Extension : Object {
+  bool critical = true;
+  std::string oid;
+  std::vector<unsigned char> value;
 };
 
 struct Array : Object {
@@ -53,6 +85,20 @@ class Env {
   jint int_at(jintArray a, size_t i) const;
   jlong long_at(jlongArray a, size_t i) const;
 
+  // The object model. Classes named here are what FindClass finds.
+  Class* define(const std::string& name, std::function<std::unique_ptr<Object>()> make);
+  void method(Class* cls, const std::string& name, const std::string& signature, Impl impl);
+  jobject instance(Class* cls);
+  jobject adopt(std::unique_ptr<Object> o) { return keep<jobject>(std::move(o)); }
+  Class* find(const std::string& name);
+  std::string utf(jobject s) const;  // "<null>" for a null string
+  // JNI calls made while an exception was pending, other than the
+  // exception check and clear and the releases.
+  int calls_while_pending() const { return calls_while_pending_; }
+  void touch() {
+    if (pending_) ++calls_while_pending_;
+  }
+
   // Borrowed element buffers and string characters not given back yet.
   int outstanding() const { return outstanding_; }
   bool pending() const { return pending_ != nullptr; }
@@ -87,7 +133,30 @@ class Env {
   int outstanding_ = 0;
   int fail_countdown_ = 0;
   int bad_modes_ = 0;
+  int calls_while_pending_ = 0;
+  std::map<std::string, Class*> classes_;
 };
+
+// The Java key store object a walk calls back: records every callback in
+// order and every entry as delivered.
+struct Entry {
+  bool has_key = false;
+  std::string container, source, unique, provider, alias;
+  jint prov_type = 0, key_spec = 0;
+  jlong prov = 0, key = 0;
+  jint spec = 0, free_prov = 0;
+  std::vector<std::vector<unsigned char>> chain;
+  const Extension* extension = nullptr;
+};
+struct KeyStore : Object {
+  std::vector<std::string> calls;  // "certificate", "certificates", "chain", "key"
+  std::vector<Entry> entries;
+  std::string throw_in;            // a callback that leaves an exception pending
+};
+// Defines the key store class (once per Env) and makes an instance. A
+// callback named in `missing` is left out of the class.
+jobject key_store(Env& env, const std::string& missing = "");
+inline KeyStore* key_store_of(jobject o) { return static_cast<KeyStore*>(reinterpret_cast<Object*>(o)); }
 
 }  // namespace fakejni
 

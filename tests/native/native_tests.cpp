@@ -11,13 +11,16 @@
 #include <cstdlib>
 #include <cstdio>
 #include <cstring>
+#include <ctime>
 #include <string>
+#include <vector>
 
 #include "fakejni.h"
 
 #ifdef _WIN32
 #include <winsock2.h>
 #include <windows.h>
+#include <wincrypt.h>
 #include "support.h"
 #else
 #include <dlfcn.h>
@@ -232,6 +235,409 @@ void test_foreign_flag_low_byte() {
   CHECK(with_flag != 0 && with_flag != 87);  // reaches the provider, which refuses it
   CHECK_CODE(0, fx.long_at(key, 0));
   CHECK_CODE(0, release(fx.env(), nullptr, prov, 0));
+  CHECK(fx.outstanding() == 0);
+}
+
+
+// ---- Certificate stores and PFX through the store walk ----
+
+using ReadStore = jint(JNICALL*)(JNIEnv*, jobject, jstring, jint);
+using StoreCert = jint(JNICALL*)(JNIEnv*, jobject, jstring, jstring, jbyteArray, jint, jlong, jlong, jint);
+using StoreByHandle = jint(JNICALL*)(JNIEnv*, jobject, jlong, jstring, jbyteArray, jint, jlong, jlong, jint);
+using RemoveCert = jint(JNICALL*)(JNIEnv*, jobject, jstring, jstring, jbyteArray, jint);
+using VerifyPfx = jint(JNICALL*)(JNIEnv*, jobject, jbyteArray, jint, jstring, jint);
+using ExportPfx = jint(JNICALL*)(JNIEnv*, jobject, jlong, jstring, jint, jbyteArray, jintArray);
+using CreateStore = jint(JNICALL*)(JNIEnv*, jobject, jlongArray, jint);
+using CloseStore = jint(JNICALL*)(JNIEnv*, jobject, jlong);
+using HashData = jint(JNICALL*)(JNIEnv*, jclass, jlong, jbyteArray, jint, jint, jint);
+using SignHash = jint(JNICALL*)(JNIEnv*, jclass, jlong, jint, jstring, jint, jbyteArray, jintArray);
+using VerifySig = jint(JNICALL*)(JNIEnv*, jclass, jlong, jbyteArray, jint, jlong, jstring, jint);
+using ExportKey = jint(JNICALL*)(JNIEnv*, jclass, jlong, jlong, jint, jint, jbyteArray, jintArray, jint);
+
+std::string g_pki;  // directory of the certificates and PFX files
+
+std::vector<unsigned char> read_file(const std::string& name) {
+  std::vector<unsigned char> data;
+  if (FILE* f = std::fopen((g_pki + "/" + name).c_str(), "rb")) {
+    unsigned char buf[4096];
+    size_t n;
+    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data.insert(data.end(), buf, buf + n);
+    std::fclose(f);
+  }
+  if (data.empty()) std::printf("FAILED: no test file %s\n", name.c_str());
+  return data;
+}
+
+template <class F>
+F store_native(const char* cls, const char* method, int arg_bytes) {
+  std::string name = std::string("Java_ru_Kestrel_Quill_KeyStore_") + cls + "_" + method;
+  void* p = lookup(name.c_str(), arg_bytes);
+  if (!p) {
+    std::printf("FAILED: export %s (%d argument bytes) not found\n", name.c_str(), arg_bytes);
+    ++g_failed;
+  }
+  return reinterpret_cast<F>(p);
+}
+
+std::string calls_of(const fakejni::KeyStore* ks) {
+  std::string all;
+  for (const std::string& c : ks->calls) all += (all.empty() ? "" : " ") + c;
+  return all;
+}
+
+#define CHECK_CALLS(expected, ks)                                                          \
+  do {                                                                                     \
+    std::string got_ = calls_of(ks);                                                       \
+    if (got_ != (expected)) std::printf("callbacks: %s\n", got_.c_str());                 \
+    CHECK(got_ == (expected));                                                             \
+  } while (0)
+
+// Signs with the key entry's context after the walk has returned and checks
+// the signature with the key's public half in a context of its own.
+void check_key_signs(fakejni::Env& fx, const fakejni::Entry& e) {
+  auto create = native<CreateHash>("cryptCreateHash", 36);
+  auto hash = native<HashData>("cryptHashData", 32);
+  auto sign = native<SignHash>("cryptSignHash", 36);
+  auto verify = native<VerifySig>("cryptVerifySignature", 40);
+  auto destroy_hash = native<DestroyKey>("cryptDestroyHash", 16);
+  auto export_key = native<ExportKey>("cryptExportKey", 44);
+  auto import = native<ImportKey>("cryptImportKey", 44);
+  auto acquire = native<Acquire>("cryptAcquireContext", 28);
+  auto release = native<Release>("cryptReleaseContext", 20);
+  auto destroy = native<DestroyKey>("cryptDestroyKey", 16);
+  if (!create || !hash || !sign || !verify || !destroy_hash || !export_key || !import || !acquire ||
+      !release || !destroy) {
+    return;
+  }
+  constexpr jint kCalgSha1 = 0x8004, kPublicKeyBlob = 6;
+  jbyteArray message = fx.bytes({'q', 'u', 'i', 'l', 'l'});
+  jlongArray h = fx.longs({0});
+  CHECK_CODE(0, create(fx.env(), nullptr, e.prov, kCalgSha1, 0, 0, h));
+  CHECK_CODE(0, hash(fx.env(), nullptr, fx.long_at(h, 0), message, 0, 5, 0));
+  jintArray len = fx.ints({512});
+  jbyteArray signature = fx.bytes(512);
+  CHECK_CODE(0, sign(fx.env(), nullptr, fx.long_at(h, 0), e.spec, nullptr, 0, signature, len));
+  CHECK_CODE(256, fx.int_at(len, 0));
+  CHECK_CODE(0, destroy_hash(fx.env(), nullptr, fx.long_at(h, 0)));
+
+  jintArray blob_len = fx.ints({1024});
+  jbyteArray blob = fx.bytes(1024);
+  CHECK_CODE(0, export_key(fx.env(), nullptr, e.key, 0, kPublicKeyBlob, 0, blob, blob_len, 0));
+  jlongArray v = fx.longs({0});
+  CHECK_CODE(0, acquire(fx.env(), nullptr, v, nullptr, nullptr, kProvRsaAes, kVerifyContext));
+  jlongArray pub = fx.longs({0});
+  CHECK_CODE(0, import(fx.env(), nullptr, fx.long_at(v, 0), blob, fx.int_at(blob_len, 0), 0, 0, pub, 0));
+  CHECK_CODE(0, create(fx.env(), nullptr, fx.long_at(v, 0), kCalgSha1, 0, 0, h));
+  CHECK_CODE(0, hash(fx.env(), nullptr, fx.long_at(h, 0), message, 0, 5, 0));
+  CHECK_CODE(0, verify(fx.env(), nullptr, fx.long_at(h, 0), signature, 256, fx.long_at(pub, 0), nullptr, 0));
+  CHECK_CODE(0, destroy_hash(fx.env(), nullptr, fx.long_at(h, 0)));
+  CHECK_CODE(0, destroy(fx.env(), nullptr, fx.long_at(pub, 0)));
+  CHECK_CODE(0, release(fx.env(), nullptr, fx.long_at(v, 0), 0));
+}
+
+// Gives back what a key entry handed to Java.
+void drop_key_entry(fakejni::Env& fx, const fakejni::Entry& e) {
+  auto release = native<Release>("cryptReleaseContext", 20);
+  auto destroy = native<DestroyKey>("cryptDestroyKey", 16);
+  if (!release || !destroy) return;
+  CHECK_CODE(0, destroy(fx.env(), nullptr, e.key));
+  CHECK_CODE(1, e.free_prov);  // one reference on the context is Java's
+  CHECK_CODE(0, release(fx.env(), nullptr, e.prov, 0));
+}
+
+// Arguments refused before any platform call, and the memory store natives'
+// simple cases.
+void test_store_arguments() {
+  fakejni::Env fx;
+  auto read = store_native<ReadStore>("MSStore", "readStore", 16);
+  auto store = store_native<StoreCert>("MSStore", "storeCertificate", 44);
+  auto by_handle = store_native<StoreByHandle>("MSStore", "storeCertificateByHandle", 48);
+  auto remove = store_native<RemoveCert>("MSStore", "removeCertificate", 24);
+  auto create = store_native<CreateStore>("PFXStore", "createMemoryStore", 16);
+  auto close = store_native<CloseStore>("PFXStore", "closeMemoryStore", 16);
+  if (!read || !store || !by_handle || !remove || !create || !close) return;
+  jobject ks = fakejni::key_store(fx);
+  std::vector<unsigned char> leaf = read_file("leaf.der");
+  jint n = jint(leaf.size());
+  CHECK_CODE(1, read(fx.env(), ks, nullptr, 0));
+  CHECK_CODE(87, store(fx.env(), ks, nullptr, nullptr, fx.bytes(leaf), n, 0, 0, 0));
+  CHECK_CODE(87, remove(fx.env(), ks, nullptr, nullptr, fx.bytes(leaf), n));
+
+  jlongArray h = fx.longs({0});
+  CHECK_CODE(0, create(fx.env(), ks, h, 0));
+  jlong mem = fx.long_at(h, 0);
+  CHECK(mem != 0);
+  // A length beyond the array or below zero: 87, and the store stays empty.
+  CHECK_CODE(87, by_handle(fx.env(), ks, mem, nullptr, fx.bytes(leaf), n + 1, 0, 0, 0));
+  CHECK_CODE(87, by_handle(fx.env(), ks, mem, nullptr, fx.bytes(leaf), -1, 0, 0, 0));
+  CHECK_CODE(87, remove(fx.env(), ks, fx.string("MY"), nullptr, fx.bytes(leaf), n + 1));
+  CHECK(by_handle(fx.env(), ks, mem, nullptr, fx.bytes(leaf), n - 1, 0, 0, 0) != 0);  // malformed
+  CHECK_CODE(0, close(fx.env(), ks, mem));
+  CHECK_CODE(0, close(fx.env(), ks, 0));
+  CHECK(fakejni::key_store_of(ks)->calls.empty());
+  CHECK(fx.outstanding() == 0);
+}
+
+// A PKCS #7 file of a certificate and its CA, walked in store mode: each is
+// an entry, the first with its chain built through the file's own store.
+void test_file_store_walk() {
+  fakejni::Env fx;
+  auto read = store_native<ReadStore>("MSStore", "readStore", 16);
+  if (!read) return;
+  std::vector<unsigned char> leaf = read_file("leaf.der"), ca = read_file("ca.der");
+  jobject obj = fakejni::key_store(fx);
+  CHECK_CODE(0, read(fx.env(), obj, fx.string(g_pki + "/chain.p7b"), 1));
+  fakejni::KeyStore* ks = fakejni::key_store_of(obj);
+  CHECK(ks->entries.size() == 2);
+  std::string calls = calls_of(ks);
+  CHECK(calls == "certificates certificates chain certificates chain" ||
+        calls == "certificates chain certificates certificates chain");
+  for (const fakejni::Entry& e : ks->entries) {
+    CHECK(!e.has_key && e.container == "<null>" && e.source == "<null>" && e.prov_type == 0);
+    if (!e.chain.empty() && e.chain[0] == leaf) {
+      CHECK(e.chain.size() == 2 && e.chain[1] == ca);
+      CHECK(e.alias == "Quill Test Leaf");
+    } else {
+      CHECK(e.chain.size() == 1 && e.chain[0] == ca);
+      CHECK(e.alias == "Quill Test CA");
+    }
+  }
+  // False in the low byte: a system store of that name, which is empty.
+  jobject system = fakejni::key_store(fx);
+  CHECK_CODE(0, read(fx.env(), system, fx.string("QuillEmpty"), 0x100));
+  CHECK(fakejni::key_store_of(system)->calls.empty());
+  jint missing = read(fx.env(), fakejni::key_store(fx), fx.string(g_pki + "/no-such-file.p7b"), 1);
+#ifdef _WIN32
+  // Seen under Wine: a read-only file store of a missing file is created empty.
+  if (missing == 0) std::printf("note: Wine opens a missing file as an empty file store\n");
+#else
+  CHECK(missing != 0);
+#endif
+  CHECK(fx.outstanding() == 0);
+}
+
+// A callback method the object lacks, or a callback that throws, ends the
+// walk with 574; no JNI call is made while the exception is pending, and
+// none is left pending.
+void test_callback_failures() {
+  auto read = store_native<ReadStore>("MSStore", "readStore", 16);
+  if (!read) return;
+  {
+    fakejni::Env fx;
+    jobject obj = fakejni::key_store(fx, "generateCertificateChain");
+    CHECK_CODE(574, read(fx.env(), obj, fx.string(g_pki + "/chain.p7b"), 1));
+    CHECK(fakejni::key_store_of(obj)->calls.empty());
+    CHECK(!fx.pending() && fx.calls_while_pending() == 0);
+  }
+  for (const char* which : {"certificates", "chain"}) {
+    fakejni::Env fx;
+    jobject obj = fakejni::key_store(fx);
+    fakejni::key_store_of(obj)->throw_in = which;
+    CHECK_CODE(574, read(fx.env(), obj, fx.string(g_pki + "/chain.p7b"), 1));
+    std::string calls = calls_of(fakejni::key_store_of(obj));
+    CHECK(calls.size() >= std::strlen(which) &&
+          calls.compare(calls.size() - std::strlen(which), std::string::npos, which) == 0);
+    CHECK(!fx.pending() && fx.calls_while_pending() == 0);
+    CHECK(fx.outstanding() == 0);
+  }
+}
+
+// importPfx of openssl's files: one key entry with the chain in order, the
+// CA that follows the key's certificate not delivered again; the key signs
+// after importPfx has returned and its temporary store is gone.
+void test_pfx_import() {
+  auto import = store_native<VerifyPfx>("PFXStore", "importPfx", 24);
+  auto verify = store_native<VerifyPfx>("PFXStore", "verifyPfx", 24);
+  if (!import || !verify) return;
+  std::vector<unsigned char> leaf = read_file("leaf.der"), ca = read_file("ca.der");
+  for (const char* file : {"leaf.p12", "leaf-legacy.p12"}) {
+    fakejni::Env fx;
+    std::vector<unsigned char> pfx = read_file(file);
+    jobject obj = fakejni::key_store(fx);
+    fakejni::KeyStore* ks = fakejni::key_store_of(obj);
+    CHECK(import(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()), fx.string("wrong"), 0) != 0);
+    CHECK(ks->calls.empty());
+    CHECK_CODE(87, import(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()) + 1, fx.string("secret"), 0));
+    CHECK_CODE(0, import(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()), fx.string("secret"), 0));
+#ifdef _WIN32
+    // Wine's gaps: its import keeps the key's certificate only, without the
+    // PKCS #12 friendly name, and reports key specification 3 for the key,
+    // which no key is found under: a keyless entry.
+    CHECK_CALLS("certificate certificates certificates chain", ks);
+    CHECK(ks->entries.size() == 1);
+    if (ks->entries.size() == 1) {
+      const fakejni::Entry& e = ks->entries[0];
+      CHECK(!e.has_key && e.chain.size() == 1 && e.chain[0] == leaf);
+      CHECK_CODE(3, e.key_spec);
+      CHECK(e.provider != "<null>" && e.container != "<null>");
+    }
+#else
+    CHECK_CALLS("certificates certificates certificates certificates key certificate", ks);
+    CHECK(ks->entries.size() == 1);
+    if (ks->entries.size() != 1) continue;
+    const fakejni::Entry& e = ks->entries[0];
+    CHECK(e.has_key && e.prov != 0 && e.key != 0);
+    CHECK(e.chain.size() == 2 && e.chain[0] == leaf && e.chain[1] == ca);
+    CHECK(e.alias == "leaf");
+    CHECK(e.extension == nullptr);
+    CHECK_CODE(1, e.spec);
+    check_key_signs(fx, e);
+    drop_key_entry(fx, e);
+#endif
+
+    jint right = verify(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()), fx.string("secret"), 0);
+    jint wrong = verify(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()), fx.string("wrong"), 0);
+    CHECK(wrong != 0);
+#ifdef _WIN32
+    // Wine's gap: its PFXVerifyPassword fails for every password.
+    if (right != 0) std::printf("note: Wine's PFXVerifyPassword refuses the right password (0x%x)\n", unsigned(right));
+#else
+    CHECK_CODE(0, right);
+#endif
+    CHECK(fx.outstanding() == 0);
+  }
+}
+
+// A key and a certificate for it to store by handle: under Wine a new key
+// pair with a self-signed certificate (Wine's PFX import delivers no key),
+// elsewhere the key openssl's PFX file imports.
+bool key_and_certificate(fakejni::Env& fx, jobject obj, fakejni::Entry& key,
+                         std::vector<unsigned char>& der) {
+#ifdef _WIN32
+  (void)obj;
+  auto acquire = native<Acquire>("cryptAcquireContext", 28);
+  auto genkey = native<GenKey>("cryptGenKey", 28);
+  if (!acquire || !genkey) return false;
+  jlongArray h = fx.longs({0});
+  acquire(fx.env(), nullptr, h, fx.string("quill-export"), nullptr, kProvRsaAes, 0x10);
+  CHECK_CODE(0, acquire(fx.env(), nullptr, h, fx.string("quill-export"), nullptr, kProvRsaAes, 0x8));
+  key.prov = fx.long_at(h, 0);
+  jlongArray k = fx.longs({0});
+  CHECK_CODE(0, genkey(fx.env(), nullptr, key.prov, 2, (2048 << 16) | 1, k));
+  key.key = fx.long_at(k, 0);
+  key.free_prov = 1;
+  key.spec = 2;
+  BYTE name[256];
+  DWORD size = sizeof name;
+  if (!CertStrToNameA(X509_ASN_ENCODING, "CN=Quill Export", CERT_X500_NAME_STR, nullptr, name, &size,
+                      nullptr)) {
+    return false;
+  }
+  CERT_NAME_BLOB subject = {size, name};
+  PCCERT_CONTEXT cert = CertCreateSelfSignCertificate(HCRYPTPROV(key.prov), &subject, 0, nullptr,
+                                                      nullptr, nullptr, nullptr, nullptr);
+  CHECK(cert != nullptr);
+  if (!cert) return false;
+  der.assign(cert->pbCertEncoded, cert->pbCertEncoded + cert->cbCertEncoded);
+  CertFreeCertificateContext(cert);
+  return key.key != 0;
+#else
+  auto import = store_native<VerifyPfx>("PFXStore", "importPfx", 24);
+  if (!import) return false;
+  std::vector<unsigned char> pfx = read_file("leaf.p12");
+  CHECK_CODE(0, import(fx.env(), obj, fx.bytes(pfx), jint(pfx.size()), fx.string("secret"), 1));
+  fakejni::KeyStore* ks = fakejni::key_store_of(obj);
+  if (ks->entries.size() != 1) return false;
+  key = ks->entries[0];
+  der = read_file("leaf.der");
+  return true;
+#endif
+}
+
+// A memory store given a certificate and its key by handle exports as PFX
+// (two-call length protocol) and the export imports again with its alias.
+void test_memory_store_export() {
+  auto import = store_native<VerifyPfx>("PFXStore", "importPfx", 24);
+  auto by_handle = store_native<StoreByHandle>("MSStore", "storeCertificateByHandle", 48);
+  auto exp = store_native<ExportPfx>("PFXStore", "exportPfx", 32);
+  auto create = store_native<CreateStore>("PFXStore", "createMemoryStore", 16);
+  auto close = store_native<CloseStore>("PFXStore", "closeMemoryStore", 16);
+  if (!import || !by_handle || !exp || !create || !close) return;
+  fakejni::Env fx;
+  jobject obj = fakejni::key_store(fx);
+  fakejni::Entry key;
+  std::vector<unsigned char> leaf;
+  if (!key_and_certificate(fx, obj, key, leaf)) return;
+  check_key_signs(fx, key);
+  jlongArray h = fx.longs({0});
+  CHECK_CODE(0, create(fx.env(), obj, h, 0));
+  jlong mem = fx.long_at(h, 0);
+  CHECK_CODE(0, by_handle(fx.env(), obj, mem, fx.string("exported"), fx.bytes(leaf), jint(leaf.size()),
+                          key.prov, key.key, 0));
+  constexpr jint kExportPrivateKeys = 4;
+  jintArray len = fx.ints({-1});
+  jint sized = exp(fx.env(), obj, mem, fx.string("pass"), kExportPrivateKeys, nullptr, len);
+#ifdef _WIN32
+  // Wine's gap: its PFX export is a stub that fails without setting an
+  // error (NTE_FAIL here).
+  std::printf("note: Wine's PFX export is a stub (0x%x)\n", unsigned(sized));
+  CHECK_CODE(NTE_FAIL, sized);
+  CHECK_CODE(0, close(fx.env(), obj, mem));
+  drop_key_entry(fx, key);
+  return;
+#endif
+  CHECK_CODE(0, sized);
+  jint need = fx.int_at(len, 0);
+  CHECK(need > 0);
+  jintArray small_len = fx.ints({16});
+  CHECK(exp(fx.env(), obj, mem, fx.string("pass"), kExportPrivateKeys, fx.bytes(16), small_len) != 0);
+  CHECK_CODE(87, exp(fx.env(), obj, mem, fx.string("pass"), kExportPrivateKeys, fx.bytes(16), fx.ints({17})));
+  jbyteArray out = fx.bytes(size_t(need));
+  jintArray out_len = fx.ints({need});
+  CHECK_CODE(0, exp(fx.env(), obj, mem, fx.string("pass"), kExportPrivateKeys, out, out_len));
+  CHECK_CODE(0, close(fx.env(), obj, mem));
+  std::vector<unsigned char> exported = fx.bytes_of(out);
+  exported.resize(size_t(fx.int_at(out_len, 0)));
+  drop_key_entry(fx, key);
+
+  jobject again = fakejni::key_store(fx);
+  CHECK_CODE(0, import(fx.env(), again, fx.bytes(exported), jint(exported.size()), fx.string("pass"), 0));
+  fakejni::KeyStore* ks2 = fakejni::key_store_of(again);
+  CHECK(ks2->entries.size() == 1);
+  if (ks2->entries.size() == 1) {
+    CHECK(ks2->entries[0].chain.size() >= 1 && ks2->entries[0].chain[0] == leaf);
+#ifndef _WIN32  // Wine's import gaps again (no friendly name, key spec 3)
+    CHECK(ks2->entries[0].has_key && ks2->entries[0].alias == "exported");
+    drop_key_entry(fx, ks2->entries[0]);
+#endif
+  }
+  CHECK(fx.outstanding() == 0);
+}
+
+// A system store: stored with an alias, found by readStore, removed only
+// under that alias.
+void test_system_store() {
+  auto read = store_native<ReadStore>("MSStore", "readStore", 16);
+  auto store = store_native<StoreCert>("MSStore", "storeCertificate", 44);
+  auto remove = store_native<RemoveCert>("MSStore", "removeCertificate", 24);
+  if (!read || !store || !remove) return;
+  fakejni::Env fx;
+  std::vector<unsigned char> ca = read_file("ca.der");
+  jint n = jint(ca.size());
+  // A store of its own per run: a Wine prefix keeps what earlier runs left.
+  jstring name = fx.string("QuillTest-" + std::to_string(std::time(nullptr)));
+  CHECK_CODE(0, store(fx.env(), nullptr, name, fx.string("quill-ca"), fx.bytes(ca), n, 0, 0, 0));
+  auto aliases = [&]() {
+    jobject obj = fakejni::key_store(fx);
+    CHECK_CODE(0, read(fx.env(), obj, name, 0));
+    std::string all;
+    for (const fakejni::Entry& e : fakejni::key_store_of(obj)->entries) all += e.alias + ";";
+    return all;
+  };
+  CHECK(aliases() == "quill-ca;");
+  CHECK_CODE(0, remove(fx.env(), nullptr, name, fx.string("other"), fx.bytes(ca), n));
+  CHECK_CODE(0, remove(fx.env(), nullptr, name, nullptr, fx.bytes(ca), n));
+  CHECK(aliases() == "quill-ca;");
+  CHECK_CODE(0, remove(fx.env(), nullptr, name, fx.string("quill-ca"), fx.bytes(ca), n));
+#ifdef _WIN32
+  // Seen under Wine: the delete succeeds but does not reach the registry
+  // store behind the system store, so the certificate is back when the store
+  // is opened again.
+  if (aliases() != "") std::printf("note: Wine keeps a certificate deleted from a system store\n");
+#else
+  CHECK(aliases() == "");
+#endif
+  CHECK(remove(fx.env(), nullptr, name, fx.string("quill-ca"), fx.bytes(ca), n - 1) != 0);
   CHECK(fx.outstanding() == 0);
 }
 
@@ -475,6 +881,17 @@ int main(int argc, char** argv) {
   test_final_flag_low_byte();
   test_foreign_flag_low_byte();
   test_short_values_are_refused();
+  for (int i = 2; i + 1 < argc; ++i) {
+    if (std::strcmp(argv[i], "--pki") == 0) g_pki = argv[i + 1];
+  }
+  if (!g_pki.empty()) {
+    test_store_arguments();
+    test_file_store_walk();
+    test_callback_failures();
+    test_pfx_import();
+    test_memory_store_export();
+    test_system_store();
+  }
 #ifdef _WIN32
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--registry") == 0) test_registry_reader();

@@ -47,9 +47,11 @@ if [ -n "$tlsdir" ]; then
 fi
 
 dir="$(dirname "$dll")"
+# Certificates and PFX files made by openssl for the store tests.
+bash "$scripts/../tests/make_pki.sh" "$dir/pki"
 [ "$(dirname "$exe")" -ef "$dir" ] || cp "$exe" "$dir/"
 cd "$dir"
 status=0
-wine "./$(basename "$exe")" "$(basename "$dll")" --registry "${tls_args[@]}" || status=$?
+wine "./$(basename "$exe")" "$(basename "$dll")" --registry --pki pki "${tls_args[@]}" || status=$?
 wineserver -w || true
 exit $status

@@ -27,6 +27,9 @@ import javax.crypto.Cipher;
 import javax.crypto.spec.IvParameterSpec;
 import javax.crypto.spec.SecretKeySpec;
 
+import ru.Kestrel.Quill.KeyStore.MSStore;
+import ru.Kestrel.Quill.KeyStore.PFXStore;
+import ru.Kestrel.Quill.KeyStore.StoreCallbacks;
 import ru.Kestrel.Quill.MSCAPI.CAPI;
 
 /**
@@ -177,6 +180,78 @@ public final class Tour {
         say("the CSP's algorithms (name/bits): %s", names);
     }
 
+    /**
+     * A PFX file made by openssl goes through the key store natives: import,
+     * sign with its key (the JDK verifies), store in "MY" with an alias and
+     * the key, read "MY" back, export a PFX the JDK's PKCS12 key store opens.
+     */
+    static void storeTour(java.nio.file.Path pki) throws Exception {
+        byte[] pfx = java.nio.file.Files.readAllBytes(pki.resolve("leaf.p12"));
+        PFXStore imported = new PFXStore();
+        check(imported.importPfx(pfx, pfx.length, "secret", 1), "importing the PFX");
+        for (StoreCallbacks.Entry e : imported.entries) {
+            StringBuilder chain = new StringBuilder();
+            for (java.security.cert.X509Certificate c : e.chain) {
+                chain.append(chain.length() > 0 ? " <- " : "").append(c.getSubjectX500Principal().getName());
+            }
+            say("imported %s entry \"%s\" in container \"%s\": %s", e.hasKey ? "key" : "certificate", e.alias,
+                    e.sourceContainer, chain);
+        }
+        StoreCallbacks.Entry key = imported.entries.get(0);
+        java.security.cert.X509Certificate cert = key.chain.get(0);
+        byte[] message = "Signed with an imported key".getBytes(StandardCharsets.UTF_8);
+        long[] hash = {0};
+        check(CAPI.cryptCreateHash(key.hProv, CALG_SHA_256, 0, 0, hash), "creating a hash");
+        check(CAPI.cryptHashData(hash[0], message, 0, message.length, 0), "hashing");
+        int[] sigLen = {512};
+        byte[] sig = new byte[512];
+        check(CAPI.cryptSignHash(hash[0], key.keyFlags, null, 0, sig, sigLen), "signing");
+        check(CAPI.cryptDestroyHash(hash[0]), "destroying the hash");
+        Signature jdk = Signature.getInstance("SHA256withRSA");
+        jdk.initVerify(cert.getPublicKey());
+        jdk.update(message);
+        boolean verified = jdk.verify(reversed(Arrays.copyOf(sig, sigLen[0])));
+        say("signed with the imported key after the import's store was closed; the JDK verifies: %s", verified);
+        if (!verified) throw new IllegalStateException("the JDK refused the signature");
+
+        String alias = "tour-" + ProcessHandle.current().pid();
+        byte[] der = cert.getEncoded();
+        MSStore my = new MSStore();
+        check(my.storeCertificate("MY", alias, der, der.length, key.hProv, key.hKey, 0), "storing in MY");
+        MSStore readBack = new MSStore();
+        check(readBack.readStore("MY", false), "reading MY");
+        for (StoreCallbacks.Entry e : readBack.entries) {
+            if (!alias.equals(e.alias)) continue;
+            say("\"MY\" holds \"%s\" with %s, container \"%s\"", e.alias, e.hasKey ? "its key" : "no key",
+                    e.container);
+            if (e.hasKey) {
+                CAPI.cryptDestroyKey(e.hKey);
+                if (e.keyUsage == 1) CAPI.cryptReleaseContext(e.hProv, 0);
+            }
+        }
+
+        long[] mem = {0};
+        check(imported.createMemoryStore(mem, 0), "creating a memory store");
+        check(my.storeCertificateByHandle(mem[0], alias, der, der.length, key.hProv, key.hKey, 0), "filling it");
+        int[] len = {0};
+        check(imported.exportPfx(mem[0], "tour", 4, null, len), "export size");
+        byte[] out = new byte[len[0]];
+        check(imported.exportPfx(mem[0], "tour", 4, out, len), "exporting");
+        check(imported.closeMemoryStore(mem[0]), "closing the memory store");
+        java.security.KeyStore p12 = java.security.KeyStore.getInstance("PKCS12");
+        p12.load(new java.io.ByteArrayInputStream(out, 0, len[0]), "tour".toCharArray());
+        say("exported a %d-byte PFX; the JDK's PKCS12 key store finds key entry \"%s\": %s", len[0], alias,
+                p12.isKeyEntry(alias));
+
+        check(my.removeCertificate("MY", alias, der, der.length), "removing from MY");
+        check(CAPI.cryptDestroyKey(key.hKey), "destroying the key");
+        check(CAPI.cryptReleaseContext(key.hProv, 0), "releasing the context");
+        long[] h = {0};
+        check(CAPI.cryptAcquireContext(h, key.sourceContainer, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
+                "deleting the imported container");
+        say("removed \"%s\" from \"MY\" and deleted the imported container", alias);
+    }
+
     public static void main(String[] args) throws Exception {
         System.out.println("Quill bridge tour on " + System.getProperty("os.arch") + ", Java "
                 + System.getProperty("java.version"));
@@ -215,6 +290,7 @@ public final class Tour {
         int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
         say("deleted the container; opening it again gives 0x%x (NTE_BAD_KEYSET)", again);
 
+        if (System.getProperty("tour.pki") != null) storeTour(java.nio.file.Path.of(System.getProperty("tour.pki")));
         tlsTour();
 
         System.out.println("Tour complete.");
