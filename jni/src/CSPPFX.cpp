@@ -10,17 +10,10 @@ using namespace quill;
 namespace {
 
 // The password as the PFX functions take it: wide, from the Java string's
-// UTF-8. Null for a null string; an empty string stays empty, which the
-// PFX functions tell apart from null.
+// UTF-8, wiped when the native returns. Null for a null string; an empty
+// string stays empty, which the PFX functions tell apart from null.
 const wchar_t* wide_password(Frame& frame, jstring jPassword) {
-  return frame.keep(multi2wchar(CP_UTF8, frame.utf(jPassword)));
-}
-
-// The wide password is wiped before the Frame frees it.
-void wipe(const wchar_t* password) {
-  if (!password) return;
-  volatile wchar_t* p = const_cast<volatile wchar_t*>(password);
-  while (*p) *p++ = 0;
+  return frame.keep_secret(multi2wchar(CP_UTF8, frame.utf(jPassword)));
 }
 
 // Elements and password of verifyPfx and importPfx; 0 when the call may go on.
@@ -49,7 +42,6 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_verifyPfx(JNIEnv*
   const wchar_t* password = nullptr;
   if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
   jint rc = result_of(PFXVerifyPassword(&blob, password, static_cast<DWORD>(jFlags)));
-  wipe(password);
   return rc;
 }
 
@@ -63,7 +55,6 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_importPfx(JNIEnv*
   const wchar_t* password = nullptr;
   if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
   HCERTSTORE store = PFXImportCertStore(&blob, password, static_cast<DWORD>(jFlags));
-  wipe(password);
   if (!store) return last_error_code();
   // Key entries keep their handles past this close (see special_store.cpp).
   jint rc = EnumKeysAndCertificates(env, self, store, TRUE);
@@ -90,7 +81,6 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_exportPfx(JNIEnv*
   CRYPT_DATA_BLOB blob = {length, pfx};
   jint rc = result_of(PFXExportCertStore(to_handle<HCERTSTORE>(jCertStore), &blob, password,
                                          static_cast<DWORD>(jFlags)));
-  wipe(password);
   write_int0(env, jPfxLen, blob.cbData);
   return rc;
 }

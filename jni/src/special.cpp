@@ -21,27 +21,28 @@ Frame::~Frame() {
     }
   }
   for (int i = 0; i < nstrings_; ++i) env_->ReleaseStringUTFChars(strings_[i].text, strings_[i].chars);
-  for (int i = 0; i < nbuffers_; ++i) {
-    if (buffers_[i].wide) {
-      delete[] static_cast<wchar_t*>(buffers_[i].data);
-    } else {
-      delete[] static_cast<char*>(buffers_[i].data);
-    }
-  }
+  for (int i = 0; i < nbuffers_; ++i) free_buffer(buffers_[i]);
 }
 
-bool Frame::keep_buffer(void* buffer, bool wide) {
+void Frame::free_buffer(const Buffer& buffer) {
+  if (!buffer.wide) {
+    delete[] static_cast<char*>(buffer.data);
+    return;
+  }
+  if (buffer.secret) {
+    for (volatile wchar_t* p = static_cast<wchar_t*>(buffer.data); *p; ++p) *p = 0;
+  }
+  delete[] static_cast<wchar_t*>(buffer.data);
+}
+
+bool Frame::keep_buffer(void* buffer, bool wide, bool secret) {
   if (!buffer) return false;
   if (nbuffers_ == kMax) {  // never reached by the natives; fail rather than leak or hand on null
-    if (wide) {
-      delete[] static_cast<wchar_t*>(buffer);
-    } else {
-      delete[] static_cast<char*>(buffer);
-    }
+    free_buffer({buffer, wide, secret});
     failed_ = true;
     return false;
   }
-  buffers_[nbuffers_++] = {buffer, wide};
+  buffers_[nbuffers_++] = {buffer, wide, secret};
   return true;
 }
 

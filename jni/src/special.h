@@ -59,15 +59,18 @@ class Frame {
   // wchar2multi); it is freed after everything else. A null buffer (a failed
   // conversion) gives null; past the Frame's capacity the buffer is freed at
   // once, the result is null and failed() turns true.
-  char* keep(char* buffer) { return keep_buffer(buffer, false) ? buffer : nullptr; }
-  wchar_t* keep(wchar_t* buffer) { return keep_buffer(buffer, true) ? buffer : nullptr; }
+  char* keep(char* buffer) { return keep_buffer(buffer, false, false) ? buffer : nullptr; }
+  wchar_t* keep(wchar_t* buffer) { return keep_buffer(buffer, true, false) ? buffer : nullptr; }
+  // The same for a converted password: it is wiped before it is freed, on
+  // every path out of the native.
+  wchar_t* keep_secret(wchar_t* buffer) { return keep_buffer(buffer, true, true) ? buffer : nullptr; }
 
   bool failed() const { return failed_; }
   // Clears a pending Java exception and reports whether there was one.
   bool exception_pending();
 
  private:
-  bool keep_buffer(void* buffer, bool wide);
+  bool keep_buffer(void* buffer, bool wide, bool secret);
   static constexpr int kMax = 6;
   struct Borrowed {
     jarray array;
@@ -77,7 +80,9 @@ class Frame {
   struct Buffer {
     void* data;
     bool wide;
+    bool secret;
   };
+  static void free_buffer(const Buffer& buffer);
   struct Chars {
     jstring text;
     const char* chars;
