@@ -270,7 +270,7 @@ void ensure_key_context(Cert& c) {
   HCRYPTPROV h = 0;
   DWORD flags = CRYPT_SILENT | (c.reopen.machine ? CRYPT_MACHINE_KEYSET : 0);
   DWORD saved = GetLastError();
-  if (CryptAcquireContextA(&h, c.reopen.container.c_str(), nullptr, PROV_RSA_AES, flags)) {
+  if (CryptAcquireContextA(&h, c.reopen.container.c_str(), nullptr, c.reopen.type, flags)) {
     c.has_key_context = true;
     c.key_context = KeyContext{h, c.reopen.spec, true};
   }

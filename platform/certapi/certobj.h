@@ -63,6 +63,7 @@ struct KeyReopen {
   std::string container;
   bool machine = false;
   DWORD spec = 0;
+  DWORD type = PROV_RSA_AES;  // the provider type that keeps the pair
 };
 
 class Cert : public Object {

@@ -1,10 +1,15 @@
 // PFX (PKCS #12) import, export and checks; private keys of certificates;
 // the private key usage period encoding.
 //
-// Import reads every safe bag with OpenSSL and puts each RSA key into a new
-// container of the provider through the provider's own functions
-// (CryptAcquireContextA with CRYPT_NEWKEYSET, CryptImportKey of a
-// PRIVATEKEYBLOB). The certificate with the key gets the key provider info
+// Import reads every safe bag with OpenSSL and puts each RSA or GOST key into
+// a new container of the provider type that keeps it (PROV_RSA_AES, or the
+// GOST 2012-256 or 2012-512 type), through the provider's own functions:
+// CryptAcquireContextA with CRYPT_NEWKEYSET, then CryptImportKey of a
+// PRIVATEKEYBLOB for RSA, csp_import_key_pair for GOST (a GOST private key
+// blob is always wrapped, so there is no plain one to import). Either becomes
+// the container's AT_KEYEXCHANGE pair. The GOST engine is loaded before a
+// PFX is read, so that OpenSSL decodes GOST keys and certificates in it. The
+// certificate with the key gets the key provider info
 // and a key context owning that context; the context is made "held by its
 // keys" (PP_CONTEXT_HELD_BY_KEYS), so a key taken from it keeps the context
 // handle valid after the imported store and its certificates are gone.
@@ -15,7 +20,8 @@
 // decrypt through that context, and the legacy provider only adds old
 // algorithms, it changes no default.
 //
-// Export writes the modern protection: keys shrouded and certificates
+// Export takes each key pair through csp_export_key_pair, which refuses a
+// key not made exportable, and writes the modern protection: keys shrouded and certificates
 // encrypted with AES-256-CBC under PBES2 (PBKDF2 with HMAC-SHA-256), and a
 // SHA-256 MAC.
 #include <openssl/core_names.h>
@@ -32,6 +38,7 @@
 
 #include "apiutil.h"
 #include "certobj.h"
+#include "csp/provkey.h"
 
 namespace csp::cert {
 
@@ -119,59 +126,33 @@ LONG blob_from_rsa(EVP_PKEY* key, ALG_ID alg, Bytes& out) {
   return 0;
 }
 
-LONG rsa_from_blob(const Bytes& blob, PkeyPtr& out) {
-  if (blob.size() < 20 || blob[0] != PRIVATEKEYBLOB || read_le32(&blob[8]) != RSA2_MAGIC)
-    return NTE_BAD_DATA;
-  DWORD bits = read_le32(&blob[12]);
-  size_t n = bits / 8, half = (bits + 15) / 16;
-  if (bits % 8 || bits > 16384 || blob.size() < 20 + 2 * n + 5 * half) return NTE_BAD_DATA;
-  OSSL_PARAM_BLD* bld = OSSL_PARAM_BLD_new();
-  if (!bld) return NTE_NO_MEMORY;
-  std::vector<BnPtr> nums;
-  BnPtr e(BN_new());
-  bool ok = e && BN_set_word(e.get(), read_le32(&blob[16])) &&
-            OSSL_PARAM_BLD_push_BN(bld, OSSL_PKEY_PARAM_RSA_E, e.get());
-  size_t at = 20;
-  for (const char* name : kRsaParams) {
-    size_t len = (name == kRsaParams[0] || name == kRsaParams[6]) ? n : half;
-    // Secure numbers: the parameter builder then keeps them in the secure
-    // heap, which is cleared when the parameters are freed.
-    BIGNUM* v = BN_secure_new();
-    nums.emplace_back(v && BN_lebin2bn(&blob[at], int(len), v) ? v : nullptr);
-    if (!nums.back()) BN_free(v);
-    at += len;
-    ok = ok && nums.back() && OSSL_PARAM_BLD_push_BN(bld, name, nums.back().get());
-  }
-  OSSL_PARAM* params = ok ? OSSL_PARAM_BLD_to_param(bld) : nullptr;
-  OSSL_PARAM_BLD_free(bld);
-  EVP_PKEY_CTX* ctx = params ? EVP_PKEY_CTX_new_from_name(nullptr, "RSA", nullptr) : nullptr;
-  EVP_PKEY* key = nullptr;
-  ok = ctx && EVP_PKEY_fromdata_init(ctx) == 1 &&
-       EVP_PKEY_fromdata(ctx, &key, EVP_PKEY_KEYPAIR, params) == 1;
-  EVP_PKEY_CTX_free(ctx);
-  OSSL_PARAM_free(params);
-  out.reset(key);
-  return ok ? 0 : NTE_BAD_DATA;
+// The public key of a certificate. One parsed before the GOST engine was
+// loaded has no decoded GOST key; it is parsed again once the engine is.
+PkeyPtr cert_public_key(X509* x) {
+  EVP_PKEY* pub = X509_get0_pubkey(x);
+  if (pub) return EVP_PKEY_up_ref(pub) == 1 ? PkeyPtr(pub) : nullptr;
+  ERR_clear_error();
+  DWORD saved = GetLastError();
+  bool gost = csp_gost_load();
+  SetLastError(saved);
+  if (!gost) return nullptr;
+  unsigned char* der = nullptr;
+  int n = i2d_X509(x, &der);
+  const unsigned char* p = der;
+  X509Ptr again(n > 0 ? d2i_X509(nullptr, &p, n) : nullptr);
+  OPENSSL_free(der);
+  PkeyPtr out(again ? X509_get_pubkey(again.get()) : nullptr);
+  ERR_clear_error();
+  return out;
 }
 
 // Whether the provider's key pair is the certificate's public key.
 bool key_matches(HCRYPTPROV prov, DWORD spec, X509* x) {
-  HCRYPTKEY k = 0;
-  if (!CryptGetUserKey(prov, spec, &k)) return false;
-  Bytes blob(4096);
-  DWORD len = DWORD(blob.size());
-  bool got = CryptExportKey(k, 0, PUBLICKEYBLOB, 0, blob.data(), &len);
-  CryptDestroyKey(k);
-  EVP_PKEY* pub = X509_get0_pubkey(x);
-  if (!got || len < 20 || !pub || EVP_PKEY_get_base_id(pub) != EVP_PKEY_RSA) return false;
-  DWORD bits = read_le32(&blob[12]);
-  if (bits % 8 || len < 20 + bits / 8) return false;
-  BIGNUM* n_raw = nullptr;
-  BIGNUM* e_raw = nullptr;
-  EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_N, &n_raw);
-  EVP_PKEY_get_bn_param(pub, OSSL_PKEY_PARAM_RSA_E, &e_raw);
-  BnPtr n(n_raw), e(e_raw), bn(BN_lebin2bn(&blob[20], int(bits / 8), nullptr));
-  return n && e && bn && BN_cmp(n.get(), bn.get()) == 0 && BN_get_word(e.get()) == read_le32(&blob[16]);
+  PkeyPtr own(csp_public_key(prov, spec));
+  PkeyPtr pub = own ? cert_public_key(x) : nullptr;
+  bool same = pub && EVP_PKEY_eq(own.get(), pub.get()) == 1;
+  ERR_clear_error();
+  return same;
 }
 
 // ---- import ------------------------------------------------------------
@@ -231,6 +212,9 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::ve
 // Every bag of a PFX once the password is checked.
 LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out) {
   load_legacy_provider();
+  DWORD saved = GetLastError();
+  csp_gost_load();  // without it, GOST keys are left out as of unknown types
+  SetLastError(saved);
   if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pw.ptr(), pw.len()) != 1) {
     ERR_clear_error();
     return ERROR_INVALID_PASSWORD;
@@ -278,19 +262,26 @@ std::string new_container_name() {
   return buf;
 }
 
-// Puts one key into a new container; *prov holds one reference.
-LONG import_key(EVP_PKEY* key, X509* cert, DWORD flags, const std::string& name, HCRYPTPROV* prov) {
+// Puts one key into a new container of provider type `type`; *prov holds one
+// reference.
+LONG import_key(EVP_PKEY* key, DWORD type, X509* cert, DWORD flags, const std::string& name,
+                HCRYPTPROV* prov) {
   DWORD acquire = CRYPT_NEWKEYSET | CRYPT_SILENT | (flags & CRYPT_MACHINE_KEYSET);
-  if (!CryptAcquireContextA(prov, name.c_str(), nullptr, PROV_RSA_AES, acquire)) return LONG(GetLastError());
+  if (!CryptAcquireContextA(prov, name.c_str(), nullptr, type, acquire)) return LONG(GetLastError());
   DWORD one = 1;
-  Bytes blob;
-  LONG rc = blob_from_rsa(key, CALG_RSA_KEYX, blob);
   HCRYPTKEY k = 0;
-  if (!rc && !CryptSetProvParam(*prov, PP_CONTEXT_HELD_BY_KEYS, reinterpret_cast<BYTE*>(&one), 0))
+  LONG rc = 0;
+  if (!CryptSetProvParam(*prov, PP_CONTEXT_HELD_BY_KEYS, reinterpret_cast<BYTE*>(&one), 0))
     rc = LONG(GetLastError());
-  if (!rc && !CryptImportKey(*prov, blob.data(), DWORD(blob.size()), 0, flags & CRYPT_EXPORTABLE, &k))
+  if (!rc && type == PROV_RSA_AES) {
+    Bytes blob;
+    rc = blob_from_rsa(key, CALG_RSA_KEYX, blob);
+    if (!rc && !CryptImportKey(*prov, blob.data(), DWORD(blob.size()), 0, flags & CRYPT_EXPORTABLE, &k))
+      rc = LONG(GetLastError());
+    wipe(blob);
+  } else if (!rc && !csp_import_key_pair(*prov, AT_KEYEXCHANGE, key, flags & CRYPT_EXPORTABLE, &k)) {
     rc = LONG(GetLastError());
-  wipe(blob);
+  }
   FILETIME end;
   if (!rc && cert && usage_end_of(cert, end)) {
     BYTE le[8];
@@ -325,7 +316,9 @@ LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCR
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = &wc[0];
   info.pwszProvName = &wp[0];
-  info.dwProvType = PROV_RSA_AES;
+  DWORD type = PROV_RSA_AES, tlen = sizeof type;
+  CryptGetProvParam(prov, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &tlen, 0);
+  info.dwProvType = type;
   info.dwFlags = flags & CRYPT_MACHINE_KEYSET;
   info.dwKeySpec = AT_KEYEXCHANGE;
   if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
@@ -387,7 +380,8 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
 
     auto s = new_store();
     if (!s) return fail_null(E_OUTOFMEMORY);
-    std::vector<std::string> created;  // containers to remove if the import fails
+    // Containers (name, provider type) to remove if the import fails.
+    std::vector<std::pair<std::string, DWORD>> created;
     LONG rc = 0;
     std::vector<PCCERT_CONTEXT> contexts(bags.size(), nullptr);
     for (size_t i = 0; i < bags.size() && !rc; ++i) {
@@ -402,7 +396,8 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
     }
     for (size_t k = 0; k < bags.size() && !rc && !(dwFlags & PKCS12_ONLY_CERTIFICATES); ++k) {
       Bag& key = bags[k];
-      if (!key.key || EVP_PKEY_get_base_id(key.key.get()) != EVP_PKEY_RSA) continue;
+      DWORD type = key.key ? csp_key_provider_type(key.key.get()) : 0;
+      if (!type) continue;
       // Its certificate: the one with the same local key id, else the one
       // whose public key it is.
       size_t owner = bags.size();
@@ -418,9 +413,9 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
         break;
       }
       HCRYPTPROV prov = 0;
-      rc = import_key(key.key.get(), bags[owner].cert.get(), dwFlags, name, &prov);
+      rc = import_key(key.key.get(), type, bags[owner].cert.get(), dwFlags, name, &prov);
       if (rc) break;
-      created.push_back(name);
+      created.emplace_back(name, type);
       rc = bind_key(contexts[owner], name, dwFlags, prov);
       if (rc) CryptReleaseContext(prov, 0);
       if (!rc && bags[owner].friendly.empty() && !key.friendly.empty())
@@ -429,9 +424,9 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
     for (PCCERT_CONTEXT c : contexts) CertFreeCertificateContext(c);
     if (rc) {
       release_store(s->handle);
-      for (const auto& name : created) {
+      for (const auto& [name, type] : created) {
         HCRYPTPROV gone = 0;
-        CryptAcquireContextA(&gone, name.c_str(), nullptr, PROV_RSA_AES,
+        CryptAcquireContextA(&gone, name.c_str(), nullptr, type,
                              CRYPT_DELETEKEYSET | (dwFlags & CRYPT_MACHINE_KEYSET));
       }
       return fail_null(rc);
@@ -465,20 +460,8 @@ PkeyPtr private_key_of(PCCERT_CONTEXT ctx, LONG& why) {
   PkeyPtr out;
   HCRYPTKEY k = 0;
   if (CryptGetUserKey(prov, spec, &k)) {
-    DWORD len = 0;
-    Bytes blob;
-    if (CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, nullptr, &len)) {
-      blob.resize(len);
-      if (CryptExportKey(k, 0, PRIVATEKEYBLOB, 0, blob.data(), &len)) {
-        blob.resize(len);
-        why = rsa_from_blob(blob, out);
-      } else {
-        why = LONG(GetLastError());
-      }
-    } else {
-      why = LONG(GetLastError());
-    }
-    wipe(blob);
+    out.reset(csp_export_key_pair(k));
+    if (!out) why = LONG(GetLastError());
     CryptDestroyKey(k);
   }
   if (must_free) CryptReleaseContext(prov, 0);
@@ -599,7 +582,7 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
       // caller's own, as from the key provider information.
       DWORD flags = (reopen.machine ? CRYPT_MACHINE_KEYSET : 0) |
                     ((dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
-      if (CryptAcquireContextA(&prov, reopen.container.c_str(), nullptr, PROV_RSA_AES, flags)) {
+      if (CryptAcquireContextA(&prov, reopen.container.c_str(), nullptr, reopen.type, flags)) {
         spec = reopen.spec;
         caller_frees = true;
       } else {

@@ -26,7 +26,9 @@ namespace {
 constexpr char kMagic[8] = {'Q', 'C', 'S', 'P', 'S', 'T', '0', '1'};
 constexpr size_t kMaxFile = 64 * 1024 * 1024;
 constexpr size_t kMaxStoreName = 255;
-constexpr DWORD kTagCert = 1, kTagProp = 2, kTagProvInfo = 3, kTagReopen = 4;
+// kTagReopenType (the provider type of a key context, when not PROV_RSA_AES)
+// came after the others; a reader that does not know it skips it.
+constexpr DWORD kTagCert = 1, kTagProp = 2, kTagProvInfo = 3, kTagReopen = 4, kTagReopenType = 5;
 
 void put32(Bytes& out, DWORD v) {
   for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
@@ -147,6 +149,7 @@ Bytes encode_entry(Cert& c) {
     char name[1024];
     DWORD len = sizeof name;
     DWORD machine = 0, mlen = sizeof machine;
+    DWORD type = PROV_RSA_AES, tlen = sizeof type;
     DWORD saved = GetLastError();
     if (CryptGetProvParam(c.key_context.prov, PP_CONTAINER, reinterpret_cast<BYTE*>(name), &len,
                           0) &&
@@ -156,6 +159,9 @@ Bytes encode_entry(Cert& c) {
       reopen.container.assign(name, strnlen(name, len));
       reopen.machine = machine & CRYPT_MACHINE_KEYSET;
       reopen.spec = c.key_context.spec;
+      if (CryptGetProvParam(c.key_context.prov, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &tlen,
+                            0))
+        reopen.type = type;
       have = true;
     }
     SetLastError(saved);
@@ -169,6 +175,11 @@ Bytes encode_entry(Cert& c) {
     put32(rec, reopen.spec);
     rec.insert(rec.end(), reopen.container.begin(), reopen.container.end());
     put_record(out, kTagReopen, rec);
+    if (reopen.type != PROV_RSA_AES) {
+      Bytes t;
+      put32(t, reopen.type);
+      put_record(out, kTagReopenType, t);
+    }
   }
   return out;
 }
@@ -217,6 +228,9 @@ LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
       Bytes name = d.take(d.n);
       c->reopen.container.assign(name.begin(), name.end());
       c->has_reopen = true;
+    } else if (tag == kTagReopenType) {
+      c->reopen.type = d.u32();
+      if (!d.ok) return CRYPT_E_FILE_ERROR;
     }
   }
   if (!c) return CRYPT_E_FILE_ERROR;

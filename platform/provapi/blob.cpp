@@ -59,10 +59,6 @@ size_t private_blob_size(DWORD bitlen) {
   return kRsaHeader + n + 5 * half + n;
 }
 
-bool exportable(const Key& k) {
-  return (k.flags & CRYPT_EXPORTABLE) && (k.permissions & CRYPT_EXPORT);
-}
-
 BOOL export_public(Key& k, BYTE* out, DWORD* len) {
   size_t n = k.rsa_bytes();
   if (!out) return put_bytes(nullptr, len, nullptr, kRsaHeader + n);

@@ -142,6 +142,11 @@ class Key : public Object {
 
 // Default permissions of a new key.
 DWORD default_permissions(DWORD flags);
+// Whether a key's secret or private half may leave the provider: made or
+// imported CRYPT_EXPORTABLE, with CRYPT_EXPORT still among its permissions.
+inline bool exportable(const Key& k) {
+  return (k.flags & CRYPT_EXPORTABLE) && (k.permissions & CRYPT_EXPORT);
+}
 
 // A fresh session key of `alg` with `secret` as its bytes.
 std::shared_ptr<Key> make_session_key(const std::shared_ptr<Provider>& prov, ALG_ID alg,

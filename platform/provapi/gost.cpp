@@ -193,10 +193,6 @@ size_t params_length(const BYTE* p, size_t n) {
   return total <= n && total <= kMaxParams ? total : 0;
 }
 
-bool exportable(const Key& k) {
-  return (k.flags & CRYPT_EXPORTABLE) && (k.permissions & CRYPT_EXPORT);
-}
-
 // ---- Key pieces -----------------------------------------------------------
 
 PkeyPtr pkey_from_spki(const Bytes& der) {
@@ -509,6 +505,20 @@ DWORD provider_type_at(DWORD index) {
 }
 
 bool is_pair_alg(ALG_ID alg) { return pair_info(alg) != nullptr; }
+
+ALG_ID pair_alg_of(EVP_PKEY* pkey, DWORD spec) {
+  int nid = pkey ? EVP_PKEY_get_base_id(pkey) : NID_undef;
+  for (const auto& p : kPairs)
+    if (p.nid == nid && p.spec == spec && spec) return p.alg;
+  return 0;
+}
+
+DWORD provider_type_of(EVP_PKEY* pkey) {
+  int nid = pkey ? EVP_PKEY_get_base_id(pkey) : NID_undef;
+  if (nid == NID_id_GostR3410_2012_512) return kProvGost2012_512;
+  if (nid == NID_id_GostR3410_2012_256 || nid == NID_id_GostR3410_2001) return kProvGost2012_256;
+  return 0;
+}
 bool is_hash_alg(ALG_ID alg) { return alg == kCalgGr3411_12_256 || alg == kCalgGr3411_12_512; }
 bool is_cipher_alg(ALG_ID alg) {
   return alg == kCalgKuznyechik || alg == kCalgMagma || alg == kCalgG28147;

@@ -58,6 +58,11 @@ DWORD provider_type_at(DWORD index);
 
 // Whether an algorithm is a GOST key pair (signature or key agreement).
 bool is_pair_alg(ALG_ID alg);
+// The pair algorithm of an OpenSSL GOST key kept under `spec` (AT_SIGNATURE
+// or AT_KEYEXCHANGE), or 0 when it is no GOST key.
+ALG_ID pair_alg_of(EVP_PKEY* pkey, DWORD spec);
+// The provider type of this library for a GOST key, or 0.
+DWORD provider_type_of(EVP_PKEY* pkey);
 bool is_hash_alg(ALG_ID alg);
 bool is_cipher_alg(ALG_ID alg);
 // The digest and HMAC of the private context.

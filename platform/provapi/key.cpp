@@ -149,7 +149,8 @@ DWORD read_dword(const BYTE* p) {
 BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
   if (param == KP_PRIVATEKEY_USAGE_PERIOD_END) {
     // Only a key pair kept in a container has a usage period.
-    if (!k.is_rsa() || !k.spec || !k.prov || k.prov->verify_only) return fail(NTE_BAD_TYPE);
+    if (!(k.is_rsa() || k.is_gost()) || !k.spec || !k.prov || k.prov->verify_only)
+      return fail(NTE_BAD_TYPE);
     FILETIME end{read_le32(data), read_le32(data + 4)};
     if (LONG rc = set_usage_end(*k.prov, k.spec, end)) return fail(rc);
     return TRUE;

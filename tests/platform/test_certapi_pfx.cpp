@@ -126,6 +126,60 @@ TEST(PfxImport, ModernAndLegacyFilesBindTheKeyToItsCertificate) {
   EXPECT_FALSE(PFXIsPFXBlob(&notpfx));
 }
 
+// A GOST certificate and key made by openssl's GOST engine. The key lands in
+// a container of the GOST 2012-256 provider type, matches its certificate,
+// keeps that type when the certificate is kept in a system store and acquired
+// again from it, and signs for openssl.
+TEST(PfxImport, GostKeyKeepsItsProviderTypeThroughAStoreAndSignsForOpenssl) {
+  sh("openssl req -engine gost -x509 -newkey gost2012_256 -pkeyopt paramset:B -nodes -keyout gost.key "
+     "-out gost.pem -days 30 -subj '/CN=Quill GOST' && "
+     "openssl pkcs12 -engine gost -export -in gost.pem -inkey gost.key -passout pass:s3cret -out gost.p12 && "
+     "openssl x509 -engine gost -in gost.pem -pubkey -noout > gost.pub");
+  constexpr DWORD kGostType = 80;
+  {
+    Imported im;
+    import("gost.p12", L"s3cret", 0, im);
+    ASSERT_EQ(im.certs.size(), 1u);
+    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+    DWORD spec = 0;
+    BOOL must_free = TRUE;
+    ASSERT_TRUE(CryptAcquireCertificatePrivateKey(im.certs[0], CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov,
+                                                  &spec, &must_free))
+        << std::hex << GetLastError();
+    HCERTSTORE s = CertOpenSystemStoreA(0, "GostPfx");
+    ASSERT_TRUE(CertAddCertificateContextToStore(s, im.certs[0], CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+    CertCloseStore(s, 0);
+  }
+  HCERTSTORE s = CertOpenSystemStoreA(0, "GostPfx");
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  ASSERT_NE(c, nullptr);
+  HCRYPTPROV_OR_NCRYPT_KEY_HANDLE prov = 0;
+  DWORD spec = 0;
+  BOOL must_free = FALSE;
+  ASSERT_TRUE(CryptAcquireCertificatePrivateKey(c, CRYPT_ACQUIRE_COMPARE_KEY_FLAG, nullptr, &prov, &spec,
+                                                &must_free))
+      << std::hex << GetLastError();
+  DWORD type = 0, n = sizeof type;
+  ASSERT_TRUE(CryptGetProvParam(prov, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &n, 0));
+  EXPECT_EQ(type, kGostType);
+  EXPECT_EQ(spec, DWORD(AT_KEYEXCHANGE));
+  const std::string data = "signed by an imported GOST key";
+  HCRYPTHASH h = 0;
+  ASSERT_TRUE(CryptCreateHash(prov, 0x8021, 0, 0, &h)) << std::hex << GetLastError();  // Streebog-256
+  ASSERT_TRUE(CryptHashData(h, reinterpret_cast<const BYTE*>(data.data()), DWORD(data.size()), 0));
+  Bytes sig(64);
+  n = DWORD(sig.size());
+  ASSERT_TRUE(CryptSignHashA(h, spec, nullptr, 0, sig.data(), &n)) << std::hex << GetLastError();
+  CryptDestroyHash(h);
+  spit("gost.sig", Bytes(sig.rbegin(), sig.rend()));  // the engine's order: s || r, big-endian
+  spit("gost.txt", Bytes(data.begin(), data.end()));
+  std::string out = sh("openssl dgst -engine gost -md_gost12_256 -verify gost.pub -signature gost.sig gost.txt");
+  EXPECT_NE(out.find("Verified OK"), std::string::npos) << out;
+  if (must_free) CryptReleaseContext(prov, 0);
+  CertDeleteCertificateFromStore(c);
+  CertCloseStore(s, 0);
+}
+
 TEST(PfxImport, KeysOutliveTheImportedStoreAndLeaveNoContextsBehind) {
   make_pfx();
   size_t before = csp::handle_count();

@@ -82,6 +82,7 @@ public final class Csp {
     public static final int NTE_BAD_SIGNATURE = 0x80090006;
     public static final int NTE_BAD_ALGID = 0x80090008;
     public static final int NTE_BAD_TYPE = 0x8009000A;
+    public static final int NTE_BAD_KEY_STATE = 0x8009000B;
     public static final int NTE_NO_KEY = 0x8009000D;
 
     /** Key-generation flags asking for an RSA modulus of {@code bits}. */

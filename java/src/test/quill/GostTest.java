@@ -6,6 +6,9 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quill.Csp.*;
 
 import java.io.ByteArrayOutputStream;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
 import java.security.KeyFactory;
 import java.security.KeyPair;
 import java.security.KeyPairGenerator;
@@ -25,6 +28,9 @@ import javax.crypto.spec.SecretKeySpec;
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
 import org.junit.jupiter.api.Test;
 
+import ru.Kestrel.Quill.KeyStore.MSStore;
+import ru.Kestrel.Quill.KeyStore.PFXStore;
+import ru.Kestrel.Quill.KeyStore.StoreCallbacks.Entry;
 import ru.Kestrel.Quill.MSCAPI.CAPI;
 
 /**
@@ -43,6 +49,7 @@ class GostTest {
     static final int CALG_KUZNYECHIK = 0x6631;
     static final int CRYPT_MODE_CTR = 32;
     static final int GOST_PUBLIC_MAGIC = 0x31534f47;
+    static final int REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY = 2;
     static final BouncyCastleProvider BC = new BouncyCastleProvider();
 
     static byte[] reversed(byte[] b) {
@@ -249,5 +256,72 @@ class GostTest {
             ok(CAPI.cryptDestroyKey(k), "destroy key");
         }
         ok(CAPI.cryptReleaseContext(prov, 0), "release");
+    }
+
+    /** Whether BouncyCastle verifies the entry's Streebog-256 signature against its certificate. */
+    static boolean entrySignsForBouncyCastle(Entry e, byte[] message) throws Exception {
+        long h = hashOf(e.hProv, CALG_GR3411_2012_256, message);
+        int[] len = {64};
+        byte[] sig = new byte[64];
+        ok(CAPI.cryptSignHash(h, e.keyFlags, null, 0, sig, len), "sign");
+        ok(CAPI.cryptDestroyHash(h), "destroy hash");
+        byte[] spki = e.chain.get(0).getPublicKey().getEncoded();
+        Signature bc = Signature.getInstance("GOST3411-2012-256withECGOST3410-2012-256", BC);
+        bc.initVerify(publicKeyOf(blobOf(spki, CALG_GR3410_2012_256, 256)));
+        bc.update(message);
+        return bc.verify(reversed(sig));
+    }
+
+    /**
+     * A GOST certificate and key made by openssl's GOST engine: the PFX
+     * imports as a key entry whose key signs for BouncyCastle; exported
+     * again (only when imported exportable), openssl's GOST engine opens the
+     * file and the bridge imports it back.
+     */
+    @Test
+    void pfxFromOpensslImportsSignsAndExportsBack() throws Exception {
+        byte[] message = "a GOST message".getBytes(StandardCharsets.US_ASCII);
+        byte[] der = PfxTest.file("gost.der");
+        PFXStore pfx = new PFXStore();
+        Entry e = PfxTest.importOne(pfx, PfxTest.file("gost.p12"), "secret");
+        assertEquals(AT_KEYEXCHANGE, e.keyFlags);
+        assertArrayEquals(der, e.chain.get(0).getEncoded());
+        assertEquals(PROV_GOST_2012_256, e.provType);
+        int[] len = {0};
+        assertTrue(entrySignsForBouncyCastle(e, message), "BouncyCastle verifies the imported key's signature");
+
+        MSStore ms = new MSStore();
+        long[] mem = {0};
+        ok(pfx.createMemoryStore(mem, 0), "memory store");
+        ok(ms.storeCertificateByHandle(mem[0], "gost", der, der.length, e.hProv, e.hKey, 0), "store");
+        ok(pfx.exportPfx(mem[0], "pass", PfxTest.EXPORT_PRIVATE_KEYS, null, len), "size");
+        byte[] out = new byte[len[0]];
+        ok(pfx.exportPfx(mem[0], "pass", PfxTest.EXPORT_PRIVATE_KEYS, out, len), "export");
+        ok(pfx.closeMemoryStore(mem[0]), "close");
+        PfxTest.drop(e);
+        out = Arrays.copyOf(out, len[0]);
+
+        Path p = Files.createTempFile("quill", ".p12");
+        Files.write(p, out);
+        Process o = new ProcessBuilder("/usr/bin/openssl", "pkcs12", "-engine", "gost", "-in", p.toString(),
+                "-passin", "pass:pass", "-nodes").redirectErrorStream(true).start();
+        String text = new String(o.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertEquals(0, o.waitFor(), text);
+        Files.delete(p);
+        assertTrue(text.contains("BEGIN PRIVATE KEY") && text.contains("friendlyName: gost"), text);
+
+        // Back through the bridge, this time not exportable: the key signs
+        // but does not leave its container.
+        PFXStore again = new PFXStore();
+        ok(again.importPfx(out, out.length, "pass", 0), "import");
+        Entry back = again.entries.get(0);
+        assertTrue(entrySignsForBouncyCastle(back, message), "the exported key signs");
+        ok(pfx.createMemoryStore(mem, 0), "memory store");
+        ok(ms.storeCertificateByHandle(mem[0], "gost", der, der.length, back.hProv, back.hKey, 0), "store");
+        len[0] = 0;
+        assertCode(NTE_BAD_KEY_STATE, pfx.exportPfx(mem[0], "pass",
+                PfxTest.EXPORT_PRIVATE_KEYS | REPORT_NOT_ABLE_TO_EXPORT_PRIVATE_KEY, null, len), "not exportable");
+        ok(pfx.closeMemoryStore(mem[0]), "close");
+        PfxTest.drop(back);
     }
 }

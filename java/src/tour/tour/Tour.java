@@ -290,7 +290,10 @@ public final class Tour {
         int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
         say("deleted the container; opening it again gives 0x%x (NTE_BAD_KEYSET)", again);
 
-        if (System.getProperty("tour.pki") != null) storeTour(java.nio.file.Path.of(System.getProperty("tour.pki")));
+        if (System.getProperty("tour.pki") != null) {
+            storeTour(java.nio.file.Path.of(System.getProperty("tour.pki")));
+            GostTour.pfx(java.nio.file.Path.of(System.getProperty("tour.pki")));
+        }
         tlsTour();
 
         System.out.println("Tour complete.");
