@@ -18,33 +18,35 @@ EVP_PKEY* new_ref(const PkeyPtr& k) {
 
 }  // namespace
 
-extern "C" CSPAPI EVP_PKEY* csp_private_key(HCRYPTPROV hProv, DWORD dwKeySpec) {
+namespace {
+
+// A new reference to the pair `spec` of a context, the private half unlocked
+// first when asked for.
+EVP_PKEY* user_key(HCRYPTPROV hProv, DWORD spec, bool with_private) {
   EVP_PKEY* result = nullptr;
   BOOL ok = guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
     std::shared_ptr<Key> k;
-    if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
+    if (LONG rc = load_user_key(p, spec, k)) return fail(rc);
     std::lock_guard<std::mutex> lock(k->mu);
-    if (LONG rc = need_private(*k)) return fail(rc);
+    if (with_private) {
+      if (LONG rc = need_private(*k)) return fail(rc);
+    }
     result = new_ref(k->pkey);
     return result ? TRUE : fail(NTE_FAIL);
   });
   return ok ? result : nullptr;
 }
 
+}  // namespace
+
+extern "C" CSPAPI EVP_PKEY* csp_private_key(HCRYPTPROV hProv, DWORD dwKeySpec) {
+  return user_key(hProv, dwKeySpec, true);
+}
+
 extern "C" CSPAPI EVP_PKEY* csp_public_key(HCRYPTPROV hProv, DWORD dwKeySpec) {
-  EVP_PKEY* result = nullptr;
-  BOOL ok = guarded([&]() -> BOOL {
-    auto p = handle_get<Provider>(hProv);
-    if (!p) return fail(NTE_BAD_UID);
-    std::shared_ptr<Key> k;
-    if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
-    std::lock_guard<std::mutex> lock(k->mu);
-    result = new_ref(k->pkey);
-    return result ? TRUE : fail(NTE_FAIL);
-  });
-  return ok ? result : nullptr;
+  return user_key(hProv, dwKeySpec, false);
 }
 
 extern "C" CSPAPI BOOL csp_gost_load(void) {

@@ -20,8 +20,9 @@ extern "C" {
  * EVP_PKEY_free; null with the last error set (NTE_BAD_UID, NTE_NO_KEY, ...). */
 CSPAPI EVP_PKEY* csp_private_key(HCRYPTPROV hProv, DWORD dwKeySpec);
 
-/* A new reference to the public key of the pair `dwKeySpec` of `hProv`; the
- * private half is not unlocked. Null with the last error set. */
+/* A new reference to the pair `dwKeySpec` of `hProv` as the context has it,
+ * for its public key: a private half encrypted at rest is not unlocked (one
+ * already unlocked may come with it). Null with the last error set. */
 CSPAPI EVP_PKEY* csp_public_key(HCRYPTPROV hProv, DWORD dwKeySpec);
 
 /* Loads the GOST engine, once per process; FALSE when it is not installed.
