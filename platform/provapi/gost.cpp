@@ -261,10 +261,60 @@ LONG new_pair(const PairInfo& pi, PkeyPtr& out) {
 
 // ---- Key wrap -------------------------------------------------------------
 
-// KDF_TREE_GOSTR3411_2012_256 with R = 1 (RFC 7836, 4.5): 64 bytes.
+// The block ciphers KExp15 runs on: CTR and CBC (for OMAC) names, the IV (half
+// a block) and the MAC (a block).
+struct WrapCipher {
+  ALG_ID alg;
+  const char* ctr;
+  const char* cbc;
+  size_t iv;
+  size_t mac;
+};
+
+const WrapCipher kWrapCiphers[] = {
+    {kCalgKuznyechik, "kuznyechik-ctr", "kuznyechik-cbc", 8, 16},
+    {kCalgMagma, "magma-ctr", "magma-cbc", 4, 8},
+};
+
+const WrapCipher* wrap_cipher(ALG_ID alg) {
+  for (const auto& c : kWrapCiphers)
+    if (c.alg == alg) return &c;
+  return nullptr;
+}
+
+LONG omac(const WrapCipher& c, const BYTE* key, const Bytes& iv, const BYTE* data, size_t n,
+          BYTE* out) {
+  MacCtxPtr mac(EVP_MAC_CTX_new(runtime().cmac));
+  OSSL_PARAM params[] = {
+      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER, const_cast<char*>(c.cbc), 0),
+      OSSL_PARAM_construct_end()};
+  size_t len = 0;
+  bool ok = mac && EVP_MAC_init(mac.get(), key, 32, params) &&
+            EVP_MAC_update(mac.get(), iv.data(), iv.size()) &&
+            EVP_MAC_update(mac.get(), data, n) && EVP_MAC_final(mac.get(), out, &len, c.mac) &&
+            len == c.mac;
+  return ok ? 0 : NTE_FAIL;
+}
+
+LONG ctr(const WrapCipher& c, const BYTE* key, const Bytes& iv, Bytes& data) {
+  EVP_CIPHER* cipher = EVP_CIPHER_fetch(runtime().ctx, c.ctr, nullptr);
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  int outl = 0;
+  bool ok = cipher && ctx && EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv.data(), 1) &&
+            EVP_CipherUpdate(ctx.get(), data.data(), &outl, data.data(), int(data.size())) &&
+            size_t(outl) == data.size();
+  EVP_CIPHER_free(cipher);
+  return ok ? 0 : NTE_FAIL;
+}
+
+}  // namespace
+
+namespace gost {
+
 LONG kdf_tree(const Bytes& key, const Bytes& label, const Bytes& seed, Bytes& out) {
   out.clear();
   const Runtime& rt = runtime();
+  if (!rt.ok) return NTE_PROV_DLL_NOT_FOUND;
   for (BYTE i = 1; i <= 2; ++i) {
     MacCtxPtr mac(EVP_MAC_CTX_new(rt.hmac));
     OSSL_PARAM params[] = {
@@ -291,30 +341,42 @@ LONG kdf_tree(const Bytes& key, const Bytes& label, const Bytes& seed, Bytes& ou
   return 0;
 }
 
-LONG omac(const BYTE* key, const Bytes& iv, const Bytes& data, BYTE* out) {
-  MacCtxPtr mac(EVP_MAC_CTX_new(runtime().cmac));
-  OSSL_PARAM params[] = {
-      OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_CIPHER,
-                                       const_cast<char*>("kuznyechik-cbc"), 0),
-      OSSL_PARAM_construct_end()};
-  size_t n = 0;
-  bool ok = mac && EVP_MAC_init(mac.get(), key, 32, params) &&
-            EVP_MAC_update(mac.get(), iv.data(), iv.size()) &&
-            EVP_MAC_update(mac.get(), data.data(), data.size()) &&
-            EVP_MAC_final(mac.get(), out, &n, kMac) && n == kMac;
-  return ok ? 0 : NTE_FAIL;
+LONG kexp15(ALG_ID cipher, const BYTE* k_enc, const BYTE* k_mac, const Bytes& iv,
+            const Bytes& secret, Bytes& out) {
+  const WrapCipher* c = wrap_cipher(cipher);
+  if (!c || iv.size() != c->iv) return NTE_BAD_ALGID;
+  if (!available()) return NTE_PROV_DLL_NOT_FOUND;
+  out = secret;
+  out.resize(secret.size() + c->mac);
+  LONG rc = omac(*c, k_mac, iv, secret.data(), secret.size(), out.data() + secret.size());
+  if (!rc) rc = ctr(*c, k_enc, iv, out);
+  if (rc) wipe(out);
+  return rc;
 }
 
-LONG ctr(const BYTE* key, const Bytes& iv, Bytes& data) {
-  EVP_CIPHER* c = EVP_CIPHER_fetch(runtime().ctx, "kuznyechik-ctr", nullptr);
-  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  int outl = 0;
-  bool ok = c && ctx && EVP_CipherInit_ex(ctx.get(), c, nullptr, key, iv.data(), 1) &&
-            EVP_CipherUpdate(ctx.get(), data.data(), &outl, data.data(), int(data.size())) &&
-            size_t(outl) == data.size();
-  EVP_CIPHER_free(c);
-  return ok ? 0 : NTE_FAIL;
+LONG kimp15(ALG_ID cipher, const BYTE* k_enc, const BYTE* k_mac, const Bytes& iv, const BYTE* in,
+            size_t n, Bytes& secret) {
+  const WrapCipher* c = wrap_cipher(cipher);
+  if (!c || iv.size() != c->iv) return NTE_BAD_ALGID;
+  if (!available()) return NTE_PROV_DLL_NOT_FOUND;
+  if (n <= c->mac) return NTE_BAD_DATA;
+  Bytes plain(in, in + n);
+  LONG rc = ctr(*c, k_enc, iv, plain);
+  BYTE mac[16];
+  if (!rc) {
+    secret.assign(plain.begin(), plain.end() - long(c->mac));
+    rc = omac(*c, k_mac, iv, secret.data(), secret.size(), mac);
+  }
+  if (!rc && CRYPTO_memcmp(mac, plain.data() + secret.size(), c->mac) != 0) rc = NTE_BAD_DATA;
+  OPENSSL_cleanse(mac, sizeof mac);
+  wipe(plain);
+  if (rc) wipe(secret);
+  return rc;
 }
+
+}  // namespace gost
+
+namespace {
 
 // The 32-byte KEK of a wrapping key for a UKM (wrap.mu held).
 LONG wrap_kek(Key& wrap, const Bytes& ukm, Bytes& kek) {
@@ -329,43 +391,31 @@ LONG wrap_kek(Key& wrap, const Bytes& ukm, Bytes& kek) {
   return NTE_BAD_KEY;
 }
 
+// K_enc || K_mac of a wrapping key for a UKM.
 LONG wrap_keys(Key& wrap, const Bytes& ukm, Bytes& keys) {
   Bytes kek;
   if (LONG rc = wrap_kek(wrap, ukm, kek)) return rc;
   static const Bytes kLabel = {'k', 'e', 'x', 'p', '1', '5'};
-  LONG rc = kdf_tree(kek, kLabel, ukm, keys);
+  LONG rc = gost::kdf_tree(kek, kLabel, ukm, keys);
   wipe(kek);
   return rc;
 }
 
-LONG kexp15(Key& wrap, const Bytes& ukm, const Bytes& secret, Bytes& out) {
+// A secret wrapped under a wrapping key (wrap.mu held): KExp15 with Kuznyechik,
+// the UKM as the IV.
+LONG wrap_secret(Key& wrap, const Bytes& ukm, const Bytes& secret, Bytes& out) {
   Bytes keys;
   if (LONG rc = wrap_keys(wrap, ukm, keys)) return rc;
-  out = secret;
-  out.resize(secret.size() + kMac);
-  LONG rc = omac(keys.data() + 32, ukm, secret, out.data() + secret.size());
-  if (!rc) rc = ctr(keys.data(), ukm, out);
+  LONG rc = gost::kexp15(kCalgKuznyechik, keys.data(), keys.data() + 32, ukm, secret, out);
   wipe(keys);
-  if (rc) wipe(out);
   return rc;
 }
 
-LONG kimp15(Key& wrap, const Bytes& ukm, const BYTE* in, size_t n, Bytes& secret) {
-  if (n <= kMac) return NTE_BAD_DATA;
+LONG unwrap_secret(Key& wrap, const Bytes& ukm, const BYTE* in, size_t n, Bytes& secret) {
   Bytes keys;
   if (LONG rc = wrap_keys(wrap, ukm, keys)) return rc;
-  Bytes plain(in, in + n);
-  LONG rc = ctr(keys.data(), ukm, plain);
-  BYTE mac[kMac];
-  if (!rc) {
-    secret.assign(plain.begin(), plain.end() - kMac);
-    rc = omac(keys.data() + 32, ukm, secret, mac);
-  }
-  if (!rc && CRYPTO_memcmp(mac, plain.data() + secret.size(), kMac) != 0) rc = NTE_BAD_DATA;
-  OPENSSL_cleanse(mac, sizeof mac);
+  LONG rc = gost::kimp15(kCalgKuznyechik, keys.data(), keys.data() + 32, ukm, in, n, secret);
   wipe(keys);
-  wipe(plain);
-  if (rc) wipe(secret);
   return rc;
 }
 
@@ -448,7 +498,7 @@ LONG import_private(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD 
   Bytes scalar;
   {
     std::lock_guard<std::mutex> lock(wrap->mu);
-    if (LONG rc = kimp15(*wrap, ukm, p + kInfoHeader + plen + kUkm, width + kMac, scalar))
+    if (LONG rc = unwrap_secret(*wrap, ukm, p + kInfoHeader + plen + kUkm, width + kMac, scalar))
       return rc;
   }
   PkeyPtr pair = gost::pair_from_private(pi->alg, params, scalar);
@@ -476,7 +526,7 @@ LONG import_wrapped(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD 
   Bytes secret;
   {
     std::lock_guard<std::mutex> lock(wrap->mu);
-    if (LONG rc = kimp15(*wrap, ukm, p + kInfoHeader + kUkm, c->key_bytes + kMac, secret))
+    if (LONG rc = unwrap_secret(*wrap, ukm, p + kInfoHeader + kUkm, c->key_bytes + kMac, secret))
       return rc;
   }
   out = make_session_key(prov, c->alg, flags & CRYPT_EXPORTABLE, std::move(secret));
@@ -676,7 +726,7 @@ BOOL export_private(Key& k, Key& wrap, BYTE* out, DWORD* len) {
   Bytes scalar, ukm, wrapped;
   if (!private_scalar(k.pkey.get(), width, scalar)) return fail(NTE_BAD_KEY);
   LONG rc = fresh_ukm(ukm);
-  if (!rc) rc = kexp15(wrap, ukm, scalar, wrapped);
+  if (!rc) rc = wrap_secret(wrap, ukm, scalar, wrapped);
   wipe(scalar);
   if (rc) return fail(rc);
   Bytes blob;
@@ -700,7 +750,7 @@ BOOL export_wrapped(Key& k, Key& wrap, BYTE* out, DWORD* len) {
   }
   Bytes ukm, wrapped;
   LONG rc = fresh_ukm(ukm);
-  if (!rc) rc = kexp15(wrap, ukm, k.secret, wrapped);
+  if (!rc) rc = wrap_secret(wrap, ukm, k.secret, wrapped);
   if (rc) return fail(rc);
   Bytes blob;
   put_blob_header(blob, SIMPLEBLOB, k.alg);

@@ -105,6 +105,15 @@ PkeyPtr public_from_point(ALG_ID alg, const Bytes& params, const Bytes& point_le
 // VKO GOST R 34.10-2012 (RFC 7836): the 256-bit KEK of a private key, the
 // peer's public key and a UKM.
 LONG vko(EVP_PKEY* own, EVP_PKEY* peer, const Bytes& ukm, Bytes& kek);
+// KDF_TREE_GOSTR3411_2012_256 (RFC 7836, 4.5) with R = 1 and L = 512: 64
+// bytes of a key, a label and a seed.
+LONG kdf_tree(const Bytes& key, const Bytes& label, const Bytes& seed, Bytes& out);
+// KExp15 / KImp15 (R 1323565.1.017) with Kuznyechik or Magma: CTR(K_enc, IV,
+// K || OMAC(K_mac, IV || K)); keys of 32 bytes, the IV half a block.
+LONG kexp15(ALG_ID cipher, const BYTE* k_enc, const BYTE* k_mac, const Bytes& iv,
+            const Bytes& secret, Bytes& out);
+LONG kimp15(ALG_ID cipher, const BYTE* k_enc, const BYTE* k_mac, const Bytes& iv, const BYTE* in,
+            size_t n, Bytes& secret);
 
 }  // namespace gost
 

@@ -572,6 +572,31 @@ TEST_F(ProvGost, VkoMatchesRfc7836) {
   EXPECT_EQ(kek_ab, kek_ba);
 }
 
+// The two pieces of the key wrap against published examples: KDF_TREE (R
+// 50.1.113-2016) and KExp15 with Magma (R 1323565.1.017); the Kuznyechik
+// variant the blobs use differs only in the cipher.
+TEST_F(ProvGost, KeyWrapPiecesMatchThePublishedExamples) {
+  Bytes tree;
+  ASSERT_EQ(gost::kdf_tree(hex("000102030405060708090a0b0c0d0e0f101112131415161718191a1b1c1d1e1f"),
+                           hex("26bdb878"), hex("af21434145656378"), tree), 0);
+  EXPECT_EQ(tohex(tree),
+            "22b6837845c6bef65ea71672b265831086d3c76aebe6dae91cad51d83f79d16b"
+            "074c9330599d7f8d712fca54392f4ddde93751206b3584c8f43f9e6dc51531f9");
+  Bytes key = hex("8899aabbccddeeff0011223344556677fedcba98765432100123456789abcdef");
+  Bytes k_enc = hex("202122232425262728292a2b2c2d2e2f38393a3b3c3d3e3f3031323334353637");
+  Bytes k_mac = hex("08090a0b0c0d0e0f0001020304050607101112131415161718191a1b1c1d1e1f");
+  Bytes iv = hex("67bed654"), wrapped, back;
+  ASSERT_EQ(gost::kexp15(kCalgMagma, k_enc.data(), k_mac.data(), iv, key, wrapped), 0);
+  EXPECT_EQ(tohex(wrapped),
+            "cfd5a12d5b81b6e1e99c916d07900c6ac12703fb3abded55567bf3742c899c75"
+            "5dafe7b42e3a8bd9");
+  ASSERT_EQ(gost::kimp15(kCalgMagma, k_enc.data(), k_mac.data(), iv, wrapped.data(), wrapped.size(), back), 0);
+  EXPECT_EQ(back, key);
+  wrapped[35] ^= 1;
+  EXPECT_EQ(gost::kimp15(kCalgMagma, k_enc.data(), k_mac.data(), iv, wrapped.data(), wrapped.size(), back),
+            LONG(NTE_BAD_DATA));
+}
+
 // Two containers agree on a key through each other's public blobs; a session
 // key wrapped under it on one side decrypts on the other. A private key
 // leaves only wrapped and only when it was made exportable.
