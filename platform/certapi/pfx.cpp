@@ -21,13 +21,12 @@
 // algorithms, it changes no default.
 //
 // Export takes each key pair through csp_export_key_pair, which refuses a
-// key not made exportable, and writes the modern protection: keys shrouded and certificates
-// encrypted with AES-256-CBC under PBES2 (PBKDF2 with HMAC-SHA-256), and a
-// SHA-256 MAC.
+// key not made exportable, and writes the modern protection: keys shrouded
+// and certificates encrypted with AES-256-CBC under PBES2 (PBKDF2 with
+// HMAC-SHA-256), and a SHA-256 MAC.
 #include <openssl/core_names.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
-#include <openssl/param_build.h>
 #include <openssl/pkcs12.h>
 #include <openssl/provider.h>
 #include <openssl/rand.h>
@@ -126,16 +125,21 @@ LONG blob_from_rsa(EVP_PKEY* key, ALG_ID alg, Bytes& out) {
   return 0;
 }
 
+// Loads the GOST engine if it is installed, leaving the last error as it was.
+bool load_gost() {
+  DWORD saved = GetLastError();
+  bool ok = csp_gost_load();
+  SetLastError(saved);
+  return ok;
+}
+
 // The public key of a certificate. One parsed before the GOST engine was
 // loaded has no decoded GOST key; it is parsed again once the engine is.
 PkeyPtr cert_public_key(X509* x) {
   EVP_PKEY* pub = X509_get0_pubkey(x);
   if (pub) return EVP_PKEY_up_ref(pub) == 1 ? PkeyPtr(pub) : nullptr;
   ERR_clear_error();
-  DWORD saved = GetLastError();
-  bool gost = csp_gost_load();
-  SetLastError(saved);
-  if (!gost) return nullptr;
+  if (!load_gost()) return nullptr;
   unsigned char* der = nullptr;
   int n = i2d_X509(x, &der);
   const unsigned char* p = der;
@@ -212,9 +216,7 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::ve
 // Every bag of a PFX once the password is checked.
 LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out) {
   load_legacy_provider();
-  DWORD saved = GetLastError();
-  csp_gost_load();  // without it, GOST keys are left out as of unknown types
-  SetLastError(saved);
+  load_gost();  // without it, GOST keys and certificates do not decode
   if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pw.ptr(), pw.len()) != 1) {
     ERR_clear_error();
     return ERROR_INVALID_PASSWORD;
@@ -306,7 +308,8 @@ void set_friendly_name(PCCERT_CONTEXT ctx, const std::string& utf8) {
   CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &b);
 }
 
-LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov) {
+LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov,
+              DWORD type) {
   std::wstring wc = widen(container, CP_UTF8);
   std::wstring wp;
   char pname[256];
@@ -316,8 +319,6 @@ LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCR
   CRYPT_KEY_PROV_INFO info{};
   info.pwszContainerName = &wc[0];
   info.pwszProvName = &wp[0];
-  DWORD type = PROV_RSA_AES, tlen = sizeof type;
-  CryptGetProvParam(prov, PP_PROVTYPE, reinterpret_cast<BYTE*>(&type), &tlen, 0);
   info.dwProvType = type;
   info.dwFlags = flags & CRYPT_MACHINE_KEYSET;
   info.dwKeySpec = AT_KEYEXCHANGE;
@@ -416,7 +417,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
       rc = import_key(key.key.get(), type, bags[owner].cert.get(), dwFlags, name, &prov);
       if (rc) break;
       created.emplace_back(name, type);
-      rc = bind_key(contexts[owner], name, dwFlags, prov);
+      rc = bind_key(contexts[owner], name, dwFlags, prov, type);
       if (rc) CryptReleaseContext(prov, 0);
       if (!rc && bags[owner].friendly.empty() && !key.friendly.empty())
         set_friendly_name(contexts[owner], key.friendly);

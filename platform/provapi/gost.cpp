@@ -261,19 +261,18 @@ LONG new_pair(const PairInfo& pi, PkeyPtr& out) {
 
 // ---- Key wrap -------------------------------------------------------------
 
-// The block ciphers KExp15 runs on: CTR and CBC (for OMAC) names, the IV (half
-// a block) and the MAC (a block).
+// The block ciphers KExp15 runs on: the CBC cipher OMAC is made of, the IV
+// (half a block) and the MAC (a block). CTR is the cipher table's.
 struct WrapCipher {
   ALG_ID alg;
-  const char* ctr;
   const char* cbc;
   size_t iv;
   size_t mac;
 };
 
 const WrapCipher kWrapCiphers[] = {
-    {kCalgKuznyechik, "kuznyechik-ctr", "kuznyechik-cbc", 8, 16},
-    {kCalgMagma, "magma-ctr", "magma-cbc", 4, 8},
+    {kCalgKuznyechik, "kuznyechik-cbc", 8, kMac},
+    {kCalgMagma, "magma-cbc", 4, 8},
 };
 
 const WrapCipher* wrap_cipher(ALG_ID alg) {
@@ -297,13 +296,12 @@ LONG omac(const WrapCipher& c, const BYTE* key, const Bytes& iv, const BYTE* dat
 }
 
 LONG ctr(const WrapCipher& c, const BYTE* key, const Bytes& iv, Bytes& data) {
-  EVP_CIPHER* cipher = EVP_CIPHER_fetch(runtime().ctx, c.ctr, nullptr);
+  const EVP_CIPHER* cipher = gost::cipher(c.alg, kModeCtr);
   CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
   int outl = 0;
   bool ok = cipher && ctx && EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key, iv.data(), 1) &&
             EVP_CipherUpdate(ctx.get(), data.data(), &outl, data.data(), int(data.size())) &&
             size_t(outl) == data.size();
-  EVP_CIPHER_free(cipher);
   return ok ? 0 : NTE_FAIL;
 }
 
@@ -362,7 +360,7 @@ LONG kimp15(ALG_ID cipher, const BYTE* k_enc, const BYTE* k_mac, const Bytes& iv
   if (n <= c->mac) return NTE_BAD_DATA;
   Bytes plain(in, in + n);
   LONG rc = ctr(*c, k_enc, iv, plain);
-  BYTE mac[16];
+  BYTE mac[kMac];  // the longest MAC
   if (!rc) {
     secret.assign(plain.begin(), plain.end() - long(c->mac));
     rc = omac(*c, k_mac, iv, secret.data(), secret.size(), mac);
