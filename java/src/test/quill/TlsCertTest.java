@@ -34,9 +34,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
 class TlsCertTest {
     static Path dir;
 
-    static void certStore(String op, String file) throws Exception {
+    /** Adds a DER certificate to the CSP's ROOT store of this user, or removes it. */
+    static void certStore(String op, Path file) throws Exception {
         Process p = new ProcessBuilder(System.getProperty("quill.certStore", "cert_store"), op, "ROOT",
-                dir.resolve(file).toString()).redirectErrorStream(true).start();
+                file.toString()).redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertTrue(p.waitFor(30, TimeUnit.SECONDS) && p.exitValue() == 0, "cert_store " + op + ": " + out);
     }
@@ -49,12 +50,12 @@ class TlsCertTest {
         openssl(dir, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out",
                 "stranger.pem", "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost");
         der(dir, "ca");
-        certStore("add", "ca.der");
+        certStore("add", dir.resolve("ca.der"));
     }
 
     @AfterAll
     static void untrust() throws Exception {
-        certStore("remove", "ca.der");
+        certStore("remove", dir.resolve("ca.der"));
     }
 
     static long handshake(String target, boolean auto, String... serverArgs) throws Exception {
