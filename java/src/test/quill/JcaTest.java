@@ -107,6 +107,65 @@ class JcaTest {
         }
     }
 
+    /** Three pairs, the last used from four threads; returns their containers' names and keeps nothing. */
+    static String[] signFromThreads() throws Exception {
+        KeyPairGenerator g = KeyPairGenerator.getInstance("RSA", Q);
+        g.initialize(1024);
+        String[] names = new String[3];
+        KeyPair shared = null;
+        for (int i = 0; i < names.length; i++) {
+            shared = g.generateKeyPair();
+            names[i] = ((quill.jca.CspPrivateKey) shared.getPrivate()).getContainerName();
+        }
+        KeyPair pair = shared;
+        java.util.concurrent.ExecutorService pool = java.util.concurrent.Executors.newFixedThreadPool(4);
+        try {
+            java.util.List<java.util.concurrent.Future<Boolean>> jobs = new java.util.ArrayList<>();
+            for (int t = 0; t < 4; t++) {
+                jobs.add(pool.submit(() -> {
+                    boolean all = true;
+                    for (int i = 0; i < 5; i++) {
+                        all &= verify("SHA256withRSA", SUN_RSA, pair.getPublic(), MESSAGE,
+                                sign("SHA256withRSA", Q, pair.getPrivate(), MESSAGE));
+                    }
+                    return all;
+                }));
+            }
+            for (java.util.concurrent.Future<Boolean> j : jobs) assertTrue(j.get(), "signed and verified");
+        } finally {
+            pool.shutdown();
+            pool.awaitTermination(30, java.util.concurrent.TimeUnit.SECONDS);
+        }
+        return names;
+    }
+
+    /**
+     * One container key signs from four threads at once; the temporary
+     * containers of pairs nobody stored are deleted once their key objects
+     * are unreachable, after the cleaner gave their handles back.
+     */
+    @Test
+    void keysSignFromThreadsAndUnreachableOnesGiveBackTheirContainers() throws Exception {
+        String[] names = signFromThreads();
+        int left = names.length;
+        for (int round = 0; round < 100 && left > 0; round++) {
+            System.gc();
+            Thread.sleep(50);
+            left = 0;
+            for (String n : names) {
+                long[] h = {0};
+                int rc = ru.Kestrel.Quill.MSCAPI.CAPI.cryptAcquireContext(h, n, null, Csp.PROV_RSA_AES, 0);
+                if (rc == 0) {
+                    ru.Kestrel.Quill.MSCAPI.CAPI.cryptReleaseContext(h[0], 0);
+                    left++;
+                } else {
+                    Csp.assertCode(Csp.NTE_BAD_KEYSET, rc, n);
+                }
+            }
+        }
+        assertEquals(0, left, "containers left");
+    }
+
     /** Every rsa_signature_2048_sha256 vector through Signature: valid ones verify, invalid ones do not. */
     @Test
     void wycheproofRsaSignaturesThroughTheJca() throws Exception {

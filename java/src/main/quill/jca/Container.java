@@ -1,6 +1,5 @@
 package quill.jca;
 
-import java.lang.ref.Cleaner;
 import java.util.Set;
 import java.util.concurrent.ConcurrentHashMap;
 import java.util.concurrent.atomic.AtomicBoolean;
@@ -53,8 +52,7 @@ final class Container {
         this.deleter = new Deleter(name, provType, temporary);
         if (temporary) {
             LIVE.add(deleter);
-            Cleaner.Cleanable c = Native.CLEANER.register(this, deleter);
-            assert c != null;
+            Native.CLEANER.register(this, deleter);
         }
     }
 
