@@ -191,6 +191,12 @@ class JcaTest {
         assertEquals(259, checked);
     }
 
+    static String hex(byte[] b) {
+        StringBuilder s = new StringBuilder();
+        for (byte x : b) s.append(String.format("%02x", x & 0xff));
+        return s.toString();
+    }
+
     static byte[] crypt(Cipher c, byte[] data) throws Exception {
         // In pieces, so that the buffering across update calls is exercised.
         java.io.ByteArrayOutputStream out = new java.io.ByteArrayOutputStream();
@@ -235,6 +241,24 @@ class JcaTest {
                 peer.init(Cipher.ENCRYPT_MODE, k, p);
                 assertArrayEquals(data, crypt(ours, peer.doFinal(data)), alg + " " + len + " of the peer");
             }
+        }
+        // Magma against openssl's GOST engine: BouncyCastle has no Magma cipher.
+        Object[][] magma = {{"Magma/CBC/PKCS5Padding", "-magma-cbc", 8}, {"Magma/CTR/NoPadding", "-magma-ctr", 4}};
+        for (Object[] m : magma) {
+            byte[] key = new byte[32], iv = new byte[(Integer) m[2]], data = new byte[21];
+            rnd.nextBytes(key);
+            rnd.nextBytes(iv);
+            rnd.nextBytes(data);
+            Cipher ours = Cipher.getInstance((String) m[0], Q);
+            ours.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "Magma"), new IvParameterSpec(iv));
+            java.nio.file.Path in = java.nio.file.Files.createTempFile("magma", ".bin");
+            java.nio.file.Files.write(in, data);
+            Process p = new ProcessBuilder("openssl", "enc", "-engine", "gost", (String) m[1], "-K", hex(key), "-iv",
+                    hex(iv), "-in", in.toString()).start();
+            byte[] theirs = p.getInputStream().readAllBytes();
+            assertEquals(0, p.waitFor(), "openssl enc " + m[1]);
+            java.nio.file.Files.delete(in);
+            assertArrayEquals(theirs, crypt(ours, data), (String) m[0] + " as openssl encrypts");
         }
         Cipher aes = Cipher.getInstance("AES/CBC/PKCS5Padding", Q);
         aes.init(Cipher.DECRYPT_MODE, new SecretKeySpec(new byte[16], "AES"), new IvParameterSpec(new byte[16]));
