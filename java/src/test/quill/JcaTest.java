@@ -7,7 +7,6 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
-import java.math.BigInteger;
 import java.security.KeyFactory;
 import java.security.KeyPair;
 import java.security.KeyPairGenerator;
@@ -19,7 +18,6 @@ import java.security.SecureRandom;
 import java.security.Signature;
 import java.security.interfaces.RSAPublicKey;
 import java.security.spec.ECGenParameterSpec;
-import java.security.spec.RSAPublicKeySpec;
 import java.security.spec.X509EncodedKeySpec;
 import java.util.Arrays;
 import java.util.Map;
@@ -171,10 +169,7 @@ class JcaTest {
     void wycheproofRsaSignaturesThroughTheJca() throws Exception {
         int checked = 0;
         for (Map<String, Object> group : Json.groups(Json.file("rsa_signature_2048_sha256_test.json"))) {
-            @SuppressWarnings("unchecked")
-            Map<String, Object> pk = (Map<String, Object>) group.get("publicKey");
-            RSAPublicKey key = (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(
-                    new BigInteger(1, Json.hex(pk.get("modulus"))), new BigInteger(1, Json.hex(pk.get("publicExponent")))));
+            RSAPublicKey key = SignatureTest.wycheproofPublicKey(group);
             for (Map<String, Object> t : Json.tests(group)) {
                 boolean ok;
                 try {

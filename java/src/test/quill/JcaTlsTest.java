@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quill.Tls.Server;
 import static quill.Tls.issue;
+import static quill.Tls.jdkServerContext;
 import static quill.Tls.makeCertificates;
 import static quill.Tls.openssl;
 import static quill.Tls.tempDir;
@@ -172,16 +173,7 @@ class JcaTlsTest {
      */
     @Test
     void exchangesAndClosesWithTheJdkServer() throws Exception {
-        openssl(dir, "pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out", "server.p12",
-                "-passout", "pass:changeit");
-        KeyStore ks = KeyStore.getInstance("PKCS12");
-        try (FileInputStream f = new FileInputStream(dir.resolve("server.p12").toFile())) {
-            ks.load(f, "changeit".toCharArray());
-        }
-        KeyManagerFactory kmf = KeyManagerFactory.getInstance(KeyManagerFactory.getDefaultAlgorithm());
-        kmf.init(ks, "changeit".toCharArray());
-        SSLContext jdk = SSLContext.getInstance("TLS");
-        jdk.init(kmf.getKeyManagers(), null, null);
+        SSLContext jdk = jdkServerContext(dir);
         try (SSLServerSocket ss = (SSLServerSocket) jdk.getServerSocketFactory().createServerSocket(0, 1,
                 InetAddress.getLoopbackAddress())) {
             // First our close-notify ends the JDK's stream, then the JDK's ends ours.

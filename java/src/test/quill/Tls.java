@@ -86,6 +86,22 @@ public final class Tls {
         return Files.readAllBytes(dir.resolve(name + ".der"));
     }
 
+    /** The JDK's own TLS server context with the server certificate and key of `dir`. */
+    public static javax.net.ssl.SSLContext jdkServerContext(Path dir) throws Exception {
+        openssl(dir, "pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out", "server.p12",
+                "-passout", "pass:changeit");
+        java.security.KeyStore ks = java.security.KeyStore.getInstance("PKCS12");
+        try (InputStream f = Files.newInputStream(dir.resolve("server.p12"))) {
+            ks.load(f, "changeit".toCharArray());
+        }
+        javax.net.ssl.KeyManagerFactory kmf = javax.net.ssl.KeyManagerFactory
+                .getInstance(javax.net.ssl.KeyManagerFactory.getDefaultAlgorithm());
+        kmf.init(ks, "changeit".toCharArray());
+        javax.net.ssl.SSLContext ctx = javax.net.ssl.SSLContext.getInstance("TLS");
+        ctx.init(kmf.getKeyManagers(), null, null);
+        return ctx;
+    }
+
     // ---- openssl s_server ----
 
     /** An `openssl s_server` on 127.0.0.1; its output is collected line by line. */

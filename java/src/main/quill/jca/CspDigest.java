@@ -1,11 +1,7 @@
 package quill.jca;
 
-import java.lang.ref.Cleaner;
 import java.security.DigestException;
 import java.security.MessageDigestSpi;
-import java.security.ProviderException;
-
-import ru.Kestrel.Quill.MSCAPI.CAPI;
 
 /**
  * Message digests and HMACs as CSP hash objects in a context without a
@@ -17,24 +13,12 @@ class CspDigest extends MessageDigestSpi implements Cloneable {
         static final long CONTEXT = Native.verifyContext(Native.PROV_RSA_AES);
     }
 
-    private final int alg;
     private final int length;
-    private long hHash;
-    private Cleaner.Cleanable handle;
+    private HashObject hash;
 
     CspDigest(int alg, int length) {
-        this.alg = alg;
         this.length = length;
-    }
-
-    private long hash() {
-        if (hHash == 0) adopt(Native.createHash(Shared.CONTEXT, alg, 0));
-        return hHash;
-    }
-
-    private void adopt(long h) {
-        hHash = h;
-        handle = Native.CLEANER.register(this, () -> CAPI.cryptDestroyHash(h));
+        this.hash = new HashObject(Shared.CONTEXT, alg, 0, 0);
     }
 
     @Override
@@ -44,22 +28,17 @@ class CspDigest extends MessageDigestSpi implements Cloneable {
 
     @Override
     protected void engineUpdate(byte input) {
-        engineUpdate(new byte[] {input}, 0, 1);
+        hash.update(new byte[] {input}, 0, 1);
     }
 
     @Override
     protected void engineUpdate(byte[] input, int offset, int len) {
-        if (len == 0) return;
-        Native.check(CAPI.cryptHashData(hash(), input, offset, len, 0), "hashing");
+        hash.update(input, offset, len);
     }
 
     @Override
     protected byte[] engineDigest() {
-        try {
-            return Native.hashValue(hash());
-        } finally {
-            engineReset();
-        }
+        return hash.value();
     }
 
     @Override
@@ -72,22 +51,13 @@ class CspDigest extends MessageDigestSpi implements Cloneable {
 
     @Override
     protected void engineReset() {
-        if (handle != null) handle.clean();
-        handle = null;
-        hHash = 0;
+        hash.reset();
     }
 
     @Override
     public Object clone() throws CloneNotSupportedException {
         CspDigest c = (CspDigest) super.clone();
-        c.hHash = 0;
-        c.handle = null;
-        if (hHash != 0) {
-            long[] dup = {0};
-            int rc = CAPI.cryptDuplicateHash(hHash, null, 0, dup);
-            if (rc != 0) throw new ProviderException("hash duplication failed: " + Native.hex(rc));
-            c.adopt(dup[0]);
-        }
+        c.hash = hash.duplicate();
         return c;
     }
 

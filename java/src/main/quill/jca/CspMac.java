@@ -14,8 +14,9 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
 class CspMac extends MacSpi {
     private final int inner;
     private final int length;
-    private long hKey, hHash;
-    private Cleaner.Cleanable keyHandle, hashHandle;
+    private long hKey;
+    private Cleaner.Cleanable keyHandle;
+    private HashObject hash;
 
     CspMac(int inner, int length) {
         this.inner = inner;
@@ -40,54 +41,36 @@ class CspMac extends MacSpi {
         Native.wipe(blob);
         Native.wipe(raw);
         if (rc != 0) throw new InvalidKeyException("the CSP refused the HMAC key: " + Native.hex(rc));
-        dropHash();
+        if (hash != null) hash.reset();
         if (keyHandle != null) keyHandle.clean();
         hKey = k[0];
         keyHandle = Native.CLEANER.register(this, Native.keyRelease(k[0], 0));
+        hash = new HashObject(CspDigest.Shared.CONTEXT, Native.CALG_HMAC, hKey, inner);
     }
 
-    private long hash() {
-        if (hHash == 0) {
-            if (hKey == 0) throw new IllegalStateException("not initialised");
-            long h = Native.createHash(CspDigest.Shared.CONTEXT, Native.CALG_HMAC, hKey);
-            hashHandle = Native.CLEANER.register(this, () -> CAPI.cryptDestroyHash(h));
-            hHash = h;
-            byte[] info = new byte[CAPI.getSizeOfHandle() == 4 ? 20 : 40];
-            Native.putLe32(info, 0, inner);
-            Native.check(CAPI.cryptSetHashParam(h, Native.HP_HMAC_INFO, info, 0), "HMAC_INFO");
-        }
-        return hHash;
-    }
-
-    private void dropHash() {
-        if (hashHandle != null) hashHandle.clean();
-        hashHandle = null;
-        hHash = 0;
+    private HashObject hash() {
+        if (hash == null) throw new IllegalStateException("not initialised");
+        return hash;
     }
 
     @Override
     protected void engineUpdate(byte input) {
-        engineUpdate(new byte[] {input}, 0, 1);
+        hash().update(new byte[] {input}, 0, 1);
     }
 
     @Override
     protected void engineUpdate(byte[] input, int offset, int len) {
-        if (len == 0) return;
-        Native.check(CAPI.cryptHashData(hash(), input, offset, len, 0), "MAC update");
+        hash().update(input, offset, len);
     }
 
     @Override
     protected byte[] engineDoFinal() {
-        try {
-            return Native.hashValue(hash());
-        } finally {
-            dropHash();
-        }
+        return hash().value();
     }
 
     @Override
     protected void engineReset() {
-        dropHash();
+        if (hash != null) hash.reset();
     }
 
     static final class Sha1 extends CspMac {

@@ -26,8 +26,7 @@ abstract class CspSignature extends SignatureSpi {
     private CspPrivateKey signKey;
     private long verifyProv, verifyKey;
     private Cleaner.Cleanable verifyHandles;
-    private long hHash;
-    private Cleaner.Cleanable hashHandle;
+    private HashObject hash;
     private final byte[] pending = new byte[4096];
     private int pendingLen;
 
@@ -75,32 +74,32 @@ abstract class CspSignature extends SignatureSpi {
     }
 
     private void reset() {
-        if (hashHandle != null) hashHandle.clean();
-        hashHandle = null;
-        hHash = 0;
+        if (hash != null) hash.reset();
+        hash = null;
         pendingLen = 0;
     }
 
-    private long hash() throws SignatureException {
-        if (hHash == 0) {
+    /** The hash in the key's context (signing) or the verification key's. */
+    private HashObject hash() throws SignatureException {
+        if (hash == null) {
             long hProv = signKey != null ? signKey.hProv : verifyProv;
             if (hProv == 0) throw new SignatureException("not initialised");
-            long[] h = {0};
-            int rc = CAPI.cryptCreateHash(hProv, hashAlg, 0, 0, h);
-            Reference.reachabilityFence(signKey);
-            if (rc != 0) throw new SignatureException("hash creation failed: " + Native.hex(rc));
-            hHash = h[0];
-            long handle = h[0];
-            hashHandle = Native.CLEANER.register(this, () -> CAPI.cryptDestroyHash(handle));
+            hash = new HashObject(hProv, hashAlg, 0, 0);
         }
-        return hHash;
+        return hash;
     }
 
-    private void flush() throws SignatureException {
-        if (pendingLen == 0) return;
-        int rc = CAPI.cryptHashData(hash(), pending, 0, pendingLen, 0);
-        pendingLen = 0;
-        if (rc != 0) throw new SignatureException("hashing failed: " + Native.hex(rc));
+    private long flush() throws SignatureException {
+        try {
+            HashObject h = hash();
+            h.update(pending, 0, pendingLen);
+            pendingLen = 0;
+            return h.handle();
+        } catch (java.security.ProviderException e) {
+            throw new SignatureException(e.getMessage(), e);
+        } finally {
+            Reference.reachabilityFence(signKey);
+        }
     }
 
     @Override
@@ -117,20 +116,22 @@ abstract class CspSignature extends SignatureSpi {
             return;
         }
         flush();
-        int rc = CAPI.cryptHashData(hash(), b, off, len, 0);
-        if (rc != 0) throw new SignatureException("hashing failed: " + Native.hex(rc));
+        try {
+            hash.update(b, off, len);
+        } catch (java.security.ProviderException e) {
+            throw new SignatureException(e.getMessage(), e);
+        }
     }
 
     @Override
     protected byte[] engineSign() throws SignatureException {
         if (signKey == null) throw new SignatureException("not initialised for signing");
         try {
-            hash();
-            flush();
+            long h = flush();
             int[] len = {0};
-            int rc = CAPI.cryptSignHash(hHash, signKey.keySpec, null, 0, null, len);
+            int rc = CAPI.cryptSignHash(h, signKey.keySpec, null, 0, null, len);
             byte[] sig = new byte[Math.max(len[0], 1)];
-            if (rc == 0) rc = CAPI.cryptSignHash(hHash, signKey.keySpec, null, 0, sig, len);
+            if (rc == 0) rc = CAPI.cryptSignHash(h, signKey.keySpec, null, 0, sig, len);
             if (rc != 0) throw new SignatureException("the CSP did not sign: " + Native.hex(rc));
             return Native.reversed(sig, len[0]);
         } finally {
@@ -143,10 +144,9 @@ abstract class CspSignature extends SignatureSpi {
     protected boolean engineVerify(byte[] sigBytes) throws SignatureException {
         if (verifyKey == 0) throw new SignatureException("not initialised for verification");
         try {
-            hash();
-            flush();
+            long h = flush();
             byte[] sig = Native.reversed(sigBytes, sigBytes.length);
-            int rc = CAPI.cryptVerifySignature(hHash, sig, sig.length, verifyKey, null, 0);
+            int rc = CAPI.cryptVerifySignature(h, sig, sig.length, verifyKey, null, 0);
             if (rc == 0) return true;
             if (rc == Native.NTE_BAD_SIGNATURE || rc == 0x80090004 /* NTE_BAD_LEN */) return false;
             throw new SignatureException("the CSP could not verify: " + Native.hex(rc));

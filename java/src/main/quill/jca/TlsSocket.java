@@ -308,31 +308,37 @@ final class TlsSocket extends SSLSocket {
 
     @Override
     public boolean getUseClientMode() {
-        return true;
+        return engine.getUseClientMode();
     }
 
     @Override
-    public void setNeedClientAuth(boolean need) {}
+    public void setNeedClientAuth(boolean need) {
+        engine.setNeedClientAuth(need);
+    }
 
     @Override
     public boolean getNeedClientAuth() {
-        return false;
+        return engine.getNeedClientAuth();
     }
 
     @Override
-    public void setWantClientAuth(boolean want) {}
+    public void setWantClientAuth(boolean want) {
+        engine.setWantClientAuth(want);
+    }
 
     @Override
     public boolean getWantClientAuth() {
-        return false;
+        return engine.getWantClientAuth();
     }
 
     @Override
-    public void setEnableSessionCreation(boolean flag) {}
+    public void setEnableSessionCreation(boolean flag) {
+        engine.setEnableSessionCreation(flag);
+    }
 
     @Override
     public boolean getEnableSessionCreation() {
-        return true;
+        return engine.getEnableSessionCreation();
     }
 
     // ---- the socket underneath ----
