@@ -45,6 +45,15 @@ class JcaTest {
     static final Provider SUN_RSA = java.security.Security.getProvider("SunRsaSign");
     static final byte[] MESSAGE = "a message for the JCA".getBytes();
 
+    /** A software key of the test PKI (openssl's PKCS #8 PEM), and its certificate's public key. */
+    static KeyPair pkiPair(String name, String alg, Provider p) throws Exception {
+        PrivateKey priv = KeyFactory.getInstance(alg, p)
+                .generatePrivate(new java.security.spec.PKCS8EncodedKeySpec(Tls.pem(PfxTest.PKI.resolve(name + ".key"))));
+        PublicKey pub = KeyFactory.getInstance(alg, p)
+                .generatePublic(new X509EncodedKeySpec(PfxTest.cert(name + ".der").getPublicKey().getEncoded()));
+        return new KeyPair(pub, priv);
+    }
+
     static byte[] sign(String alg, Provider p, PrivateKey k, byte[] data) throws Exception {
         Signature s = Signature.getInstance(alg, p);
         s.initSign(k);
@@ -71,38 +80,34 @@ class JcaTest {
         g.initialize(1024);
         KeyPair ours = g.generateKeyPair();
         assertEquals(null, ours.getPrivate().getEncoded(), "the key stays in its container");
-        KeyPairGenerator jg = KeyPairGenerator.getInstance("RSA", "SunRsaSign");
-        jg.initialize(1024);
-        KeyPair theirs = jg.generateKeyPair();
+        KeyPair theirs = pkiPair("leaf", "RSA", SUN_RSA);
         for (String alg : new String[] {"SHA1withRSA", "SHA256withRSA", "SHA384withRSA", "SHA512withRSA"}) {
             byte[] sig = sign(alg, Q, ours.getPrivate(), MESSAGE);
             assertTrue(verify(alg, SUN_RSA, ours.getPublic(), MESSAGE, sig), alg + " by SunRsaSign");
-            byte[] jsig = sign(alg, SUN_RSA, theirs.getPrivate(), MESSAGE);
-            assertTrue(verify(alg, Q, theirs.getPublic(), MESSAGE, jsig), alg + " of SunRsaSign");
-            jsig[7] ^= 1;
-            assertFalse(verify(alg, Q, theirs.getPublic(), MESSAGE, jsig), alg + " changed");
         }
-        Object[][] gost = {{256, "GOST3411-2012-256withECGOST3410-2012-256", "Tc26-Gost-3410-12-256-paramSetA"},
-            {512, "GOST3411-2012-512withECGOST3410-2012-512", "Tc26-Gost-3410-12-512-paramSetA"}};
-        for (Object[] c : gost) {
-            String alg = (String) c[1];
+        byte[] jsig = sign("SHA256withRSA", SUN_RSA, theirs.getPrivate(), MESSAGE);
+        assertTrue(verify("SHA256withRSA", Q, theirs.getPublic(), MESSAGE, jsig), "SunRsaSign's signature");
+        jsig[7] ^= 1;
+        assertFalse(verify("SHA256withRSA", Q, theirs.getPublic(), MESSAGE, jsig), "a changed signature");
+        // GOST: the provider's pairs of both sizes for BouncyCastle, openssl's 256-bit key back.
+        KeyPair openssl = pkiPair("gost", "ECGOST3410-2012", BC);
+        for (int bits : new int[] {256, 512}) {
+            String alg = "GOST3411-2012-" + bits + "withECGOST3410-2012-" + bits;
             g = KeyPairGenerator.getInstance("ECGOST3410-2012", Q);
-            g.initialize((Integer) c[0]);
+            g.initialize(bits);
             ours = g.generateKeyPair();
             PublicKey bcPublic = KeyFactory.getInstance("ECGOST3410-2012", BC)
                     .generatePublic(new X509EncodedKeySpec(ours.getPublic().getEncoded()));
             assertTrue(verify(alg, BC, bcPublic, MESSAGE, sign(alg, Q, ours.getPrivate(), MESSAGE)), alg + " by BC");
-            KeyPairGenerator bg = KeyPairGenerator.getInstance("ECGOST3410-2012", BC);
-            bg.initialize(new ECGenParameterSpec((String) c[2]));
-            theirs = bg.generateKeyPair();
-            byte[] bsig = sign(alg, BC, theirs.getPrivate(), MESSAGE);
-            assertTrue(verify(alg, Q, theirs.getPublic(), MESSAGE, bsig), alg + " of BC");
-            bsig[3] ^= 1;
-            assertFalse(verify(alg, Q, theirs.getPublic(), MESSAGE, bsig), alg + " changed");
             PrivateKey gone = ours.getPrivate();
             ((Destroyable) gone).destroy();
             assertThrows(java.security.InvalidKeyException.class, () -> sign(alg, Q, gone, MESSAGE), "destroyed");
         }
+        String alg = "GOST3411-2012-256withECGOST3410-2012-256";
+        byte[] bsig = sign(alg, BC, openssl.getPrivate(), MESSAGE);
+        assertTrue(verify(alg, Q, openssl.getPublic(), MESSAGE, bsig), alg + " of BC");
+        bsig[3] ^= 1;
+        assertFalse(verify(alg, Q, openssl.getPublic(), MESSAGE, bsig), alg + " changed");
     }
 
     /** Three pairs, the last used from four threads; returns their containers' names and keeps nothing. */
@@ -280,21 +285,15 @@ class JcaTest {
     }
 
     /**
-     * RSA/ECB/PKCS1Padding with a key imported from openssl's PFX: SunJCE
+     * RSA/ECB/PKCS1Padding with the key of openssl's PFX: SunJCE
      * decrypts what the provider encrypts to the certificate's key, and the
      * provider decrypts with the container's key what SunJCE encrypted.
      */
     @Test
     void rsaEncryptionMatchesSunJce() throws Exception {
-        java.security.KeyStore pfx = java.security.KeyStore.getInstance("PFX", Q);
-        java.security.KeyStore jdk = java.security.KeyStore.getInstance("PKCS12");
-        for (java.security.KeyStore ks : new java.security.KeyStore[] {pfx, jdk}) {
-            try (java.io.InputStream in = java.nio.file.Files.newInputStream(PfxTest.PKI.resolve("leaf.p12"))) {
-                ks.load(in, "secret".toCharArray());
-            }
-        }
+        java.security.KeyStore pfx = JcaStoreTest.load("PFX", "leaf.p12", JcaStoreTest.SECRET);
         PublicKey pub = pfx.getCertificate("leaf").getPublicKey();
-        PrivateKey soft = (PrivateKey) jdk.getKey("leaf", "secret".toCharArray());
+        PrivateKey soft = pkiPair("leaf", "RSA", SUN_RSA).getPrivate();
         Cipher ours = Cipher.getInstance("RSA", Q);
         Cipher sun = Cipher.getInstance("RSA/ECB/PKCS1Padding", "SunJCE");
         ours.init(Cipher.ENCRYPT_MODE, pub);

@@ -41,6 +41,7 @@ import javax.net.ssl.TrustManagerFactory;
 
 import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 
 import quill.jca.TlsSession;
@@ -171,6 +172,7 @@ class JcaTlsTest {
      * ways (the JDK's reader sees ours as the end of the stream, ours sees
      * the JDK's).
      */
+    @Tag("one-width")
     @Test
     void exchangesAndClosesWithTheJdkServer() throws Exception {
         SSLContext jdk = jdkServerContext(dir);

@@ -81,6 +81,12 @@ public final class Tls {
                 "-CAcreateserial", "-days", days, "-extfile", name + ".ext", "-out", name + ".pem");
     }
 
+    /** The bytes of a PEM file's one object (a PKCS #8 key, a certificate). */
+    public static byte[] pem(Path file) throws IOException {
+        String text = Files.readString(file).replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
+        return java.util.Base64.getDecoder().decode(text);
+    }
+
     public static byte[] der(Path dir, String name) throws Exception {
         openssl(dir, "x509", "-in", name + ".pem", "-outform", "DER", "-out", name + ".der");
         return Files.readAllBytes(dir.resolve(name + ".der"));

@@ -16,7 +16,6 @@ import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.security.spec.PKCS8EncodedKeySpec;
-import java.util.Base64;
 import java.util.UUID;
 import java.util.concurrent.TimeUnit;
 
@@ -100,9 +99,8 @@ class TlsCertTest {
     }
 
     static byte[] privateKeyBlob(Path pem) throws Exception {
-        String text = Files.readString(pem).replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
         RSAPrivateCrtKey key = (RSAPrivateCrtKey) KeyFactory.getInstance("RSA")
-                .generatePrivate(new PKCS8EncodedKeySpec(Base64.getDecoder().decode(text)));
+                .generatePrivate(new PKCS8EncodedKeySpec(Tls.pem(pem)));
         return Blobs.privateKeyBlob(key, Csp.CALG_RSA_KEYX);
     }
 

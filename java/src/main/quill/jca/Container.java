@@ -56,8 +56,12 @@ final class Container {
         }
     }
 
-    boolean isTemporary() {
-        return deleter.pending.get();
+    /** A new temporary container of {@code provType}; its context goes to {@code hProv[0]}, the caller's to release. */
+    static Container create(int provType, long[] hProv) {
+        String name = "{" + java.util.UUID.randomUUID().toString().toUpperCase() + "}";
+        Native.check(CAPI.cryptAcquireContext(hProv, name, null, provType, Native.CRYPT_NEWKEYSET | Native.CRYPT_SILENT),
+                "new key container");
+        return new Container(name, provType, true);
     }
 
     /** The container outlives its key objects from now on. */

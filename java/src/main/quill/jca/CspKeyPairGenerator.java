@@ -7,7 +7,6 @@ import java.security.KeyPairGeneratorSpi;
 import java.security.SecureRandom;
 import java.security.spec.AlgorithmParameterSpec;
 import java.security.spec.RSAKeyGenParameterSpec;
-import java.util.UUID;
 
 import ru.Kestrel.Quill.MSCAPI.CAPI;
 
@@ -47,11 +46,8 @@ abstract class CspKeyPairGenerator extends KeyPairGeneratorSpi {
     @Override
     public KeyPair generateKeyPair() {
         int type = !gost ? Native.PROV_RSA_AES : bits == 256 ? Native.PROV_GOST_2012_256 : Native.PROV_GOST_2012_512;
-        String name = "{" + UUID.randomUUID().toString().toUpperCase() + "}";
         long[] h = {0};
-        Native.check(CAPI.cryptAcquireContext(h, name, null, type, Native.CRYPT_NEWKEYSET | Native.CRYPT_SILENT),
-                "new key container");
-        Container container = new Container(name, type, true);
+        Container container = Container.create(type, h);
         long[] k = {0};
         int rc = CAPI.cryptGenKey(h[0], Native.AT_KEYEXCHANGE, gost ? 0 : bits << 16, k);
         if (rc != 0) {

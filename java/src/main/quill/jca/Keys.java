@@ -10,6 +10,7 @@ import java.security.PrivateKey;
 import java.security.PublicKey;
 import java.security.SecureRandom;
 import java.security.cert.Certificate;
+import java.security.interfaces.RSAPrivateCrtKey;
 import java.security.interfaces.RSAPublicKey;
 import java.security.spec.RSAPublicKeySpec;
 import java.util.Arrays;
@@ -180,6 +181,42 @@ final class Keys {
 
     // ---- private keys ----
 
+    /** An RSA CRT key as the exchange key of a new temporary PROV_RSA_AES container. */
+    static CspPrivateKey importRsa(RSAPrivateCrtKey key, boolean exportable) throws KeyStoreException {
+        int bits = key.getModulus().bitLength(), n = (bits + 7) / 8, h = (bits + 15) / 16;
+        byte[] blob = Native.blob(Native.PRIVATEKEYBLOB, Native.CALG_RSA_KEYX, 20 + 2 * n + 5 * h);
+        Native.putLe32(blob, 8, 0x32415352); // RSA2
+        Native.putLe32(blob, 12, bits);
+        Native.putLe32(blob, 16, key.getPublicExponent().intValueExact());
+        int off = 20;
+        BigInteger[] parts = {key.getModulus(), key.getPrimeP(), key.getPrimeQ(), key.getPrimeExponentP(),
+            key.getPrimeExponentQ(), key.getCrtCoefficient(), key.getPrivateExponent()};
+        for (int i = 0; i < parts.length; i++) {
+            int len = i == 0 || i == 6 ? n : h;
+            byte[] be = parts[i].toByteArray();
+            for (int k = 0; k < len && k < be.length; k++) blob[off + k] = be[be.length - 1 - k];
+            Native.wipe(be);
+            off += len;
+        }
+        long[] hProv = {0};
+        Container container;
+        try {
+            container = Container.create(Native.PROV_RSA_AES, hProv);
+        } catch (RuntimeException e) {
+            Native.wipe(blob);
+            throw new KeyStoreException(e.getMessage(), e);
+        }
+        long[] k = {0};
+        int rc = CAPI.cryptImportKey(hProv[0], blob, blob.length, 0, exportable ? Native.CRYPT_EXPORTABLE : 0, k, false);
+        Native.wipe(blob);
+        if (rc != 0) {
+            CAPI.cryptReleaseContext(hProv[0], 0);
+            container.delete();
+            throw new KeyStoreException("the CSP refused the RSA key: " + Native.hex(rc));
+        }
+        return CspPrivateKey.of(hProv[0], k[0], Native.AT_KEYEXCHANGE, container);
+    }
+
     /** The provider type of a context. */
     static int provType(long hProv) {
         byte[] t = new byte[4];
@@ -216,12 +253,14 @@ final class Keys {
     }
 
     /**
-     * A software private key (any with a PKCS #8 encoding) moved into a new
-     * temporary container, through a PFX made by the JDK's PKCS12 key store.
+     * A software private key moved into a new temporary container: an RSA
+     * CRT key as a PRIVATEKEYBLOB, any other key with a PKCS #8 encoding
+     * (GOST among them) through a PFX made by the JDK's PKCS12 key store.
      */
     static CspPrivateKey importSoftware(PrivateKey key, Certificate[] chain, boolean exportable)
             throws KeyStoreException {
         if (chain == null || chain.length == 0) throw new KeyStoreException("a key entry needs its certificate");
+        if (key instanceof RSAPrivateCrtKey) return importRsa((RSAPrivateCrtKey) key, exportable);
         char[] pw = new char[24];
         SecureRandom rnd = new SecureRandom();
         for (int i = 0; i < pw.length; i++) pw[i] = (char) ('a' + rnd.nextInt(26));
