@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import java.math.BigInteger;
 import java.security.KeyFactory;
 import java.security.KeyPair;
 import java.security.KeyPairGenerator;
@@ -15,6 +16,7 @@ import java.security.PrivateKey;
 import java.security.Provider;
 import java.security.PublicKey;
 import java.security.SecureRandom;
+import java.security.cert.X509Certificate;
 import java.security.Signature;
 import java.security.interfaces.RSAPublicKey;
 import java.security.spec.ECGenParameterSpec;
@@ -287,7 +289,8 @@ class JcaTest {
     /**
      * RSA/ECB/PKCS1Padding with the key of openssl's PFX: SunJCE
      * decrypts what the provider encrypts to the certificate's key, and the
-     * provider decrypts with the container's key what SunJCE encrypted.
+     * provider decrypts with the container's key what SunJCE encrypted; the
+     * Wycheproof PKCS #1 decryption vectors.
      */
     @Test
     void rsaEncryptionMatchesSunJce() throws Exception {
@@ -305,11 +308,48 @@ class JcaTest {
         assertArrayEquals(MESSAGE, ours.doFinal(ct));
         ct[ct.length - 1] ^= 1;
         assertThrows(BadPaddingException.class, () -> ours.doFinal(ct));
+
+        // The Wycheproof PKCS #1 decryption vectors, each group's key moved into
+        // a container by the PFX key store (with a certificate BouncyCastle makes for it).
+        int checked = 0;
+        for (Map<String, Object> group : Json.groups(Json.file("rsa_pkcs1_2048_test.json"))) {
+            java.security.interfaces.RSAPrivateCrtKey key = CipherTest.wycheproofKey(group);
+            java.security.KeyStore ks = java.security.KeyStore.getInstance("PFX", Q);
+            ks.load(null, null);
+            ks.setKeyEntry("k", key, null, new java.security.cert.Certificate[] {selfSigned(key)});
+            Cipher c = Cipher.getInstance("RSA/ECB/PKCS1Padding", Q);
+            c.init(Cipher.DECRYPT_MODE, ks.getKey("k", null));
+            for (Map<String, Object> t : Json.tests(group)) {
+                byte[] plain;
+                try {
+                    plain = c.doFinal(Json.hex(t.get("ct")));
+                } catch (BadPaddingException | javax.crypto.IllegalBlockSizeException e) {
+                    plain = null;
+                }
+                String what = "tcId " + t.get("tcId") + " (" + t.get("comment") + ")";
+                if ("valid".equals(t.get("result"))) assertArrayEquals(Json.hex(t.get("msg")), plain, what);
+                else assertEquals(null, plain, what);
+                checked++;
+            }
+        }
+        assertEquals(67, checked);
+    }
+
+    /** A self-signed certificate for an RSA key, made by BouncyCastle. */
+    static X509Certificate selfSigned(java.security.interfaces.RSAPrivateCrtKey key) throws Exception {
+        PublicKey pub = KeyFactory.getInstance("RSA").generatePublic(
+                new java.security.spec.RSAPublicKeySpec(key.getModulus(), key.getPublicExponent()));
+        org.bouncycastle.asn1.x500.X500Name name = new org.bouncycastle.asn1.x500.X500Name("CN=Wycheproof");
+        java.util.Date now = new java.util.Date();
+        org.bouncycastle.cert.X509v3CertificateBuilder b = new org.bouncycastle.cert.jcajce.JcaX509v3CertificateBuilder(
+                name, BigInteger.ONE, now, new java.util.Date(now.getTime() + 86400000L), name, pub);
+        return new org.bouncycastle.cert.jcajce.JcaX509CertificateConverter().getCertificate(
+                b.build(new org.bouncycastle.operator.jcajce.JcaContentSignerBuilder("SHA256withRSA").build(key)));
     }
 
     /**
      * Digests (one clone half-way) and HMACs against SUN, SunJCE and
-     * BouncyCastle for Streebog; the Wycheproof HMAC-SHA-256 vectors; random
+     * BouncyCastle for Streebog; the Wycheproof HMAC-SHA-1 and -256 vectors; random
      * bytes come out different each time.
      */
     @Test
@@ -345,19 +385,22 @@ class JcaTest {
                 assertArrayEquals(peer.doFinal(MESSAGE), ours.doFinal(MESSAGE), m[0] + " after reset");
             }
         }
-        int checked = 0;
-        for (Map<String, Object> group : Json.groups(Json.file("hmac_sha256_test.json"))) {
-            int tagBytes = ((Number) group.get("tagSize")).intValue() / 8;
-            for (Map<String, Object> t : Json.tests(group)) {
-                Mac ours = Mac.getInstance("HmacSHA256", Q);
-                ours.init(new SecretKeySpec(Json.hex(t.get("key")), "HmacSHA256"));
-                byte[] tag = Arrays.copyOf(ours.doFinal(Json.hex(t.get("msg"))), tagBytes);
-                boolean match = Arrays.equals(tag, Json.hex(t.get("tag")));
-                assertEquals("valid".equals(t.get("result")), match, "tcId " + t.get("tcId"));
-                checked++;
+        String[][] files = {{"hmac_sha256_test.json", "HmacSHA256", "174"}, {"hmac_sha1_test.json", "HmacSHA1", "170"}};
+        for (String[] f : files) {
+            int checked = 0;
+            for (Map<String, Object> group : Json.groups(Json.file(f[0]))) {
+                int tagBytes = ((Number) group.get("tagSize")).intValue() / 8;
+                for (Map<String, Object> t : Json.tests(group)) {
+                    Mac ours = Mac.getInstance(f[1], Q);
+                    ours.init(new SecretKeySpec(Json.hex(t.get("key")), f[1]));
+                    byte[] tag = Arrays.copyOf(ours.doFinal(Json.hex(t.get("msg"))), tagBytes);
+                    boolean match = Arrays.equals(tag, Json.hex(t.get("tag")));
+                    assertEquals("valid".equals(t.get("result")), match, f[0] + " tcId " + t.get("tcId"));
+                    checked++;
+                }
             }
+            assertEquals(Integer.parseInt(f[2]), checked, f[0]);
         }
-        assertEquals(174, checked);
         SecureRandom r = SecureRandom.getInstance("CSP", Q);
         byte[] a = new byte[32], b = new byte[32];
         r.nextBytes(a);
