@@ -33,6 +33,7 @@ import javax.crypto.spec.SecretKeySpec;
 import javax.security.auth.Destroyable;
 
 import org.bouncycastle.jce.provider.BouncyCastleProvider;
+import org.junit.jupiter.api.Tag;
 import org.junit.jupiter.api.Test;
 
 import quill.jca.QuillProvider;
@@ -76,6 +77,7 @@ class JcaTest {
      * (SunRsaSign, BouncyCastle), and the provider verifies the peers' own
      * signatures with their standard public keys; a changed byte is refused.
      */
+    @Tag("one-width")
     @Test
     void signaturesVerifyBothWaysWithTheJdkAndBouncyCastle() throws Exception {
         KeyPairGenerator g = KeyPairGenerator.getInstance("RSA", Q);
@@ -172,6 +174,7 @@ class JcaTest {
     }
 
     /** Every rsa_signature_2048_sha256 vector through Signature: valid ones verify, invalid ones do not. */
+    @Tag("one-width")
     @Test
     void wycheproofRsaSignaturesThroughTheJca() throws Exception {
         int checked = 0;
@@ -292,6 +295,7 @@ class JcaTest {
      * provider decrypts with the container's key what SunJCE encrypted; the
      * Wycheproof PKCS #1 decryption vectors.
      */
+    @Tag("one-width")
     @Test
     void rsaEncryptionMatchesSunJce() throws Exception {
         java.security.KeyStore pfx = JcaStoreTest.load("PFX", "leaf.p12", JcaStoreTest.SECRET);

@@ -121,6 +121,7 @@ class JcaTlsTest {
      * by the package (the SSPI status in the message) and by the JDK's trust
      * manager.
      */
+    @Tag("one-width")
     @Test
     void refusesUntrustedExpiredAndWronglyNamedServers() throws Exception {
         String[][] bad = {{"stranger", "SEC_E_UNTRUSTED_ROOT"}, {"expired", "SEC_E_CERT_EXPIRED"},
@@ -140,6 +141,7 @@ class JcaTlsTest {
      * HttpsURLConnection through the socket factory, and sockets of one
      * context: the second connection to a target resumes the session.
      */
+    @Tag("one-width")
     @Test
     void httpsUrlConnectionAndResumption() throws Exception {
         SSLContext ctx = context(false);

@@ -4,6 +4,8 @@ import java.lang.ref.Cleaner;
 import java.lang.ref.Reference;
 import java.security.KeyManagementException;
 import java.security.KeyStore;
+import java.security.KeyStoreException;
+import java.security.PrivateKey;
 import java.security.SecureRandom;
 import java.security.cert.CertificateEncodingException;
 import java.security.cert.X509Certificate;
@@ -13,6 +15,7 @@ import java.util.Collections;
 import java.util.Enumeration;
 import java.util.List;
 import java.util.Map;
+import java.util.WeakHashMap;
 import java.util.concurrent.ConcurrentHashMap;
 
 import javax.net.ssl.KeyManager;
@@ -59,6 +62,8 @@ public final class TlsContext extends SSLContextSpi {
     private volatile X509KeyManager keyManager;
     private volatile X509TrustManager trustManager;
     private final Map<String, Credential> credentials = new ConcurrentHashMap<>();
+    /** Software client keys of the key manager, each moved into a container once. */
+    private final Map<PrivateKey, CspPrivateKey> clientKeys = Collections.synchronizedMap(new WeakHashMap<>());
 
     public TlsContext() {
         this(PROTOCOLS);
@@ -102,8 +107,9 @@ public final class TlsContext extends SSLContextSpi {
                 break;
             }
         }
-        for (Credential c : credentials.values()) c.free();
+        // Engines made before keep theirs; the cleaner frees them after.
         credentials.clear();
+        clientKeys.clear();
         initialized = true;
     }
 
@@ -129,6 +135,19 @@ public final class TlsContext extends SSLContextSpi {
             return km;
         } catch (java.security.GeneralSecurityException | java.io.IOException e) {
             throw new SSLException("cannot read the MY store for a client certificate", e);
+        }
+    }
+
+    /** The CSP key for a key manager's client key: its own, or a software key's container. */
+    CspPrivateKey clientKey(PrivateKey key, X509Certificate[] chain) throws KeyStoreException {
+        if (key instanceof CspPrivateKey) return CspKeyStore.cspKey(key, chain, false);
+        synchronized (clientKeys) {
+            CspPrivateKey k = clientKeys.get(key);
+            if (k == null || k.isDestroyed()) {
+                k = CspKeyStore.cspKey(key, chain, false);
+                clientKeys.put(key, k);
+            }
+            return k;
         }
     }
 

@@ -292,20 +292,22 @@ final class TlsEngine extends SSLEngine {
 
     /** One handshake step over {@code n} received bytes; returns how many the package took. */
     private int step(byte[] in, int n) throws SSLException {
+        byte[] received = in.clone();
         for (int round = 0;; round++) {
             long[] result = {0};
             int[] inLen = {n};
             byte[] token = CAPI.initializeSecurityContext(cred.handle, context, target(), false, useSuppliedCreds, in,
                     inLen, result);
             int st = (int) result[0];
+            queue(token);
             if (st == SEC_I_INCOMPLETE_CREDENTIALS && round < 2) {
                 // The server asks for a certificate the credential lacks; the
                 // same bytes go again with one, or with the promise to go on without.
                 chooseClientCredential();
+                System.arraycopy(received, 0, in, 0, n);
                 continue;
             }
             int consumed = n - inLen[0];
-            queue(token);
             if (st == SEC_I_CONTINUE_NEEDED) return consumed;
             if (st == SEC_E_INCOMPLETE_MESSAGE) return 0;
             if (st == SEC_E_OK) {
@@ -337,7 +339,7 @@ final class TlsEngine extends SSLEngine {
             return;
         }
         try {
-            CspPrivateKey k = CspKeyStore.cspKey(key, chain, false);
+            CspPrivateKey k = tls.clientKey(key, chain);
             cred = tls.credential(params.getProtocols(), params.getCipherSuites(), k, chain[0]);
             session.local = chain.clone();
         } catch (java.security.KeyStoreException e) {
