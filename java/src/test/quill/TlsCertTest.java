@@ -71,8 +71,9 @@ class TlsCertTest {
 
     /**
      * Automatic validation refuses an untrusted root, a wrong name and an
-     * expired certificate with their codes; manual validation completes and
-     * hands back the chain the server sent, leaf first.
+     * expired certificate with their codes (a null or empty target skips only
+     * the name); manual validation completes and hands back the chain the
+     * server sent, leaf first.
      */
     @Test
     void validatesTheServerAgainstTheRootStore() throws Exception {
@@ -82,6 +83,9 @@ class TlsCertTest {
                 "stranger.key"));
         assertEquals(SEC_E_CERT_EXPIRED, handshake("localhost", true, "-cert", "expired.pem", "-key",
                 "expired.key"));
+        // Without a target name there is no name to check (as in Schannel); the chain still is.
+        assertEquals(SEC_E_OK, handshake(null, true));
+        assertEquals(SEC_E_UNTRUSTED_ROOT, handshake("", true, "-cert", "stranger.pem", "-key", "stranger.key"));
 
         try (Server server = Server.start(dir, "-cert", "expired.pem", "-key", "expired.key")) {
             long[] cred = credential(0, null, false);
