@@ -1038,18 +1038,21 @@ void test_tls_certificate_request(int port) {
 }  // namespace
 
 #ifndef _WIN32
-// The replacement pair allocates with malloc and frees with free.
+// The replacement allocates with malloc and frees with free.
 #pragma GCC diagnostic ignored "-Wmismatched-new-delete"
-void* operator new(size_t n) {
+// Never inlined: a memory checker that replaces the allocation functions
+// (valgrind) then replaces every one of them, and the pairs stay matched.
+#define QUILL_REPLACED __attribute__((noinline))
+QUILL_REPLACED void* operator new(size_t n) {
   if (g_fail_allocation > 0 && --g_fail_allocation == 0) throw std::bad_alloc();
   if (void* p = std::malloc(n ? n : 1)) return p;
   throw std::bad_alloc();
 }
-void* operator new[](size_t n) { return operator new(n); }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete[](void* p) noexcept { std::free(p); }
-void operator delete(void* p, size_t) noexcept { std::free(p); }
-void operator delete[](void* p, size_t) noexcept { std::free(p); }
+QUILL_REPLACED void* operator new[](size_t n) { return operator new(n); }
+QUILL_REPLACED void operator delete(void* p) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete[](void* p) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete(void* p, size_t) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete[](void* p, size_t) noexcept { std::free(p); }
 
 extern "C" BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* len, DWORD flags) {
   if (g_huge_container_name && param == 6 /* PP_CONTAINER */ && !data && len) {
