@@ -4,7 +4,8 @@
 #   make_pki.sh OUTDIR [JDK_BIN]
 # OUTDIR receives ca.pem/der, leaf.pem/der, leaf.key, chain.p7b (leaf then
 # CA, DER PKCS #7), leaf.p12 (modern protection), leaf-legacy.p12 (3DES and
-# RC2 with SHA-1), empty-password.p12, pkup.p12 (a key whose certificate has
+# RC2 with SHA-1), empty-password.p12, plain-certs.p12 (certificates not
+# encrypted), pkup.p12 (a key whose certificate has
 # a private key usage period), gost.der and gost.p12 (a self-signed GOST R
 # 34.10-2012 256-bit certificate and its key, made with the GOST engine) and,
 # with keytool, leaf-keytool.p12; all with password "secret" (but the one named
@@ -14,7 +15,7 @@ out="$1"
 jdk="${2:-}"
 mkdir -p "$out"
 cd "$out"
-[ -s gost.p12 ] && { [ -z "$jdk" ] || [ -s leaf-keytool.p12 ]; } && exit 0
+[ -s gost.p12 ] && [ -s plain-certs.p12 ] && { [ -z "$jdk" ] || [ -s leaf-keytool.p12 ]; } && exit 0
 ossl() { openssl "$@" 2>/dev/null; }
 ossl req -x509 -newkey rsa:2048 -nodes -keyout ca.key -out ca.pem -days 3650 \
   -subj "/CN=Quill Test CA" -addext "basicConstraints=critical,CA:TRUE" \
@@ -34,6 +35,9 @@ ossl crl2pkcs7 -nocrl -certfile leaf.pem -certfile ca.pem -outform DER -out chai
 ossl pkcs12 -export -inkey leaf.key -in leaf.pem -certfile ca.pem -name leaf -passout pass:secret \
   -out leaf.p12
 ossl pkcs12 -export -inkey leaf.key -in leaf.pem -name leaf -passout pass: -out empty-password.p12
+# The certificates in a safe of their own that is not encrypted.
+ossl pkcs12 -export -inkey leaf.key -in leaf.pem -certfile ca.pem -certpbe NONE -name leaf \
+  -passout pass:secret -out plain-certs.p12
 ossl pkcs12 -export -legacy -inkey leaf.key -in leaf.pem -certfile ca.pem -name leaf \
   -passout pass:secret -out leaf-legacy.p12
 ossl req -engine gost -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout gost.key \

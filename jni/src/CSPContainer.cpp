@@ -26,7 +26,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_changePin(JNIEnv* env, 
                                                                    jbyte jPinType, jbyteArray jPin,
                                                                    jint jdwFlags) {
   Frame frame(env);
-  BYTE* pin = frame.bytes(jPin);
+  BYTE* pin = frame.secret_bytes(jPin);
   if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
 #ifndef _WIN32

@@ -207,7 +207,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptExportKey(
     jbyteArray jData, jintArray jDataLen, jboolean jForeign) {
   Frame frame(env);
   DWORD length = 0;
-  BYTE* data = frame.bytes(jData);
+  BYTE* data = frame.secret_bytes(jData);
   if (frame.failed()) return kNotEnoughMemory;
   read_int0(env, jDataLen, length);
   if (frame.exception_pending()) return kPendingException;
@@ -228,7 +228,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptImportKey(
     JNIEnv* env, jclass, jlong jhProv, jbyteArray jData, jint jDataLen, jlong jhImpKey, jint flags,
     jlongArray jphKey, jboolean jForeign) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jData);
+  BYTE* data = frame.secret_bytes(jData);
   if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!has_element0(env, jphKey)) return kInvalidParameter;

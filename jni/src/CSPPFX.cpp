@@ -10,10 +10,10 @@ using namespace quill;
 namespace {
 
 // The password as the PFX functions take it: wide, from the Java string's
-// UTF-8, wiped when the native returns. Null for a null string; an empty
-// string stays empty, which the PFX functions tell apart from null.
+// UTF-8; both are wiped when the native returns. Null for a null string; an
+// empty string stays empty, which the PFX functions tell apart from null.
 const wchar_t* wide_password(Frame& frame, jstring jPassword) {
-  return frame.keep_secret(multi2wchar(CP_UTF8, frame.utf(jPassword)));
+  return frame.keep_secret(multi2wchar(CP_UTF8, frame.secret_utf(jPassword)));
 }
 
 // Elements and password of verifyPfx and importPfx; 0 when the call may go on.
@@ -22,6 +22,7 @@ jint pfx_arguments(JNIEnv* env, Frame& frame, jbyteArray jPfx, jint jPfxLen, jst
   BYTE* pfx = frame.bytes(jPfx);
   if (frame.failed()) return kNotEnoughMemory;
   password = wide_password(frame, jPassword);
+  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (jPassword && !password) return last_error_code();  // text not convertible
   if (!in_bounds(env, jPfx, 0, jPfxLen)) return kInvalidParameter;
@@ -37,12 +38,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_verifyPfx(JNIEnv*
                                                                         jint jPfxLen,
                                                                         jstring jPassword,
                                                                         jint jFlags) {
-  Frame frame(env);
-  CRYPT_DATA_BLOB blob = {0, nullptr};
-  const wchar_t* password = nullptr;
-  if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
-  jint rc = result_of(PFXVerifyPassword(&blob, password, static_cast<DWORD>(jFlags)));
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    CRYPT_DATA_BLOB blob = {0, nullptr};
+    const wchar_t* password = nullptr;
+    if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
+    jint rc = result_of(PFXVerifyPassword(&blob, password, static_cast<DWORD>(jFlags)));
+    return rc;
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_importPfx(JNIEnv* env, jobject self,
@@ -50,16 +53,18 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_importPfx(JNIEnv*
                                                                         jint jPfxLen,
                                                                         jstring jPassword,
                                                                         jint jFlags) {
-  Frame frame(env);
-  CRYPT_DATA_BLOB blob = {0, nullptr};
-  const wchar_t* password = nullptr;
-  if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
-  HCERTSTORE store = PFXImportCertStore(&blob, password, static_cast<DWORD>(jFlags));
-  if (!store) return last_error_code();
-  // Key entries keep their handles past this close (see special_store.cpp).
-  jint rc = EnumKeysAndCertificates(env, self, store, TRUE);
-  CertCloseStore(store, 0);
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    CRYPT_DATA_BLOB blob = {0, nullptr};
+    const wchar_t* password = nullptr;
+    if (jint rc = pfx_arguments(env, frame, jPfx, jPfxLen, jPassword, blob, password)) return rc;
+    HCERTSTORE store = PFXImportCertStore(&blob, password, static_cast<DWORD>(jFlags));
+    if (!store) return last_error_code();
+    // Key entries keep their handles past this close (see special_store.cpp).
+    jint rc = EnumKeysAndCertificates(env, self, store, TRUE);
+    CertCloseStore(store, 0);
+    return rc;
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_exportPfx(JNIEnv* env, jobject,
@@ -68,43 +73,50 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_exportPfx(JNIEnv*
                                                                         jint jFlags,
                                                                         jbyteArray jPfx,
                                                                         jintArray jPfxLen) {
-  Frame frame(env);
-  BYTE* pfx = frame.bytes(jPfx);
-  if (frame.failed()) return kNotEnoughMemory;
-  DWORD length = 0;
-  read_int0(env, jPfxLen, length);
-  const wchar_t* password = wide_password(frame, jPassword);
-  if (frame.exception_pending()) return kPendingException;
-  if (jPassword && !password) return last_error_code();
-  // The platform writes up to the length it is told: never more than the array.
-  if (pfx && !in_bounds(env, jPfx, 0, static_cast<jint>(length))) return kInvalidParameter;
-  CRYPT_DATA_BLOB blob = {length, pfx};
-  jint rc = result_of(PFXExportCertStore(to_handle<HCERTSTORE>(jCertStore), &blob, password,
-                                         static_cast<DWORD>(jFlags)));
-  write_int0(env, jPfxLen, blob.cbData);
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    BYTE* pfx = frame.bytes(jPfx);
+    if (frame.failed()) return kNotEnoughMemory;
+    DWORD length = 0;
+    read_int0(env, jPfxLen, length);
+    const wchar_t* password = wide_password(frame, jPassword);
+    if (frame.failed()) return kNotEnoughMemory;
+    if (frame.exception_pending()) return kPendingException;
+    if (jPassword && !password) return last_error_code();
+    // The platform writes up to the length it is told: never more than the array.
+    if (pfx && !in_bounds(env, jPfx, 0, static_cast<jint>(length))) return kInvalidParameter;
+    CRYPT_DATA_BLOB blob = {length, pfx};
+    jint rc = result_of(PFXExportCertStore(to_handle<HCERTSTORE>(jCertStore), &blob, password,
+                                           static_cast<DWORD>(jFlags)));
+    write_int0(env, jPfxLen, blob.cbData);
+    return rc;
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_createMemoryStore(
     JNIEnv* env, jobject, jlongArray jCertStore, jint jFlags) {
-  Frame frame(env);
-  if (frame.exception_pending()) return kPendingException;
-  if (jCertStore && !has_element0(env, jCertStore)) return kInvalidParameter;
-  HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
-                                   0, static_cast<DWORD>(jFlags), nullptr);
-  jint rc = store ? 0 : last_error_code();
-  // Memory store handles go to Java sign-extended on 32-bit builds; every
-  // native reads them back by their low bits.
-  write_long0(env, jCertStore, static_cast<jlong>(reinterpret_cast<intptr_t>(store)));
-  if (store && !jCertStore) CertCloseStore(store, 0);  // nobody to own it
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    if (frame.exception_pending()) return kPendingException;
+    if (jCertStore && !has_element0(env, jCertStore)) return kInvalidParameter;
+    HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, X509_ASN_ENCODING | PKCS_7_ASN_ENCODING,
+                                     0, static_cast<DWORD>(jFlags), nullptr);
+    jint rc = store ? 0 : last_error_code();
+    // Memory store handles go to Java sign-extended on 32-bit builds; every
+    // native reads them back by their low bits.
+    write_long0(env, jCertStore, static_cast<jlong>(reinterpret_cast<intptr_t>(store)));
+    if (store && !jCertStore) CertCloseStore(store, 0);  // nobody to own it
+    return rc;
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_closeMemoryStore(JNIEnv* env,
                                                                                jobject,
                                                                                jlong jCertStore) {
-  Frame frame(env);
-  if (frame.exception_pending()) return kPendingException;
-  if (jCertStore == 0) return 0;
-  return result_of(CertCloseStore(to_handle<HCERTSTORE>(jCertStore), 0));
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    if (frame.exception_pending()) return kPendingException;
+    if (jCertStore == 0) return 0;
+    return result_of(CertCloseStore(to_handle<HCERTSTORE>(jCertStore), 0));
+  });
 }

@@ -149,7 +149,7 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEn
                                                                            jbyteArray jpbData,
                                                                            jint jdwFlags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jpbData);
+  BYTE* data = frame.secret_bytes(jpbData);  // some parameters are PINs
   if (frame.failed()) return kNotEnoughMemory;
   CRYPT_DATA_BLOB blob = {0, nullptr};
   if (data) {

@@ -41,16 +41,22 @@ bool copy_encoded(JNIEnv* env, jbyteArray encoded, jint length, std::vector<BYTE
 }
 
 // A text provider parameter (PP_CONTAINER, PP_NAME) as a wide string in
-// `out`. The provider gives it in the system code page.
+// `out`. The provider gives it in the system code page; a size beyond any
+// name's is refused rather than allocated.
 jint wide_prov_param(HCRYPTPROV prov, DWORD param, Frame& frame, const wchar_t*& out) {
+  constexpr DWORD kMaxText = 65536;
   DWORD size = 0;
   if (!CryptGetProvParam(prov, param, nullptr, &size, 0)) return last_error_code();
-  std::vector<char> text(size + 1, 0);
+  if (size > kMaxText) return kStoreFailure;
+  std::vector<char> text(static_cast<size_t>(size) + 1, 0);
   if (!CryptGetProvParam(prov, param, reinterpret_cast<BYTE*>(text.data()), &size, 0)) {
     return last_error_code();
   }
   out = frame.keep(multi2wchar(CP_ACP, text.data()));
-  if (!out || !*out) return kStoreFailure;
+  // A text that does not convert, or an empty one, cannot bind the key; a
+  // conversion that found no memory is reported as that.
+  if (!out) return GetLastError() == ERROR_NOT_ENOUGH_MEMORY ? kNotEnoughMemory : kStoreFailure;
+  if (!*out) return kStoreFailure;
   return 0;
 }
 
@@ -130,6 +136,17 @@ jint store_certificate(HCERTSTORE store, const char* alias,
   return rc;
 }
 
+// A store the native opened, closed when it returns (an exception included).
+struct OpenStore {
+  HCERTSTORE handle = nullptr;
+  OpenStore() = default;
+  OpenStore(const OpenStore&) = delete;
+  OpenStore& operator=(const OpenStore&) = delete;
+  ~OpenStore() {
+    if (handle) CertCloseStore(handle, 0);
+  }
+};
+
 // The common start of the natives that change a store: the texts, then the
 // certificate bytes, refused with 87 before any platform call when the
 // length does not fit the array.
@@ -144,14 +161,14 @@ jint take_arguments(JNIEnv* env, Frame& frame, jbyteArray encoded, jint length,
 // certificate bytes, then the store, which the caller closes.
 jint open_named(JNIEnv* env, Frame& frame, jstring jCertStoreName, jstring jAlias,
                 jbyteArray encoded, jint length, std::vector<BYTE>& bytes, const char*& alias,
-                HCERTSTORE& store) {
+                OpenStore& store) {
   if (!jCertStoreName) return kInvalidParameter;
   const char* name = frame.utf(jCertStoreName);
   alias = frame.utf(jAlias);
   if (jint rc = take_arguments(env, frame, encoded, length, bytes)) return rc;
   if (!name || (jAlias && !alias)) return kPendingException;
-  store = CertOpenSystemStoreA(0, name);
-  return store ? 0 : last_error_code();
+  store.handle = CertOpenSystemStoreA(0, name);
+  return store.handle ? 0 : last_error_code();
 }
 
 }  // namespace
@@ -159,82 +176,86 @@ jint open_named(JNIEnv* env, Frame& frame, jstring jCertStoreName, jstring jAlia
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_readStore(JNIEnv* env, jobject self,
                                                                        jstring jCertStoreName,
                                                                        jboolean jFileStore) {
-  if (!jCertStoreName) return kStoreFailure;
-  Frame frame(env);
-  const char* name = frame.utf(jCertStoreName);
-  if (frame.exception_pending() || !name) return kPendingException;
-  HCERTSTORE store = low_byte(jFileStore)
-                         ? CertOpenStore(CERT_STORE_PROV_FILENAME_A, kFileStoreEncoding, 0,
-                                         kFileStoreFlags, name)
-                         : CertOpenSystemStoreA(0, name);
-  if (!store) return last_error_code();
-  jint rc = EnumKeysAndCertificates(env, self, store, FALSE);
-  CertCloseStore(store, 0);
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    if (!jCertStoreName) return kStoreFailure;
+    Frame frame(env);
+    const char* name = frame.utf(jCertStoreName);
+    if (frame.exception_pending() || !name) return kPendingException;
+    OpenStore store;
+    store.handle = low_byte(jFileStore) ? CertOpenStore(CERT_STORE_PROV_FILENAME_A, kFileStoreEncoding,
+                                                        0, kFileStoreFlags, name)
+                                        : CertOpenSystemStoreA(0, name);
+    if (!store.handle) return last_error_code();
+    return EnumKeysAndCertificates(env, self, store.handle, FALSE);
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_storeCertificate(
     JNIEnv* env, jobject, jstring jCertStoreName, jstring jAlias, jbyteArray jCertEncoded,
     jint jCertEncodedLength, jlong jProv, jlong jKey, jint jFlags) {
-  Frame frame(env);
-  std::vector<BYTE> bytes;
-  const char* alias = nullptr;
-  HCERTSTORE store = nullptr;
-  if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
-                           bytes, alias, store)) {
-    return rc;
-  }
-  jint rc = store_certificate(store, alias, bytes, jProv, jKey, jFlags, frame);
-  CertCloseStore(store, 0);
-  return rc;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    std::vector<BYTE> bytes;
+    const char* alias = nullptr;
+    OpenStore store;
+    if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
+                             bytes, alias, store)) {
+      return rc;
+    }
+    return store_certificate(store.handle, alias, bytes, jProv, jKey, jFlags, frame);
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_storeCertificateByHandle(
     JNIEnv* env, jobject, jlong jCertStore, jstring jAlias, jbyteArray jCertEncoded,
     jint jCertEncodedLength, jlong jProv, jlong jKey, jint jFlags) {
-  Frame frame(env);
-  const char* alias = frame.utf(jAlias);
-  std::vector<BYTE> bytes;
-  if (jint rc = take_arguments(env, frame, jCertEncoded, jCertEncodedLength, bytes)) return rc;
-  if (jAlias && !alias) return kPendingException;
-  return store_certificate(to_handle<HCERTSTORE>(jCertStore), alias, bytes, jProv, jKey,
-                           jFlags, frame);
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    const char* alias = frame.utf(jAlias);
+    std::vector<BYTE> bytes;
+    if (jint rc = take_arguments(env, frame, jCertEncoded, jCertEncodedLength, bytes)) return rc;
+    if (jAlias && !alias) return kPendingException;
+    return store_certificate(to_handle<HCERTSTORE>(jCertStore), alias, bytes, jProv, jKey,
+                             jFlags, frame);
+  });
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_MSStore_removeCertificate(
     JNIEnv* env, jobject, jstring jCertStoreName, jstring jAlias, jbyteArray jCertEncoded,
     jint jCertEncodedLength) {
-  Frame frame(env);
-  std::vector<BYTE> bytes;
-  const char* alias = nullptr;
-  HCERTSTORE store = nullptr;
-  if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
-                           bytes, alias, store)) {
-    return rc;
-  }
-  jint rc = 0;
-  PCCERT_CONTEXT wanted =
-      CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), static_cast<DWORD>(bytes.size()));
-  if (!wanted) {
-    rc = last_error_code();
-  } else {
-    PCCERT_CONTEXT found =
-        CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
-    if (found && alias) {
-      char* stored_alias = nullptr;
-      DWORD length = 0;
-      GetFriendlyName(found, &stored_alias, &length);
-      // Only the certificate that carries the alias the caller names goes.
-      if (stored_alias && length >= 2 && std::strcmp(stored_alias, alias) == 0) {
-        PCCERT_CONTEXT doomed = found;
-        found = nullptr;  // the delete call takes the context, whatever its outcome
-        if (!CertDeleteCertificateFromStore(doomed)) rc = last_error_code();
-      }
-      delete[] stored_alias;
+  return guarded(kNotEnoughMemory, [&]() -> jint {
+    Frame frame(env);
+    std::vector<BYTE> bytes;
+    const char* alias = nullptr;
+    OpenStore open;
+    if (jint rc = open_named(env, frame, jCertStoreName, jAlias, jCertEncoded, jCertEncodedLength,
+                             bytes, alias, open)) {
+      return rc;
     }
-    if (found) CertFreeCertificateContext(found);
-    CertFreeCertificateContext(wanted);
-  }
-  CertCloseStore(store, 0);
-  return rc;
+    HCERTSTORE store = open.handle;
+    jint rc = 0;
+    PCCERT_CONTEXT wanted =
+        CertCreateCertificateContext(X509_ASN_ENCODING, bytes.data(), static_cast<DWORD>(bytes.size()));
+    if (!wanted) {
+      rc = last_error_code();
+    } else {
+      PCCERT_CONTEXT found =
+          CertFindCertificateInStore(store, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, wanted, nullptr);
+      if (found && alias) {
+        char* stored_alias = nullptr;
+        DWORD length = 0;
+        GetFriendlyName(found, &stored_alias, &length);
+        // Only the certificate that carries the alias the caller names goes.
+        if (stored_alias && length >= 2 && std::strcmp(stored_alias, alias) == 0) {
+          PCCERT_CONTEXT doomed = found;
+          found = nullptr;  // the delete call takes the context, whatever its outcome
+          if (!CertDeleteCertificateFromStore(doomed)) rc = last_error_code();
+        }
+        delete[] stored_alias;
+      }
+      if (found) CertFreeCertificateContext(found);
+      CertFreeCertificateContext(wanted);
+    }
+    return rc;
+  });
 }

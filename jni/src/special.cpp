@@ -15,6 +15,12 @@ Frame::~Frame() {
     Borrowed& b = arrays_[i];
     if (b.is_int) {
       env_->ReleaseIntArrayElements(static_cast<jintArray>(b.array), static_cast<jint*>(b.elems), 0);
+    } else if (b.wipe > 0) {
+      // Mode 0 in three steps: copy back, wipe the VM's copy, free it.
+      auto* elems = static_cast<jbyte*>(b.elems);
+      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), elems, JNI_COMMIT);
+      for (volatile jbyte* p = elems; p != elems + b.wipe; ++p) *p = 0;
+      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), elems, JNI_ABORT);
     } else {
       env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), static_cast<jbyte*>(b.elems),
                                      0);
@@ -26,6 +32,9 @@ Frame::~Frame() {
 
 void Frame::free_buffer(const Buffer& buffer) {
   if (!buffer.wide) {
+    if (buffer.secret) {
+      for (volatile char* p = static_cast<char*>(buffer.data); *p; ++p) *p = 0;
+    }
     delete[] static_cast<char*>(buffer.data);
     return;
   }
@@ -46,18 +55,25 @@ bool Frame::keep_buffer(void* buffer, bool wide, bool secret) {
   return true;
 }
 
-BYTE* Frame::bytes(jbyteArray array) {
+BYTE* Frame::bytes(jbyteArray array) { return borrow_bytes(array, false); }
+
+BYTE* Frame::secret_bytes(jbyteArray array) { return borrow_bytes(array, true); }
+
+BYTE* Frame::borrow_bytes(jbyteArray array, bool secret) {
   if (!array || failed_ || env_->ExceptionCheck()) return nullptr;
   if (narrays_ == kMax) {  // more arrays than any native takes: never hand on a silent null
     failed_ = true;
     return nullptr;
   }
-  jbyte* elems = env_->GetByteArrayElements(array, nullptr);
+  jsize length = secret ? env_->GetArrayLength(array) : 0;
+  jboolean copy = JNI_FALSE;
+  jbyte* elems = env_->GetByteArrayElements(array, &copy);
   if (!elems) {
     failed_ = true;
     return nullptr;
   }
-  arrays_[narrays_++] = {array, elems, false};
+  // Elements the VM pinned are the array itself: those are not wiped.
+  arrays_[narrays_++] = {array, elems, false, copy == JNI_TRUE ? length : 0};
   return reinterpret_cast<BYTE*>(elems);
 }
 
@@ -72,7 +88,7 @@ DWORD* Frame::ints(jintArray array) {
     failed_ = true;
     return nullptr;
   }
-  arrays_[narrays_++] = {array, elems, true};
+  arrays_[narrays_++] = {array, elems, true, 0};
   return reinterpret_cast<DWORD*>(elems);
 }
 
@@ -85,6 +101,20 @@ const char* Frame::utf(jstring text) {
   const char* chars = env_->GetStringUTFChars(text, nullptr);
   if (chars) strings_[nstrings_++] = {text, chars};
   return chars;
+}
+
+const char* Frame::secret_utf(jstring text) {
+  if (!text || failed_ || env_->ExceptionCheck()) return nullptr;
+  jsize chars = env_->GetStringLength(text);
+  jsize bytes = env_->GetStringUTFLength(text);
+  char* buffer = new (std::nothrow) char[static_cast<size_t>(bytes) + 1]();
+  if (!buffer) {
+    failed_ = true;
+    return nullptr;
+  }
+  env_->GetStringUTFRegion(text, 0, chars, buffer);
+  if (!keep_buffer(buffer, false, true)) return nullptr;
+  return env_->ExceptionCheck() ? nullptr : buffer;
 }
 
 bool Frame::exception_pending() {

@@ -51,10 +51,17 @@ class Frame {
   // elements the pointer is null and failed() turns true.
   BYTE* bytes(jbyteArray array);
   DWORD* ints(jintArray array);
+  // The same for an array that holds a secret (a PIN, key material): when
+  // the VM lent a copy, it is copied back, then wiped before the VM frees it.
+  BYTE* secret_bytes(jbyteArray array);
   // Modified UTF-8 characters of a string, or null (for a null string, or
   // when the VM raised an exception, which exception_pending() then finds).
   // Past the Frame's capacity the pointer is null and failed() turns true.
   const char* utf(jstring text);
+  // The modified UTF-8 of a secret string (a password), copied by the VM
+  // into a buffer of the Frame's that is wiped before it is freed, so that
+  // no copy of the VM's own is left behind. Null as for utf().
+  const char* secret_utf(jstring text);
   // Takes ownership of a buffer made with new[] (by multi2wchar or
   // wchar2multi); it is freed after everything else. A null buffer (a failed
   // conversion) gives null; past the Frame's capacity the buffer is freed at
@@ -71,11 +78,13 @@ class Frame {
 
  private:
   bool keep_buffer(void* buffer, bool wide, bool secret);
+  BYTE* borrow_bytes(jbyteArray array, bool secret);
   static constexpr int kMax = 6;
   struct Borrowed {
     jarray array;
     void* elems;
     bool is_int;
+    jsize wipe;  // bytes to wipe before the VM frees its copy (0: none)
   };
   struct Buffer {
     void* data;
@@ -96,6 +105,19 @@ class Frame {
   Buffer buffers_[kMax] = {};
   int nbuffers_ = 0;
 };
+
+// Runs the body of a native: a C++ exception (a container that could not
+// grow) never leaves through the VM's frame but becomes `failure`, the
+// native's out-of-memory result. Whatever the body holds is given back by
+// its owners as the exception passes.
+template <class R, class F>
+R guarded(R failure, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return failure;
+  }
+}
 
 // Once a JNI call has left an exception pending, the only JNI calls a native
 // may make are the exception check, the clear and the releases. Every helper

@@ -68,18 +68,22 @@ void load_legacy_provider() {
   });
 }
 
-// The password as OpenSSL takes it: UTF-8, or null for a null password.
+// The password as OpenSSL takes it: UTF-8 (empty when it does not convert),
+// or null for a null password. Wiped when it goes.
 struct Password {
   bool given = false;
-  std::string utf8;
+  SecureVector<char> utf8{'\0'};
   explicit Password(LPCWSTR w) {
     if (!w) return;
     given = true;
-    utf8 = narrow(std::wstring(w), CP_UTF8);
+    int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 1) return;
+    utf8.assign(size_t(n), '\0');
+    if (WideCharToMultiByte(CP_UTF8, 0, w, -1, utf8.data(), n, nullptr, nullptr) != n)
+      utf8.assign(1, '\0');
   }
-  ~Password() { wipe(utf8); }
-  const char* ptr() const { return given ? utf8.c_str() : nullptr; }
-  int len() const { return given ? int(utf8.size()) : 0; }
+  const char* ptr() const { return given ? utf8.data() : nullptr; }
+  int len() const { return given ? int(utf8.size() - 1) : 0; }
 };
 
 LONG parse_pfx(const CRYPT_DATA_BLOB* blob, Pkcs12Ptr& out) {
@@ -161,6 +165,36 @@ bool key_matches(HCRYPTPROV prov, DWORD spec, X509* x) {
 
 // ---- import ------------------------------------------------------------
 
+// The import flags, each done as it says or refused:
+//  - CRYPT_EXPORTABLE: the keys may be exported again (PFXExportCertStore);
+//  - CRYPT_MACHINE_KEYSET / CRYPT_USER_KEYSET: the containers go into the
+//    machine's or the user's key directory (not both);
+//  - PKCS12_NO_PERSIST_KEY: the keys live in memory only, in containers no
+//    other context can open, gone with the last handle to them;
+//  - PKCS12_ONLY_CERTIFICATES: no keys; PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES:
+//    only the certificates readable without the password;
+//  - PKCS12_ALLOW_OVERWRITE_KEY: every key gets a container of a new name, so
+//    there is never a key to overwrite; PKCS12_IMPORT_SILENT: the import never
+//    asks the user anything anyway; PKCS12_PREFER_CNG_KSP: the CSP is the
+//    fallback such a caller accepts.
+// Refused: CRYPT_USER_PROTECTED (the key would have to ask its user before
+// every use, and this CSP has no way to ask: NTE_SILENT_CONTEXT),
+// PKCS12_ALWAYS_CNG_KSP (no CNG key storage) and
+// PKCS12_INCLUDE_EXTENDED_PROPERTIES (extended property bags are not read):
+// NTE_BAD_FLAGS; unknown bits and machine with user: E_INVALIDARG.
+LONG check_import_flags(DWORD f) {
+  constexpr DWORD kKnown = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_MACHINE_KEYSET |
+                           CRYPT_USER_KEYSET | PKCS12_IMPORT_SILENT |
+                           PKCS12_INCLUDE_EXTENDED_PROPERTIES | PKCS12_PREFER_CNG_KSP |
+                           PKCS12_ALWAYS_CNG_KSP | PKCS12_ONLY_CERTIFICATES |
+                           PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES | PKCS12_ALLOW_OVERWRITE_KEY |
+                           PKCS12_NO_PERSIST_KEY;
+  if ((f & ~kKnown) || ((f & CRYPT_MACHINE_KEYSET) && (f & CRYPT_USER_KEYSET))) return E_INVALIDARG;
+  if (f & (PKCS12_ALWAYS_CNG_KSP | PKCS12_INCLUDE_EXTENDED_PROPERTIES)) return NTE_BAD_FLAGS;
+  if (f & CRYPT_USER_PROTECTED) return NTE_SILENT_CONTEXT;
+  return 0;
+}
+
 struct Bag {
   X509Ptr cert;
   PkeyPtr key;
@@ -168,7 +202,12 @@ struct Bag {
   std::string friendly;  // UTF-8
 };
 
-LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::vector<Bag>& out) {
+// Which bags a read takes: everything, or (PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES)
+// only the certificates that are readable without the password.
+enum class Take { All, PlainCertificates };
+
+LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, Take take,
+               std::vector<Bag>& out) {
   for (int i = 0; i < sk_PKCS12_SAFEBAG_num(bags); ++i) {
     const PKCS12_SAFEBAG* bag = sk_PKCS12_SAFEBAG_value(bags, i);
     Bag b;
@@ -182,7 +221,9 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::ve
       b.friendly = fn;
       OPENSSL_free(fn);
     }
-    switch (PKCS12_SAFEBAG_get_nid(bag)) {
+    int nid = PKCS12_SAFEBAG_get_nid(bag);
+    if (take == Take::PlainCertificates && nid != NID_certBag && nid != NID_safeContentsBag) continue;
+    switch (nid) {
       case NID_keyBag: {
         const PKCS8_PRIV_KEY_INFO* p8 = PKCS12_SAFEBAG_get0_p8inf(bag);
         b.key.reset(p8 ? EVP_PKCS82PKEY(p8) : nullptr);
@@ -203,7 +244,7 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::ve
         if (!b.cert) return CRYPT_E_BAD_ENCODE;
         break;
       case NID_safeContentsBag:
-        if (LONG rc = read_bags(PKCS12_SAFEBAG_get0_safes(bag), pw, out)) return rc;
+        if (LONG rc = read_bags(PKCS12_SAFEBAG_get0_safes(bag), pw, take, out)) return rc;
         continue;
       default:
         continue;  // CRLs, secrets: not kept
@@ -213,11 +254,13 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, std::ve
   return 0;
 }
 
-// Every bag of a PFX once the password is checked.
-LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out) {
+// Every bag of a PFX once the password is checked. Certificates readable
+// without the password are read without checking it.
+LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take take = Take::All) {
   load_legacy_provider();
   load_gost();  // without it, GOST keys and certificates do not decode
-  if (PKCS12_mac_present(p12) && PKCS12_verify_mac(p12, pw.ptr(), pw.len()) != 1) {
+  if (take == Take::All && PKCS12_mac_present(p12) &&
+      PKCS12_verify_mac(p12, pw.ptr(), pw.len()) != 1) {
     ERR_clear_error();
     return ERROR_INVALID_PASSWORD;
   }
@@ -230,14 +273,14 @@ LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out) {
     int nid = OBJ_obj2nid(p7->type);
     if (nid == NID_pkcs7_data) {
       bags = PKCS12_unpack_p7data(p7);
-    } else if (nid == NID_pkcs7_encrypted) {
+    } else if (nid == NID_pkcs7_encrypted && take == Take::All) {
       bags = PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len());
       if (!bags) rc = ERROR_INVALID_PASSWORD;
     } else {
       continue;
     }
     if (!bags && !rc) rc = CRYPT_E_BAD_ENCODE;
-    if (bags) rc = read_bags(bags, pw, out);
+    if (bags) rc = read_bags(bags, pw, take, out);
     sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
   }
   sk_PKCS7_pop_free(safes, PKCS7_free);
@@ -264,12 +307,15 @@ std::string new_container_name() {
   return buf;
 }
 
-// Puts one key into a new container of provider type `type`; *prov holds one
-// reference.
+// Puts one key into a new container of provider type `type`, on disk or,
+// with PKCS12_NO_PERSIST_KEY, in memory only; *prov holds one reference.
 LONG import_key(EVP_PKEY* key, DWORD type, X509* cert, DWORD flags, const std::string& name,
                 HCRYPTPROV* prov) {
   DWORD acquire = CRYPT_NEWKEYSET | CRYPT_SILENT | (flags & CRYPT_MACHINE_KEYSET);
-  if (!CryptAcquireContextA(prov, name.c_str(), nullptr, type, acquire)) return LONG(GetLastError());
+  BOOL made = (flags & PKCS12_NO_PERSIST_KEY)
+                  ? csp_acquire_memory_container(prov, name.c_str(), type)
+                  : CryptAcquireContextA(prov, name.c_str(), nullptr, type, acquire);
+  if (!made) return LONG(GetLastError());
   DWORD one = 1;
   HCRYPTKEY k = 0;
   LONG rc = 0;
@@ -308,8 +354,8 @@ void set_friendly_name(PCCERT_CONTEXT ctx, const std::string& utf8) {
   CertSetCertificateContextProperty(ctx, CERT_FRIENDLY_NAME_PROP_ID, 0, &b);
 }
 
-LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov,
-              DWORD type) {
+LONG set_prov_info(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov,
+                   DWORD type) {
   std::wstring wc = widen(container, CP_UTF8);
   std::wstring wp;
   char pname[256];
@@ -324,6 +370,17 @@ LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCR
   info.dwKeySpec = AT_KEYEXCHANGE;
   if (!CertSetCertificateContextProperty(ctx, CERT_KEY_PROV_INFO_PROP_ID, 0, &info))
     return LONG(GetLastError());
+  return 0;
+}
+
+// The certificate's key context owns `prov`. A persisted key also gets the
+// key provider information that acquires it again; one kept in memory has
+// nothing to acquire it by.
+LONG bind_key(PCCERT_CONTEXT ctx, const std::string& container, DWORD flags, HCRYPTPROV prov,
+              DWORD type) {
+  if (!(flags & PKCS12_NO_PERSIST_KEY)) {
+    if (LONG rc = set_prov_info(ctx, container, flags, prov, type)) return rc;
+  }
   CERT_KEY_CONTEXT kc{};
   kc.cbSize = sizeof kc;
   kc.hCryptProv = prov;
@@ -364,20 +421,14 @@ extern "C" CSPAPI BOOL WINAPI PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR s
 extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
                                                        DWORD dwFlags) {
   return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
-    constexpr DWORD kKnown = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_MACHINE_KEYSET |
-                             CRYPT_USER_KEYSET | PKCS12_IMPORT_SILENT |
-                             PKCS12_INCLUDE_EXTENDED_PROPERTIES | PKCS12_PREFER_CNG_KSP |
-                             PKCS12_ALWAYS_CNG_KSP | PKCS12_ONLY_CERTIFICATES |
-                             PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES | PKCS12_ALLOW_OVERWRITE_KEY |
-                             PKCS12_NO_PERSIST_KEY;
-    if ((dwFlags & ~kKnown) ||
-        ((dwFlags & CRYPT_MACHINE_KEYSET) && (dwFlags & CRYPT_USER_KEYSET)))
-      return fail_null(E_INVALIDARG);
+    if (LONG rc = check_import_flags(dwFlags)) return fail_null(rc);
     Pkcs12Ptr p12;
     if (LONG rc = parse_pfx(pPFX, p12)) return fail_null(rc);
     Password pw(szPassword);
     std::vector<Bag> bags;
-    if (LONG rc = read_pfx(p12.get(), pw, bags)) return fail_null(rc);
+    bool plain_only = dwFlags & PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES;
+    if (LONG rc = read_pfx(p12.get(), pw, bags, plain_only ? Take::PlainCertificates : Take::All))
+      return fail_null(rc);
 
     auto s = new_store();
     if (!s) return fail_null(E_OUTOFMEMORY);
@@ -395,7 +446,8 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
       if (!rc) rc = add_cert(*s, c, CERT_STORE_ADD_ALWAYS, &contexts[i]);
       if (!rc && !bags[i].friendly.empty()) set_friendly_name(contexts[i], bags[i].friendly);
     }
-    for (size_t k = 0; k < bags.size() && !rc && !(dwFlags & PKCS12_ONLY_CERTIFICATES); ++k) {
+    bool keys = !(dwFlags & (PKCS12_ONLY_CERTIFICATES | PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES));
+    for (size_t k = 0; k < bags.size() && !rc && keys; ++k) {
       Bag& key = bags[k];
       DWORD type = key.key ? csp_key_provider_type(key.key.get()) : 0;
       if (!type) continue;
@@ -416,7 +468,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
       HCRYPTPROV prov = 0;
       rc = import_key(key.key.get(), type, bags[owner].cert.get(), dwFlags, name, &prov);
       if (rc) break;
-      created.emplace_back(name, type);
+      if (!(dwFlags & PKCS12_NO_PERSIST_KEY)) created.emplace_back(name, type);
       rc = bind_key(contexts[owner], name, dwFlags, prov, type);
       if (rc) CryptReleaseContext(prov, 0);
       if (!rc && bags[owner].friendly.empty() && !key.friendly.empty())

@@ -5,6 +5,9 @@
 // ASCII is a subset of it and names that came from Java are UTF-8 anyway.
 // Other character sets go through iconv. Malformed input is refused with
 // ERROR_NO_UNICODE_TRANSLATION; a character the target cannot hold becomes '?'.
+//
+// The text converted may be a password: every intermediate buffer is a
+// SecureVector, wiped when it goes.
 #include <iconv.h>
 #include <langinfo.h>
 #include <strings.h>
@@ -14,15 +17,19 @@
 #include <string>
 
 #include "csp/cfgsup.h"
+#include "secure.h"
 
 namespace {
+
+using Wide = csp::SecureVector<char32_t>;
+using Narrow = csp::SecureVector<char>;
 
 constexpr char32_t kMaxCodePoint = 0x10FFFF;
 
 bool is_surrogate(char32_t c) { return c >= 0xD800 && c <= 0xDFFF; }
 
 // Decodes UTF-8; false on any malformed, overlong or surrogate sequence.
-bool utf8_decode(const unsigned char* s, size_t n, std::u32string& out) {
+bool utf8_decode(const unsigned char* s, size_t n, Wide& out) {
   size_t i = 0;
   while (i < n) {
     unsigned char b = s[i];
@@ -68,7 +75,7 @@ bool utf8_decode(const unsigned char* s, size_t n, std::u32string& out) {
   return true;
 }
 
-void utf8_encode(const wchar_t* w, size_t n, std::string& out, bool& replaced) {
+void utf8_encode(const wchar_t* w, size_t n, Narrow& out, bool& replaced) {
   for (size_t i = 0; i < n; ++i) {
     char32_t c = static_cast<char32_t>(w[i]);
     if (c > kMaxCodePoint || is_surrogate(c)) {
@@ -111,13 +118,13 @@ struct Iconv {
   bool ok() const { return cd != (iconv_t)-1; }
 };
 
-bool legacy_decode(const std::string& charset, const char* s, size_t n, std::u32string& out) {
+bool legacy_decode(const std::string& charset, const char* s, size_t n, Wide& out) {
   Iconv cv("UTF-32LE", charset.c_str());
   if (!cv.ok()) return false;
-  std::string buf(n * 4 + 4, '\0');
+  Narrow buf(n * 4 + 4, '\0');
   char* in = const_cast<char*>(s);
   size_t inleft = n;
-  char* o = &buf[0];
+  char* o = buf.data();
   size_t oleft = buf.size();
   if (iconv(cv.cd, &in, &inleft, &o, &oleft) == (size_t)-1) return false;
   size_t produced = (buf.size() - oleft) / 4;
@@ -129,7 +136,7 @@ bool legacy_decode(const std::string& charset, const char* s, size_t n, std::u32
   return true;
 }
 
-bool legacy_encode(const std::string& charset, const wchar_t* w, size_t n, std::string& out,
+bool legacy_encode(const std::string& charset, const wchar_t* w, size_t n, Narrow& out,
                    bool& replaced) {
   Iconv cv(charset.c_str(), "UTF-32LE");
   if (!cv.ok()) return false;
@@ -146,8 +153,10 @@ bool legacy_encode(const std::string& charset, const wchar_t* w, size_t n, std::
       out.push_back('?');
       replaced = true;
     } else {
-      out.append(tmp, sizeof tmp - oleft);
+      out.insert(out.end(), tmp, tmp + (sizeof tmp - oleft));
     }
+    csp::secure_wipe(le, sizeof le);
+    csp::secure_wipe(tmp, sizeof tmp);
   }
   return true;
 }
@@ -168,7 +177,8 @@ extern "C" int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR sr
     return 0;
   }
   size_t n = src_len == -1 ? strlen(src) + 1 : size_t(src_len);
-  std::u32string wide;
+  Wide wide;
+  wide.reserve(n);
   std::string charset = code_page == CP_ACP ? acp_charset() : std::string();
   bool ok = charset.empty()
                 ? utf8_decode(reinterpret_cast<const unsigned char*>(src), n, wide)
@@ -199,7 +209,8 @@ extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR s
     return 0;
   }
   size_t n = src_len == -1 ? wcslen(src) + 1 : size_t(src_len);
-  std::string narrow;
+  Narrow narrow;
+  narrow.reserve(n * 4);
   bool replaced = false;
   std::string charset = code_page == CP_ACP ? acp_charset() : std::string();
   if (charset.empty()) {

@@ -13,6 +13,7 @@
 
 #include "csp/cfgsup.h"
 #include "csp/wincrypt.h"
+#include "secure.h"
 
 namespace csp {
 
@@ -65,9 +66,6 @@ BOOL guarded(F&& body) noexcept {
     return fail(NTE_FAIL);
   }
 }
-
-// Overwrites secret bytes before their memory is given back.
-inline void secure_wipe(void* p, size_t n) { explicit_bzero(p, n); }
 
 template <class T>
 void wipe(std::vector<T>& v) {

@@ -3,6 +3,7 @@
 #include <cstring>
 
 #include "apiutil.h"
+#include "csp/provkey.h"
 #include "gost.h"
 #include "provider.h"
 
@@ -57,10 +58,45 @@ BOOL get_enum_containers(Provider& p, BYTE* data, DWORD* len, DWORD flags) {
 
 }  // namespace
 
+LONG Provider::load_container(ContainerData& out) const {
+  if (!memory) return ContainerStore::load(machine, container, out);
+  std::lock_guard<std::mutex> lock(memory->mu);
+  out = memory->data;
+  return 0;
+}
+
+LONG Provider::update_container(const std::function<LONG(ContainerData&)>& change) const {
+  if (!memory) return ContainerStore::update(machine, container, change);
+  std::lock_guard<std::mutex> lock(memory->mu);
+  ContainerData changed = memory->data;
+  if (LONG rc = change(changed)) return rc;
+  std::swap(memory->data, changed);  // the old records are wiped as `changed` goes
+  return 0;
+}
+
 }  // namespace csp::prov
 
 using namespace csp;
 using namespace csp::prov;
+
+extern "C" CSPAPI BOOL csp_acquire_memory_container(HCRYPTPROV* phProv, LPCSTR szContainer,
+                                                    DWORD dwProvType) {
+  return guarded([&]() -> BOOL {
+    if (!phProv || !szContainer || !*szContainer) return fail(ERROR_INVALID_PARAMETER);
+    if (LONG rc = check_provider(nullptr, dwProvType)) return fail(rc);
+    if (strlen(szContainer) > kMaxContainerName) return fail(NTE_BAD_KEYSET_PARAM);
+    auto p = std::make_shared<Provider>();
+    p->type = dwProvType;
+    p->silent = true;
+    p->container = szContainer;
+    p->memory = std::make_shared<MemoryContainer>();
+    p->memory->data.name = szContainer;
+    HCRYPTPROV h = handle_insert(p);
+    if (!h) return fail(NTE_NO_MEMORY);
+    *phProv = h;
+    return TRUE;
+  });
+}
 
 extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer,
                                                    LPCSTR szProvider, DWORD dwProvType,

@@ -434,7 +434,7 @@ LONG load_user_key(const std::shared_ptr<Provider>& prov, DWORD spec,
   }
   if (!pkey) {
     ContainerData c;
-    if (LONG rc = ContainerStore::load(prov->machine, prov->container, c)) return rc;
+    if (LONG rc = prov->load_container(c)) return rc;
     auto it = c.keys.find(spec);
     if (it == c.keys.end()) return NTE_NO_KEY;
     if (LONG rc = decode_material(it->second.material, nullptr, pkey, &encrypted)) return rc;
@@ -462,7 +462,7 @@ LONG need_private(Key& k) {
   // The container is read again: another context may have removed or
   // changed its protection since this pair was loaded.
   ContainerData c;
-  if (LONG rc = ContainerStore::load(p.machine, p.container, c)) return rc;
+  if (LONG rc = p.load_container(c)) return rc;
   auto it = c.keys.find(k.spec);
   if (it == c.keys.end()) return NTE_NO_KEY;
   if (material_encrypted(it->second.material) && !have_pin) return pin_missing_code(p);
@@ -493,7 +493,7 @@ LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKE
     DWORD spec;
     ~Forget() { p.forget_loaded_key(spec); }
   } forget{prov, spec};
-  return ContainerStore::update(prov.machine, prov.container, [&](ContainerData& c) -> LONG {
+  return prov.update_container([&](ContainerData& c) -> LONG {
     auto v = c.extra.find(kTagPinVerifier);
     const std::string* password = nullptr;
     if (v != c.extra.end()) {
@@ -526,7 +526,7 @@ LONG store_user_key(Provider& prov, DWORD spec, ALG_ID alg, DWORD flags, EVP_PKE
 LONG get_usage_end(const Provider& prov, DWORD spec, FILETIME& out) {
   out.dwLowDateTime = out.dwHighDateTime = 0xFFFFFFFFu;
   ContainerData c;
-  if (LONG rc = ContainerStore::load(prov.machine, prov.container, c)) return rc;
+  if (LONG rc = prov.load_container(c)) return rc;
   auto u = c.extra.find(kTagUsageEnd);
   if (u == c.extra.end()) return 0;
   for (size_t i = 0; i + 12 <= u->second.size(); i += 12) {
@@ -538,7 +538,7 @@ LONG get_usage_end(const Provider& prov, DWORD spec, FILETIME& out) {
 }
 
 LONG set_usage_end(const Provider& prov, DWORD spec, const FILETIME& end) {
-  return ContainerStore::update(prov.machine, prov.container, [&](ContainerData& c) -> LONG {
+  return prov.update_container([&](ContainerData& c) -> LONG {
     if (!c.keys.count(spec)) return NTE_NO_KEY;
     Bytes& rec = c.extra[kTagUsageEnd];
     Bytes kept;

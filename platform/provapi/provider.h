@@ -6,7 +6,9 @@
 #include <openssl/evp.h>
 
 #include <atomic>
+#include <functional>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -35,6 +37,14 @@ struct SecretString {
   }
 };
 
+// A container that lives in memory only: the keys of a PFX import that must
+// not be persisted. It is never written, never listed, and goes with the
+// last context (and so the last key) that refers to it.
+struct MemoryContainer {
+  std::mutex mu;  // a leaf: nothing else is taken while it is held
+  ContainerData data;
+};
+
 class Provider : public Object {
  public:
   static constexpr Kind kKind = Kind::Prov;
@@ -45,6 +55,14 @@ class Provider : public Object {
   bool machine = false;       // CRYPT_MACHINE_KEYSET
   bool silent = false;        // CRYPT_SILENT: never prompt
   std::string container;      // container name, empty when verify_only
+  // Set for a container kept in memory only (csp_acquire_memory_container);
+  // otherwise the container is the file ContainerStore keeps.
+  std::shared_ptr<MemoryContainer> memory;
+
+  // The container's records as they are now, and a change applied to them
+  // (written back only when `change` returns 0), on disk or in memory.
+  LONG load_container(ContainerData& out) const;
+  LONG update_container(const std::function<LONG(ContainerData&)>& change) const;
 
   // Mutable per-context state (enumeration cursors and the like).
   std::mutex mu;

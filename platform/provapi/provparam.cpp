@@ -240,7 +240,7 @@ BOOL set_extension(Provider& p, const BYTE* data) {
   if (!valid_oid(e.oid)) return fail(NTE_BAD_DATA);
   e.critical = ext.fCritical != 0;
   if (ext.Value.cbData) e.value.assign(ext.Value.pbData, ext.Value.pbData + ext.Value.cbData);
-  LONG rc = ContainerStore::update(p.machine, p.container, [&](ContainerData& c) -> LONG {
+  LONG rc = p.update_container([&](ContainerData& c) -> LONG {
     std::vector<Extension> exts;
     auto it = c.extra.find(kTagExtensions);
     if (it != c.extra.end()) exts = parse_extensions(it->second);
@@ -260,7 +260,7 @@ BOOL get_extension(Provider& p, BYTE* data, DWORD* len, DWORD flags) {
   if (p.verify_only) return fail(NTE_BAD_KEYSET);
   if (flags & ~DWORD(CRYPT_FIRST)) return fail(NTE_BAD_FLAGS);
   ContainerData c;
-  if (LONG rc = ContainerStore::load(p.machine, p.container, c)) return fail(rc);
+  if (LONG rc = p.load_container(c)) return fail(rc);
   std::vector<Extension> exts;
   auto it = c.extra.find(kTagExtensions);
   if (it != c.extra.end()) exts = parse_extensions(it->second);
@@ -284,7 +284,7 @@ BOOL set_comment(Provider& p, const BYTE* data) {
   std::memcpy(&blob, data, sizeof blob);
   if (blob.cbData && !blob.pbData) return fail(ERROR_INVALID_PARAMETER);
   if (blob.cbData > kMaxComment) return fail(NTE_BAD_LEN);
-  LONG rc = ContainerStore::update(p.machine, p.container, [&](ContainerData& c) -> LONG {
+  LONG rc = p.update_container([&](ContainerData& c) -> LONG {
     if (blob.cbData)
       c.extra[kTagComment].assign(blob.pbData, blob.pbData + blob.cbData);
     else
@@ -297,7 +297,7 @@ BOOL set_comment(Provider& p, const BYTE* data) {
 BOOL get_comment(Provider& p, BYTE* data, DWORD* len) {
   if (p.verify_only) return fail(NTE_BAD_KEYSET);
   ContainerData c;
-  if (LONG rc = ContainerStore::load(p.machine, p.container, c)) return fail(rc);
+  if (LONG rc = p.load_container(c)) return fail(rc);
   auto it = c.extra.find(kTagComment);
   if (it == c.extra.end()) return put_bytes(data, len, nullptr, 0);
   return put_bytes(data, len, it->second);
@@ -342,7 +342,7 @@ BOOL set_pin(Provider& p, const BYTE* data) {
     if (have_current) current.value = p.pin.value;
   }
   bool now_given = false, now_cleared = false;
-  LONG rc = ContainerStore::update(p.machine, p.container, [&](ContainerData& c) -> LONG {
+  LONG rc = p.update_container([&](ContainerData& c) -> LONG {
     auto v = c.extra.find(kTagPinVerifier);
     bool guarded_ = v != c.extra.end();
     bool unlocked = guarded_ && have_current && check_pin_verifier(v->second, current.value);

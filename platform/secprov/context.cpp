@@ -164,12 +164,30 @@ SECURITY_STATUS step(Context& c) {
   int rc = SSL_do_handshake(c.ssl.get());
   if (rc == 1) {
     c.state = State::Open;
+    c.established = true;
     return SEC_E_OK;
   }
-  int err = SSL_get_error(c.ssl.get(), rc);
-  if (err == SSL_ERROR_WANT_READ) return SEC_I_CONTINUE_NEEDED;
-  c.fail();
-  return failure_status(c);
+  switch (SSL_get_error(c.ssl.get(), rc)) {
+    case SSL_ERROR_WANT_READ:
+      return SEC_I_CONTINUE_NEEDED;
+    case SSL_ERROR_WANT_X509_LOOKUP:  // a certificate request the caller must answer
+      return SEC_I_INCOMPLETE_CREDENTIALS;
+    default:
+      return c.fail(failure_status(c));
+  }
+}
+
+// After SEC_I_INCOMPLETE_CREDENTIALS the caller passes its input again, but
+// libssl has already taken the records up to the certificate request: those
+// are skipped when the input starts with them. (Input that does not is new
+// input from a caller that dropped the old.)
+void skip_taken_input(Context& c, unsigned char*& p, size_t& n) {
+  const std::vector<unsigned char>& taken = c.taken_input;
+  if (!taken.empty() && n >= taken.size() && std::memcmp(p, taken.data(), taken.size()) == 0) {
+    p += taken.size();
+    n -= taken.size();
+  }
+  c.taken_input.clear();
 }
 
 }  // namespace
@@ -246,10 +264,19 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
 
     c = context_of(phContext);
     if (!c) return SEC_E_INVALID_HANDLE;
+    // The credential of this call answers a certificate request: the
+    // context's own, or a new one that holds a certificate.
+    std::shared_ptr<Credential> offered = credential_of(phCredential);
     std::lock_guard<std::mutex> lock(c->mu);
-    if (c->state == State::Closed) return SEC_E_CONTEXT_EXPIRED;
+    if (c->state == State::Closed || c->state == State::Failed) return c->ended();
+    c->answer = offered ? offered.get() : c->cred.get();
+    struct Unset {
+      Context& c;
+      ~Unset() { c.answer = nullptr; }
+    } unset{*c};
+    bool answering = c->cert_request == CertRequest::Reported;
     SecBuffer* token = find_buffer(pInput, SECBUFFER_TOKEN);
-    if (!pInput || !token) {
+    if ((!pInput || !token) && !answering) {
       if (c->state == State::Open) {
         // No input on an established context: close it, the token being
         // our close-notify.
@@ -267,15 +294,13 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
     }
     if (c->state == State::Open) return SEC_E_OK;  // nothing left to negotiate
 
-    auto* p = static_cast<unsigned char*>(token->pvBuffer);
+    auto* p = token ? static_cast<unsigned char*>(token->pvBuffer) : nullptr;
     size_t n = p ? token->cbBuffer : 0;
+    if (answering) skip_taken_input(*c, p, n);
     size_t complete = 0, missing = 0;
-    if (!whole_records(p, n, complete, missing)) {
-      c->fail();
-      return SEC_E_ILLEGAL_MESSAGE;
-    }
+    if (!whole_records(p, n, complete, missing)) return c->fail(SEC_E_ILLEGAL_MESSAGE);
     std::vector<unsigned char> pending;
-    if (complete == 0) {
+    if (complete == 0 && !answering) {
       pending = take_output(*c);
       if (pending.empty()) {
         mark_missing(pInput, missing);
@@ -285,13 +310,19 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
       if (st == SEC_E_OK) mark_extra(pInput, p, n, n);
       return st != SEC_E_OK ? st : SEC_I_CONTINUE_NEEDED;
     }
-    if (BIO_write(c->rbio, p, static_cast<int>(complete)) != static_cast<int>(complete))
+    if (complete && BIO_write(c->rbio, p, static_cast<int>(complete)) != static_cast<int>(complete))
       return SEC_E_INSUFFICIENT_MEMORY;
     st = step(*c);
-    size_t extra = discard_input(*c) + (n - complete);
+    size_t left = discard_input(*c);
     SECURITY_STATUS put = put_token(pOutput, allocate, take_output(*c));
     if (put != SEC_E_OK && st >= 0) st = put;
-    if (st >= 0) mark_extra(pInput, p, n, extra);
+    if (st == SEC_I_INCOMPLETE_CREDENTIALS) {
+      // Nothing is reported as extra: the caller keeps its input and passes
+      // it again with its answer.
+      c->taken_input.assign(p, p + (complete - left));
+      return st;
+    }
+    if (st >= 0) mark_extra(pInput, p, n, left + (n - complete));
     return st;
   });
 }
@@ -311,7 +342,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, P
     auto c = context_of(phContext);
     if (!c) return SEC_E_INVALID_HANDLE;
     std::lock_guard<std::mutex> lock(c->mu);
-    if (c->state == State::Closed) return SEC_E_CONTEXT_EXPIRED;
+    if (c->state == State::Closed || c->state == State::Failed) return c->ended();
     if (c->state != State::Open) return SEC_E_OUT_OF_SEQUENCE;
     SecBuffer* header = find_buffer(pMessage, SECBUFFER_STREAM_HEADER);
     SecBuffer* data = find_buffer(pMessage, SECBUFFER_DATA);
@@ -326,18 +357,14 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, P
     size_t n = data->cbBuffer;
     ERR_clear_error();
     size_t written = 0;
-    if (!SSL_write_ex(c->ssl.get(), data->pvBuffer, n, &written) || written != n) {
-      c->fail();
-      return SEC_E_ENCRYPT_FAILURE;
-    }
+    if (!SSL_write_ex(c->ssl.get(), data->pvBuffer, n, &written) || written != n)
+      return c->fail(SEC_E_ENCRYPT_FAILURE);
     // The bytes for the peer go out as header, data and trailer in that
     // order: the record itself, preceded by any post-handshake record due
     // first (its length then counts in the trailer).
     std::vector<unsigned char> out = take_output(*c);
-    if (out.size() < kRecordHeader + n || out.size() - kRecordHeader - n > trailer->cbBuffer) {
-      c->fail();
-      return SEC_E_INTERNAL_ERROR;
-    }
+    if (out.size() < kRecordHeader + n || out.size() - kRecordHeader - n > trailer->cbBuffer)
+      return c->fail(SEC_E_INTERNAL_ERROR);
     std::memcpy(header->pvBuffer, out.data(), kRecordHeader);
     header->cbBuffer = kRecordHeader;
     std::memcpy(data->pvBuffer, out.data() + kRecordHeader, n);
@@ -357,16 +384,16 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
     if (!pMessage || !pMessage->pBuffers || pMessage->cBuffers < 4) return SEC_E_INVALID_TOKEN;
     SecBuffer* data = find_buffer(pMessage, SECBUFFER_DATA);
     if (!data) return SEC_E_INVALID_TOKEN;
-    if (c->state == State::Closed) return SEC_E_CONTEXT_EXPIRED;
+    // A failed context reports its failure, never a close: only the peer's
+    // close-notify (or ours) ends a stream cleanly.
+    if (c->state == State::Closed || c->state == State::Failed) return c->ended();
     if (c->state != State::Open) return SEC_E_OUT_OF_SEQUENCE;
 
     auto* p = static_cast<unsigned char*>(data->pvBuffer);
     size_t n = p ? data->cbBuffer : 0;
     size_t complete = 0, missing = 0;
-    if (!whole_records(p, std::min<size_t>(n, kRecordHeader + kMaxRecordBody), complete, missing)) {
-      c->fail();
-      return SEC_E_ILLEGAL_MESSAGE;
-    }
+    if (!whole_records(p, std::min<size_t>(n, kRecordHeader + kMaxRecordBody), complete, missing))
+      return c->fail(SEC_E_ILLEGAL_MESSAGE);
     SecBuffer* b = pMessage->pBuffers;
     if (complete == 0) {
       SecBuffer* spare = data == &b[0] ? &b[1] : &b[0];
@@ -395,9 +422,8 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
         c->state = State::Closed;
         st = SEC_I_CONTEXT_EXPIRED;
       } else {
-        c->fail();
         discard_input(*c);
-        return failure_status(*c);
+        return c->fail(failure_status(*c));
       }
     }
     discard_input(*c);

@@ -120,13 +120,6 @@ SECURITY_STATUS configure(SSL_CTX* ctx, const SCHANNEL_CRED* sc) {
   return SEC_E_OK;
 }
 
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-
 X509* decode(PCCERT_CONTEXT c) {
   const unsigned char* p = c->pbCertEncoded;
   return d2i_X509(nullptr, &p, static_cast<long>(c->cbCertEncoded));
@@ -136,20 +129,49 @@ X509* decode(PCCERT_CONTEXT c) {
 // named by the certificate's key context property.
 SECURITY_STATUS use_certificate(Credential& cred, PCCERT_CONTEXT cert) {
   if (!cert || !cert->pbCertEncoded) return SEC_E_UNKNOWN_CREDENTIALS;
-  std::unique_ptr<X509, X509Free> x509(decode(cert));
+  X509Ptr x509(decode(cert));
   if (!x509) return SEC_E_UNKNOWN_CREDENTIALS;
   CERT_KEY_CONTEXT key;
   DWORD len = sizeof key;
   if (!CertGetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, &key, &len) || len < sizeof key)
     return SEC_E_NO_CREDENTIALS;
-  std::unique_ptr<EVP_PKEY, PkeyFree> pkey(csp_private_key(key.hCryptProv, key.dwKeySpec));
+  PkeyPtr pkey(csp_private_key(key.hCryptProv, key.dwKeySpec));
   if (!pkey) return SEC_E_NO_CREDENTIALS;
   SSL_CTX* ctx = cred.ctx.get();
   if (!SSL_CTX_use_certificate(ctx, x509.get()) || !SSL_CTX_use_PrivateKey(ctx, pkey.get()) ||
       !SSL_CTX_check_private_key(ctx))
     return SEC_E_NO_CREDENTIALS;
   cred.cert = CertDuplicateCertificateContext(cert);
-  return cred.cert ? SEC_E_OK : SEC_E_INTERNAL_ERROR;
+  if (!cred.cert) return SEC_E_INTERNAL_ERROR;
+  cred.x509 = std::move(x509);
+  cred.pkey = std::move(pkey);
+  return SEC_E_OK;
+}
+
+// A server asked for a client certificate and the context's credential has
+// none. The first time, the handshake stops (SSL_ERROR_WANT_X509_LOOKUP) and
+// the caller gets SEC_I_INCOMPLETE_CREDENTIALS; its next call answers with
+// the certificate of the credential it passes, or, when that holds none
+// (the same credential, with or without ISC_REQ_USE_SUPPLIED_CREDS), by
+// going on without a certificate.
+int client_cert_callback(SSL* ssl, X509** x509, EVP_PKEY** pkey) {
+  auto* c = static_cast<Context*>(SSL_get_app_data(ssl));
+  if (!c) return 0;
+  if (c->cert_request == CertRequest::None) {
+    c->cert_request = CertRequest::Reported;
+    return -1;
+  }
+  c->cert_request = CertRequest::None;
+  const Credential* answer = c->answer;
+  if (!answer || !answer->x509 || !answer->pkey) return 0;
+  if (X509_up_ref(answer->x509.get()) != 1) return 0;
+  if (EVP_PKEY_up_ref(answer->pkey.get()) != 1) {
+    X509_free(answer->x509.get());
+    return 0;
+  }
+  *x509 = answer->x509.get();  // libssl takes both references
+  *pkey = answer->pkey.get();
+  return 1;
 }
 
 // The certificates of the "ROOT" store become the credential's trust anchors.
@@ -158,7 +180,7 @@ void trust_root_store(SSL_CTX* ctx) {
   if (!root) return;
   X509_STORE* trusted = SSL_CTX_get_cert_store(ctx);
   for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(root, c)) != nullptr;) {
-    std::unique_ptr<X509, X509Free> x509(decode(c));
+    X509Ptr x509(decode(c));
     if (x509) X509_STORE_add_cert(trusted, x509.get());
   }
   CertCloseStore(root, 0);
@@ -224,6 +246,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
     if (cred->client) {
       SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
       SSL_CTX_sess_set_new_cb(ctx, new_session_callback);
+      SSL_CTX_set_client_cert_cb(ctx, client_cert_callback);
       bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
                     !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
       SSL_CTX_set_verify(ctx, manual ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,

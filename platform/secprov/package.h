@@ -33,6 +33,14 @@ struct SessionFree {
 using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
 using SslPtr = std::unique_ptr<SSL, SslFree>;
 using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
+struct X509Free {
+  void operator()(X509* p) const { X509_free(p); }
+};
+struct PkeyFree {
+  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
+};
+using X509Ptr = std::unique_ptr<X509, X509Free>;
+using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
 
 // Record layer limits: a record's header, the largest plaintext of one
 // record, and the most the package adds behind the plaintext of a record it
@@ -54,8 +62,11 @@ class Credential : public csp::Object {
   DWORD flags = 0;  // SCH_CRED_* of the SCHANNEL_CRED
   SslCtxPtr ctx;
   // The certificate presented, kept (with its key context property and the
-  // provider reference that property owns) for the credential's lifetime.
+  // provider reference that property owns) for the credential's lifetime,
+  // and the same certificate and its key as libssl takes them.
   PCCERT_CONTEXT cert = nullptr;
+  X509Ptr x509;
+  PkeyPtr pkey;
 
   // Client sessions by target name, for resumption.
   SessionPtr take_session(const std::string& target);
@@ -66,23 +77,42 @@ class Credential : public csp::Object {
   std::map<std::string, SessionPtr> sessions_;
 };
 
-enum class State { Handshake, Open, Closed };
+// Handshake: negotiating (the first handshake or a renegotiation); Open:
+// records flow; Closed: a close-notify was sent or received; Failed: a
+// failure ended the connection, and every later call reports it.
+enum class State { Handshake, Open, Closed, Failed };
+
+// Where a server's request for a client certificate stands on a context
+// whose credential holds none.
+enum class CertRequest {
+  None,      // not asked for, or answered
+  Reported,  // SEC_I_INCOMPLETE_CREDENTIALS went to the caller; its next call answers
+};
 
 class Context : public csp::Object {
  public:
   static constexpr csp::Kind kKind = csp::Kind::SecContext;
   Context() : Object(kKind) {}
-  // A connection that was not broken keeps its session resumable even
-  // when it ends without our close-notify.
+  // A connection that did not fail keeps its session resumable even when
+  // it ends without our close-notify.
   ~Context() override {
-    if (ssl && !broken && state != State::Handshake)
+    if (ssl && established && state != State::Failed)
       SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
   }
-  // Ends the connection after a failure.
-  void fail() {
-    state = State::Closed;
-    broken = true;
+  // Ends the connection after a failure; the status is what every later
+  // handshake and record call on the context returns.
+  SECURITY_STATUS fail(SECURITY_STATUS status) {
+    state = State::Failed;
+    failure = status;
+    return status;
   }
+  // The status of a call on a context that can no longer make or take
+  // records: the failure that ended it, or SEC_E_CONTEXT_EXPIRED after a
+  // close-notify.
+  SECURITY_STATUS ended() const { return state == State::Failed ? failure : SEC_E_CONTEXT_EXPIRED; }
+  // Whether the session queries have a session to describe: a handshake
+  // completed and no failure since.
+  bool has_session() const { return established && state != State::Failed; }
 
   std::mutex mu;
   std::shared_ptr<Credential> cred;
@@ -91,10 +121,19 @@ class Context : public csp::Object {
   BIO* wbio = nullptr;  // owned by ssl: records for the peer
   std::string target;
   State state = State::Handshake;
-  bool broken = false;
+  bool established = false;  // a handshake has completed on this context
+  SECURITY_STATUS failure = SEC_E_OK;
   // The first certificate check that failed, as a status (0: none).
   SECURITY_STATUS verify_status = SEC_E_OK;
   std::vector<unsigned char> plain;  // one record's plaintext
+
+  // Client authentication without a certificate in the credential: the
+  // request's state, the input the caller passes again after
+  // SEC_I_INCOMPLETE_CREDENTIALS (libssl has already taken it), and the
+  // credential of the current call, whose certificate (if any) answers.
+  CertRequest cert_request = CertRequest::None;
+  std::vector<unsigned char> taken_input;
+  Credential* answer = nullptr;
 };
 
 // Handle pairs: dwLower is the handle table's value, dwUpper names the kind.

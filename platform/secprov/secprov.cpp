@@ -99,6 +99,7 @@ ALG_ID exchange_alg(int nid, int version) {
 }
 
 SECURITY_STATUS cipher_info(Context& c, SecPkgContext_CipherInfo* out) {
+  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
   const SSL_CIPHER* cipher = SSL_get_current_cipher(c.ssl.get());
   if (!cipher) return SEC_E_INVALID_HANDLE;
   std::memset(out, 0, sizeof *out);
@@ -127,6 +128,7 @@ SECURITY_STATUS cipher_info(Context& c, SecPkgContext_CipherInfo* out) {
 }
 
 SECURITY_STATUS connection_info(Context& c, SecPkgContext_ConnectionInfo* out) {
+  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
   const SSL_CIPHER* cipher = SSL_get_current_cipher(c.ssl.get());
   if (!cipher) return SEC_E_INVALID_HANDLE;
   std::memset(out, 0, sizeof *out);
@@ -147,7 +149,7 @@ SECURITY_STATUS connection_info(Context& c, SecPkgContext_ConnectionInfo* out) {
 
 SECURITY_STATUS session_info(Context& c, SecPkgContext_SessionInfo* out) {
   SSL_SESSION* s = SSL_get_session(c.ssl.get());
-  if (!s || c.state == State::Handshake) return SEC_E_INVALID_HANDLE;
+  if (!s || !c.has_session()) return SEC_E_INVALID_HANDLE;
   unsigned int len = 0;
   const unsigned char* id = SSL_SESSION_get_id(s, &len);
   std::memset(out, 0, sizeof *out);
@@ -195,6 +197,7 @@ SECURITY_STATUS issuer_list(Context& c, SecPkgContext_IssuerListInfoEx* out) {
 // frees the context; the store goes with it.
 SECURITY_STATUS remote_certificate(Context& c, PCCERT_CONTEXT* out) {
   *out = nullptr;
+  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
   std::vector<X509*> certs;
   if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c.ssl.get()))
     for (int i = 0; i < sk_X509_num(chain); ++i) certs.push_back(sk_X509_value(chain, i));

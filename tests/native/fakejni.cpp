@@ -87,6 +87,30 @@ const char* JNICALL GetStringUTFChars(JNIEnv* e, jstring s, jboolean* is_copy) {
 void JNICALL ReleaseStringUTFChars(JNIEnv* e, jstring, const char* chars) {
   self(e)->give_back_chars(chars);
 }
+// The stand-in's strings are modified UTF-8 of characters of the Basic
+// Multilingual Plane: one UTF-16 unit per lead byte.
+const std::string& utf_of(jstring s) { return reinterpret_cast<String*>(reinterpret_cast<Object*>(s))->utf; }
+jsize JNICALL GetStringLength(JNIEnv*, jstring s) {
+  jsize n = 0;
+  for (unsigned char c : utf_of(s)) n += (c & 0xC0) != 0x80;
+  return n;
+}
+jsize JNICALL GetStringUTFLength(JNIEnv*, jstring s) { return jsize(utf_of(s).size()); }
+void JNICALL GetStringUTFRegion(JNIEnv* e, jstring s, jsize start, jsize len, char* buf) {
+  const std::string& utf = utf_of(s);
+  if (start < 0 || len < 0 || start + len > GetStringLength(e, s)) {
+    self(e)->raise("java/lang/StringIndexOutOfBoundsException");
+    return;
+  }
+  size_t at = 0;
+  jsize unit = -1;
+  for (unsigned char c : utf) {
+    if ((c & 0xC0) != 0x80) ++unit;
+    if (unit >= start + len) break;
+    if (unit >= start) buf[at++] = char(c);
+  }
+  buf[at] = 0;
+}
 jstring JNICALL NewStringUTF(JNIEnv* e, const char* utf) {
   self(e)->touch();
   return self(e)->string(utf);
@@ -188,6 +212,9 @@ Env::Env() : table_(), env_() {
   table_.NewByteArray = NewByteArray;
   table_.GetStringUTFChars = GetStringUTFChars;
   table_.ReleaseStringUTFChars = ReleaseStringUTFChars;
+  table_.GetStringLength = GetStringLength;
+  table_.GetStringUTFLength = GetStringUTFLength;
+  table_.GetStringUTFRegion = GetStringUTFRegion;
   table_.NewStringUTF = NewStringUTF;
   table_.FindClass = FindClass;
   table_.GetObjectClass = GetObjectClass;
@@ -400,7 +427,9 @@ void* Env::borrow(jarray a) {
 
 void Env::give_back(jarray a, void* elems, jint mode) {
   Array* arr = as(a);
-  if (mode != 0) ++bad_modes_;
+  bool after_commit = mode == JNI_ABORT && committed_.erase(elems) == 1;
+  if (mode == JNI_COMMIT) committed_.insert(elems);
+  else if (mode != 0 && !after_commit) ++bad_modes_;
   if (mode == 0 || mode == JNI_COMMIT) {
     if (!arr->data.empty()) memcpy(arr->data.data(), elems, arr->data.size());
   }

@@ -13,6 +13,7 @@
 #include <functional>
 #include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -107,7 +108,9 @@ class Env {
   // Makes the Nth element access from now on (1 = the next) return null,
   // as a VM out of memory would, with an OutOfMemoryError pending.
   void fail_element_access(int nth) { fail_countdown_ = nth; }
-  // Releases with a mode other than 0 (the bridge always uses 0).
+  // Releases with a mode other than 0 (the bridge always uses 0, or for a
+  // secret JNI_COMMIT and then JNI_ABORT, which is the same with a wipe
+  // between).
   int nonzero_release_modes() const { return bad_modes_; }
 
   static Array* as(jobject o) { return static_cast<Array*>(reinterpret_cast<Object*>(o)); }
@@ -133,6 +136,7 @@ class Env {
   int outstanding_ = 0;
   int fail_countdown_ = 0;
   int bad_modes_ = 0;
+  std::set<void*> committed_;
   int calls_while_pending_ = 0;
   std::map<std::string, Class*> classes_;
 };

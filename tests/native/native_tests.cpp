@@ -24,6 +24,10 @@
 #include "support.h"
 #else
 #include <dlfcn.h>
+
+#include <new>
+
+#include "csp/wincrypt.h"
 #endif
 
 namespace {
@@ -676,6 +680,126 @@ void test_short_values_are_refused() {
   CHECK(fx.outstanding() == 0);
 }
 
+#ifndef _WIN32
+// Faults the natives below the store and TLS natives can meet: an
+// allocation that fails (this program replaces operator new, for itself and
+// every library it loads) and a provider that reports an absurd size (its
+// CryptGetProvParam, exported from this program, comes first as well).
+int g_fail_allocation = 0;  // > 0: the allocation that many from now fails
+bool g_huge_container_name = false;
+using ProvParamFn = BOOL (*)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
+ProvParamFn g_real_prov_param = nullptr;
+
+constexpr jint kOutOfMemoryCodes[] = {8, jint(0x8009000Eu) /* NTE_NO_MEMORY */,
+                                      jint(0x8007000Eu) /* E_OUTOFMEMORY */};
+bool out_of_memory(jint rc) {
+  for (jint c : kOutOfMemoryCodes)
+    if (rc == c) return true;
+  return false;
+}
+
+// The result of `native()` with the Nth allocation from now failing;
+// `met` tells whether the failure came.
+template <class F>
+auto failing_allocation(int n, bool& met, F native) {
+  g_fail_allocation = n;
+  auto r = native();
+  met = g_fail_allocation == 0;
+  g_fail_allocation = 0;
+  return r;
+}
+
+// Calls `call(n, met)` for N = 1, 2, ... until a call meets no failure; each
+// must give `done` (or, when the failure came, an out-of-memory result) and
+// give back everything it borrowed.
+template <class Call, class Done>
+void fail_each_allocation(fakejni::Env& fx, const char* what, Call call, Done done) {
+  for (int n = 1; n < 5000; ++n) {
+    bool met = false;
+    jint rc = call(n, met);
+    if (!(done(rc) || (met && out_of_memory(rc))) || fx.outstanding() != 0) {
+      std::printf("FAILED: %s with allocation %d failing: 0x%x, %d elements kept\n", what, n,
+                  unsigned(rc), fx.outstanding());
+      ++g_failed;
+      return;
+    }
+    if (!met) {
+      ++g_passed;
+      return;
+    }
+  }
+  CHECK(!"a call that never ends without an allocation failure");
+}
+
+using InitContextFn = jbyteArray(JNICALL*)(JNIEnv*, jclass, jlongArray, jlongArray, jstring, jboolean, jboolean,
+                                           jbyteArray, jintArray, jlongArray);
+using AcquireCredFn = jint(JNICALL*)(JNIEnv*, jclass, jboolean, jint, jintArray, jint, jbyteArray, jint, jlong,
+                                     jint, jlongArray, jboolean);
+using PairFn = jint(JNICALL*)(JNIEnv*, jclass, jlongArray);
+
+void test_faults_below_the_natives() {
+  auto acquire = native<Acquire>("cryptAcquireContext", 28);
+  auto release = native<Release>("cryptReleaseContext", 20);
+  auto genkey = native<GenKey>("cryptGenKey", 28);
+  auto destroy = native<DestroyKey>("cryptDestroyKey", 16);
+  auto by_handle = store_native<StoreByHandle>("MSStore", "storeCertificateByHandle", 48);
+  auto create = store_native<CreateStore>("PFXStore", "createMemoryStore", 16);
+  auto close = store_native<CloseStore>("PFXStore", "closeMemoryStore", 16);
+  auto cred_fn = native<AcquireCredFn>("acquireCredentialsHandle", 52);
+  auto free_cred = native<PairFn>("freeCredentialsHandle", 12);
+  auto init = native<InitContextFn>("initializeSecurityContext", 40);
+  auto del = native<PairFn>("deleteSecurityContext", 12);
+  if (!acquire || !release || !genkey || !destroy || !by_handle || !create || !close || !cred_fn ||
+      !free_cred || !init || !del)
+    return;
+  fakejni::Env fx;
+  std::string container = "quill-faults-" + std::to_string(std::time(nullptr));
+  jlongArray h = fx.longs({0});
+  CHECK_CODE(0, acquire(fx.env(), nullptr, h, fx.string(container), nullptr, kProvRsaAes, 8 /* NEWKEYSET */));
+  jlong prov = fx.long_at(h, 0);
+  jlongArray key = fx.longs({0});
+  CHECK_CODE(0, genkey(fx.env(), nullptr, prov, 1 /* AT_KEYEXCHANGE */, 0, key));
+  std::vector<unsigned char> ca = read_file("ca.der");
+  jlongArray mem = fx.longs({0});
+  CHECK_CODE(0, create(fx.env(), nullptr, mem, 0));
+
+  // A key binding whose container name the provider claims is 4 GiB long.
+  g_huge_container_name = true;
+  CHECK_CODE(1, by_handle(fx.env(), nullptr, fx.long_at(mem, 0), fx.string("a"), fx.bytes(ca), jint(ca.size()),
+                          prov, fx.long_at(key, 0), 0));
+  g_huge_container_name = false;
+
+  fail_each_allocation(fx, "storeCertificateByHandle", [&](int n, bool& met) {
+    jstring alias = fx.string("alias");
+    jbyteArray der = fx.bytes(ca);
+    return failing_allocation(n, met, [&] {
+      return by_handle(fx.env(), nullptr, fx.long_at(mem, 0), alias, der, jint(ca.size()), prov,
+                       fx.long_at(key, 0), 0);
+    });
+  }, [](jint rc) { return rc == 0; });
+
+  jlongArray cred = fx.longs({0, 0});
+  CHECK_CODE(0, cred_fn(fx.env(), nullptr, 1, 0, nullptr, 0, nullptr, 0, 0, 0, cred, 0));
+  fail_each_allocation(fx, "initializeSecurityContext", [&](int n, bool& met) {
+    jlongArray ctx = fx.longs({0, 0});
+    jlongArray res = fx.longs({0});
+    jstring target = fx.string("localhost");
+    jintArray len = fx.ints({0});
+    failing_allocation(n, met, [&] { return init(fx.env(), nullptr, cred, ctx, target, 0, 0, nullptr, len, res); });
+    del(fx.env(), nullptr, ctx);
+    jlong st = fx.long_at(res, 0);
+    return st == jlong(int32_t(0x80090300u)) /* SEC_E_INSUFFICIENT_MEMORY */ ? jint(8) : jint(st);
+  }, [](jint rc) { return rc == 0x00090312 /* SEC_I_CONTINUE_NEEDED */; });
+
+  free_cred(fx.env(), nullptr, cred);
+  CHECK_CODE(0, close(fx.env(), nullptr, fx.long_at(mem, 0)));
+  CHECK_CODE(0, destroy(fx.env(), nullptr, fx.long_at(key, 0)));
+  CHECK_CODE(0, release(fx.env(), nullptr, prov, 0));
+  acquire(fx.env(), nullptr, h, fx.string(container), nullptr, kProvRsaAes, 0x10 /* DELETEKEYSET */);
+  CHECK(fx.outstanding() == 0);
+}
+#endif
+
 #ifdef _WIN32
 // The configuration reader, against registry values the driver has set.
 void test_registry_reader() {
@@ -755,50 +879,88 @@ struct Connection {
   }
 };
 
-void test_tls_against_openssl(int port) {
-  fakejni::Env fx;
-  auto acquire = native<AcquireCred>("acquireCredentialsHandle", 52);
-  auto free_cred = native<PairCall>("freeCredentialsHandle", 12);
-  auto init = native<InitContext>("initializeSecurityContext", 40);
-  auto del = native<PairCall>("deleteSecurityContext", 12);
-  auto encrypt = native<EncryptMsg>("encryptMessage", 28);
-  auto decrypt = native<DecryptMsg>("decryptMessage", 24);
-  auto cipher = native<CipherInfo>("getCipherInfo", 20);
-  auto session = native<SessionInfo>("getSessionInfo", 20);
-  if (!acquire || !free_cred || !init || !del || !encrypt || !decrypt || !cipher || !session) return;
-
-  jlongArray cred = fx.longs({0, 0});
-  jint st = acquire(fx.env(), nullptr, 1, 0x2000 /* TLS 1.3 only */, nullptr, 0, nullptr, 0, 0, 0, cred, 0);
-  if (st != 0) std::printf("Wine: no TLS 1.3 credential (0x%x)\n", unsigned(st));
-  else CHECK_CODE(0, free_cred(fx.env(), nullptr, cred));
-  CHECK_CODE(0, acquire(fx.env(), nullptr, 1, 0x800 /* TLS 1.2 */, nullptr, 0, nullptr, 0, 0, 0, cred, 0));
-
+// A loopback connection to s_server's port, with a receive timeout (Winsock
+// started for it; the caller ends both); false when it cannot connect.
+bool connect_to(SOCKET& s, int port) {
   WSADATA wsa;
   CHECK(WSAStartup(MAKEWORD(2, 2), &wsa) == 0);
-  SOCKET s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
+  s = socket(AF_INET, SOCK_STREAM, IPPROTO_TCP);
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(u_short(port));
   addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   DWORD timeout = 30000;
   setsockopt(s, SOL_SOCKET, SO_RCVTIMEO, reinterpret_cast<const char*>(&timeout), sizeof timeout);
-  if (connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) != 0) {
-    CHECK(!"connect to s_server");
-    return;
-  }
-  Connection c{fx, s, fx.bytes(1 << 16), fx.ints({0})};
+  return connect(s, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+}
+
+// A TLS 1.2 client of the SSPI natives connected to s_server on a port:
+// its credential (no certificate), context and connection. `ready` is false
+// when a native is missing or the connection failed. Everything is given
+// back, and checked, when it goes.
+struct TlsClient {
+  fakejni::Env& fx;
+  AcquireCred acquire = native<AcquireCred>("acquireCredentialsHandle", 52);
+  PairCall free_cred = native<PairCall>("freeCredentialsHandle", 12);
+  InitContext init = native<InitContext>("initializeSecurityContext", 40);
+  PairCall del = native<PairCall>("deleteSecurityContext", 12);
+  jlongArray cred = fx.longs({0, 0});
   jlongArray ctx = fx.longs({0, 0});
   jlongArray res = fx.longs({0});
   jstring target = fx.string("localhost");
-  jbyteArray token = init(fx.env(), nullptr, cred, ctx, target, 0, 0, nullptr, c.len, res);
-  for (int round = 0; round < 50; ++round) {
-    c.send_all(token);
-    jlong status = fx.long_at(res, 0);
-    if (status != kContinueNeeded && status != kIncomplete) break;
-    if ((status == kIncomplete || fx.int_at(c.len, 0) == 0) && !c.receive()) break;
-    token = init(fx.env(), nullptr, cred, ctx, target, 0, 0, c.buf, c.len, res);
+  Connection c{fx, INVALID_SOCKET, fx.bytes(1 << 16), fx.ints({0})};
+  bool ready = false;
+
+  TlsClient(fakejni::Env& env, int port) : fx(env) {
+    if (!acquire || !free_cred || !init || !del) return;
+    CHECK_CODE(0, acquire(fx.env(), nullptr, 1, 0x800 /* TLS 1.2 */, nullptr, 0, nullptr, 0, 0, 0, cred, 0));
+    ready = connect_to(c.s, port);
+    if (!ready) CHECK(!"connect to s_server");
   }
-  CHECK_CODE(0, fx.long_at(res, 0));
+  ~TlsClient() {
+    if (!acquire || !free_cred || !init || !del) return;
+    CHECK_CODE(0, del(fx.env(), nullptr, ctx));
+    CHECK_CODE(0, free_cred(fx.env(), nullptr, cred));
+    CHECK(fx.outstanding() == 0);
+    closesocket(c.s);
+    WSACleanup();
+  }
+  TlsClient(const TlsClient&) = delete;
+  TlsClient& operator=(const TlsClient&) = delete;
+
+  // Drives initializeSecurityContext until it answers anything but "more
+  // input" (the first call when there is no context yet); the status.
+  jlong handshake(jboolean use_creds) {
+    bool first = fx.long_at(ctx, 0) == 0 && fx.long_at(ctx, 1) == 0;
+    jbyteArray token = init(fx.env(), nullptr, cred, ctx, target, 0, use_creds, first ? nullptr : c.buf, c.len, res);
+    for (int round = 0; round < 50; ++round) {
+      c.send_all(token);
+      jlong status = fx.long_at(res, 0);
+      if (status != kContinueNeeded && status != kIncomplete) break;
+      if ((status == kIncomplete || fx.int_at(c.len, 0) == 0) && !c.receive()) break;
+      token = init(fx.env(), nullptr, cred, ctx, target, 0, use_creds, c.buf, c.len, res);
+    }
+    return fx.long_at(res, 0);
+  }
+};
+
+void test_tls_against_openssl(int port) {
+  fakejni::Env fx;
+  auto encrypt = native<EncryptMsg>("encryptMessage", 28);
+  auto decrypt = native<DecryptMsg>("decryptMessage", 24);
+  auto cipher = native<CipherInfo>("getCipherInfo", 20);
+  auto session = native<SessionInfo>("getSessionInfo", 20);
+  TlsClient t(fx, port);
+  if (!t.ready || !encrypt || !decrypt || !cipher || !session) return;
+  jlongArray tls13 = fx.longs({0, 0});
+  jint st = t.acquire(fx.env(), nullptr, 1, 0x2000 /* TLS 1.3 only */, nullptr, 0, nullptr, 0, 0, 0, tls13, 0);
+  if (st != 0) std::printf("Wine: no TLS 1.3 credential (0x%x)\n", unsigned(st));
+  else CHECK_CODE(0, t.free_cred(fx.env(), nullptr, tls13));
+
+  CHECK_CODE(0, t.handshake(0));
+  Connection& c = t.c;
+  jlongArray ctx = t.ctx;
+  jlongArray res = t.res;
   CHECK(fx.long_at(ctx, 0) != 0 || fx.long_at(ctx, 1) != 0);
 
   jintArray protocol = fx.ints({0});
@@ -849,15 +1011,63 @@ void test_tls_against_openssl(int port) {
   while (expected.size() < 100000) expected += kPageLine;
   expected.resize(100000);
   CHECK(body != std::string::npos && reply.substr(body + 4) == expected);
-  CHECK_CODE(0, del(fx.env(), nullptr, ctx));
-  CHECK_CODE(0, free_cred(fx.env(), nullptr, cred));
-  CHECK(fx.outstanding() == 0);
-  closesocket(s);
-  WSACleanup();
+}
+
+// A TLS 1.2 server that asks for a client certificate (s_server -verify 1
+// on port) while the credential holds none: SEC_I_INCOMPLETE_CREDENTIALS
+// must keep the input with the caller, whose next call with isUseCreds goes
+// on without a certificate to a completed handshake. What Wine's Schannel
+// does differently is printed as Wine's.
+void test_tls_certificate_request(int port) {
+  fakejni::Env fx;
+  TlsClient t(fx, port);
+  if (!t.ready) return;
+  constexpr jlong kIncompleteCredentials = 0x00090320;
+  jlong status = t.handshake(0);
+  if (status == kIncompleteCredentials) {
+    CHECK(fx.int_at(t.c.len, 0) > 0);  // the server's flight stays for the next call
+    CHECK_CODE(0, t.handshake(1));
+  } else {
+    std::printf("Wine: a certificate request gives 0x%llx, not SEC_I_INCOMPLETE_CREDENTIALS\n",
+                (unsigned long long)status);
+    CHECK(status == 0 || status == kIncompleteCredentials);
+  }
 }
 #endif
 
 }  // namespace
+
+#ifndef _WIN32
+// The replacement allocates with malloc and frees with free.
+#pragma GCC diagnostic ignored "-Wmismatched-new-delete"
+// Never inlined: a memory checker that replaces the allocation functions
+// (valgrind) then replaces every one of them, and the pairs stay matched.
+#define QUILL_REPLACED __attribute__((noinline))
+QUILL_REPLACED void* operator new(size_t n) {
+  if (g_fail_allocation > 0 && --g_fail_allocation == 0) throw std::bad_alloc();
+  if (void* p = std::malloc(n ? n : 1)) return p;
+  throw std::bad_alloc();
+}
+QUILL_REPLACED void* operator new[](size_t n) { return operator new(n); }
+QUILL_REPLACED void operator delete(void* p) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete[](void* p) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete(void* p, size_t) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete[](void* p, size_t) noexcept { std::free(p); }
+
+extern "C" BOOL CryptGetProvParam(HCRYPTPROV prov, DWORD param, BYTE* data, DWORD* len, DWORD flags) {
+  if (g_huge_container_name && param == 6 /* PP_CONTAINER */ && !data && len) {
+    *len = 0xFFFFFFFFu;
+    return TRUE;
+  }
+  if (!g_real_prov_param) {
+    // The provider's own, in the library loaded with the bridge.
+    void* provapi = dlopen("libprovapi.so.4", RTLD_NOW | RTLD_NOLOAD);
+    g_real_prov_param = provapi ? reinterpret_cast<ProvParamFn>(dlsym(provapi, "CryptGetProvParam")) : nullptr;
+    if (!g_real_prov_param) std::abort();
+  }
+  return g_real_prov_param(prov, param, data, len, flags);
+}
+#endif
 
 int main(int argc, char** argv) {
   if (argc < 2) {
@@ -891,11 +1101,16 @@ int main(int argc, char** argv) {
     test_pfx_import();
     test_memory_store_export();
     test_system_store();
+#ifndef _WIN32
+    test_faults_below_the_natives();
+#endif
   }
 #ifdef _WIN32
   for (int i = 2; i < argc; ++i) {
     if (std::strcmp(argv[i], "--registry") == 0) test_registry_reader();
     if (std::strcmp(argv[i], "--tls") == 0 && i + 1 < argc) test_tls_against_openssl(std::atoi(argv[++i]));
+    if (std::strcmp(argv[i], "--tls-verify") == 0 && i + 1 < argc)
+      test_tls_certificate_request(std::atoi(argv[++i]));
   }
 #endif
   std::printf("%d passed, %d failed\n", g_passed, g_failed);

@@ -32,18 +32,24 @@ if [ -n "$tlsdir" ]; then
    openssl req -x509 -newkey rsa:2048 -nodes -keyout key.pem -out cert.pem -days 2 \
      -subj /CN=localhost -addext subjectAltName=DNS:localhost 2>/dev/null
    yes 'quill tls record exchange 0123456789' | head -c 100000 > page.bin || true)
-  port=$(( 20000 + RANDOM % 20000 ))
-  for attempt in 1 2 3 4 5; do
-    (cd "$tlsdir" && exec openssl s_server -accept "127.0.0.1:$port" -cert cert.pem -key key.pem \
-       -WWW -tls1_2 </dev/null >server.log 2>&1) &
-    server=$!
-    for _ in $(seq 50); do grep -q ACCEPT "$tlsdir/server.log" 2>/dev/null && break; sleep 0.1; done
-    grep -q ACCEPT "$tlsdir/server.log" && break
-    kill "$server" 2>/dev/null || true
-    port=$(( 20000 + RANDOM % 20000 ))
-  done
-  trap 'kill "$server" 2>/dev/null || true' EXIT
-  tls_args=(--tls "$port")
+  # Starts s_server with the given options on a free port; prints the port.
+  serve() {
+    local log="$tlsdir/server-$#-$RANDOM.log" port
+    for attempt in 1 2 3 4 5; do
+      port=$(( 20000 + RANDOM % 20000 ))
+      (cd "$tlsdir" && exec openssl s_server -accept "127.0.0.1:$port" -cert cert.pem -key key.pem \
+         -tls1_2 "$@" </dev/null >"$log" 2>&1) &
+      local pid=$!
+      for _ in $(seq 50); do grep -q ACCEPT "$log" 2>/dev/null && break; sleep 0.1; done
+      if grep -q ACCEPT "$log"; then echo "$pid $port"; return; fi
+      kill "$pid" 2>/dev/null || true
+    done
+  }
+  read -r www_pid www_port < <(serve -WWW)
+  # One that asks for a client certificate (and takes none).
+  read -r ask_pid ask_port < <(serve -WWW -verify 1 -CAfile cert.pem)
+  trap 'kill "$www_pid" "$ask_pid" 2>/dev/null || true' EXIT
+  tls_args=(--tls "$www_port" --tls-verify "$ask_port")
 fi
 
 dir="$(dirname "$dll")"

@@ -35,6 +35,14 @@ CSPAPI BOOL csp_gost_load(void);
  * the 2012-512 type for 512-bit ones; 0 for any other key. */
 CSPAPI DWORD csp_key_provider_type(EVP_PKEY* pkey);
 
+/* A context on a new container `szContainer` (its name for PP_CONTAINER) of
+ * provider type `dwProvType` that lives in memory only: keys stored in it
+ * are never written to disk, no other context can open it, and it goes when
+ * the last reference to the context does (keys of a context made held by
+ * its keys keep it). FALSE with the last error set. */
+CSPAPI BOOL csp_acquire_memory_container(HCRYPTPROV* phProv, LPCSTR szContainer,
+                                         DWORD dwProvType);
+
 /* Stores a GOST key pair (private half included) in the container of `hProv`
  * under `dwKeySpec` (AT_SIGNATURE or AT_KEYEXCHANGE), encrypted with the
  * context's PIN when the container has one, and gives a handle to it.

@@ -151,19 +151,7 @@ class ContextTest {
         String name = uniqueName("enum");
         long h = newContainer(name);
         try {
-            List<String> seen = new ArrayList<>();
-            int[] len = {0};
-            ok(CAPI.cryptGetProvParam(h, PP_ENUMCONTAINERS, null, len, CRYPT_FIRST), "size query");
-            byte[] buf = new byte[len[0]];
-            int flags = CRYPT_FIRST;
-            for (;;) {
-                len[0] = buf.length;
-                int rc = CAPI.cryptGetProvParam(h, PP_ENUMCONTAINERS, buf, len, flags);
-                if (rc == ERROR_NO_MORE_ITEMS) break;
-                ok(rc, "enumeration");
-                seen.add(new String(buf, 0, len[0] - 1, StandardCharsets.UTF_8));
-                flags = 0;
-            }
+            List<String> seen = containers(h, 0);
             assertTrue(seen.contains(name), "enumerated: " + seen);
         } finally {
             ok(CAPI.cryptReleaseContext(h, 0), "release");

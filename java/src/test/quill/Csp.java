@@ -175,6 +175,23 @@ public final class Csp {
         ok(CAPI.cryptAcquireContext(h, name, null, PROV_RSA_AES, CRYPT_DELETEKEYSET), "delete container " + name);
     }
 
+    /** The containers PP_ENUMCONTAINERS lists on `hProv`, the machine's with CRYPT_MACHINE_KEYSET. */
+    public static java.util.List<String> containers(long hProv, int flags) {
+        java.util.List<String> seen = new java.util.ArrayList<>();
+        int[] len = {0};
+        int rc = CAPI.cryptGetProvParam(hProv, PP_ENUMCONTAINERS, null, len, CRYPT_FIRST | flags);
+        if (rc == ERROR_NO_MORE_ITEMS) return seen;
+        ok(rc, "size query");
+        byte[] buf = new byte[len[0]];
+        for (int first = CRYPT_FIRST;; first = 0) {
+            len[0] = buf.length;
+            rc = CAPI.cryptGetProvParam(hProv, PP_ENUMCONTAINERS, buf, len, first | flags);
+            if (rc == ERROR_NO_MORE_ITEMS) return seen;
+            ok(rc, "enumeration");
+            seen.add(new String(buf, 0, len[0] - 1, StandardCharsets.UTF_8));
+        }
+    }
+
     /** A provider parameter by the two-call convention, as raw bytes. */
     public static byte[] provParam(long hProv, int param, int flags) {
         int[] len = {0};

@@ -160,6 +160,126 @@ class PfxTest {
         drop(back);
     }
 
+    static final int CRYPT_USER_PROTECTED = 0x2, CRYPT_USER_KEYSET = 0x1000, PKCS12_INCLUDE_EXTENDED_PROPERTIES = 0x10,
+            PKCS12_ALWAYS_CNG_KSP = 0x200, PKCS12_ONLY_CERTIFICATES = 0x400,
+            PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES = 0x800, PKCS12_NO_PERSIST_KEY = 0x8000;
+    static final int NTE_SILENT_CONTEXT = 0x80090022, E_INVALIDARG = 0x80070057;
+
+    /** How many containers the user and the machine have, as the CSP lists them. */
+    static long containerFiles() {
+        long h = verifyContext();
+        try {
+            return containers(h, 0).size() + containers(h, CRYPT_MACHINE_KEYSET).size();
+        } finally {
+            ok(CAPI.cryptReleaseContext(h, 0), "release");
+        }
+    }
+
+    /**
+     * Import flags, each done or refused. PKCS12_NO_PERSIST_KEY keeps the key
+     * in memory: nothing is written, no context opens it by name, it signs
+     * through the handles the walk delivers and goes with them. Without it
+     * the key gets a container of its own, in the machine's directory with
+     * CRYPT_MACHINE_KEYSET. Certificate-only imports deliver no key (those
+     * readable without the password need none); what the CSP cannot honour
+     * is refused before anything is made.
+     */
+    @Test
+    void importFlagsAreHonouredOrRefused() throws Exception {
+        byte[] pfx = file("leaf.p12");
+        long files = containerFiles();
+        PFXStore memory = new PFXStore();
+        ok(memory.importPfx(pfx, pfx.length, "secret", PKCS12_NO_PERSIST_KEY), "import in memory");
+        Entry e = memory.entries.get(0);
+        assertEquals(files, containerFiles(), "no container written");
+        assertNull(e.container, "no key provider information");
+        long[] other = {0};
+        assertCode(NTE_BAD_KEYSET, CAPI.cryptAcquireContext(other, e.sourceContainer, null, PROV_RSA_AES, 0),
+                "no other context opens it");
+        assertTrue(jdkVerifies(e.chain.get(0), MESSAGE, sign(e, MESSAGE)), "JDK verifies");
+        e.sourceContainer = null;
+        drop(e);
+
+        for (int flags : new int[] {0, CRYPT_MACHINE_KEYSET}) {
+            PFXStore disk = new PFXStore();
+            ok(disk.importPfx(pfx, pfx.length, "secret", flags), "import 0x" + Integer.toHexString(flags));
+            Entry d = disk.entries.get(0);
+            assertEquals(files + 1, containerFiles(), "one container");
+            assertNotEquals(null, d.container, "key provider information");
+            ok(CAPI.cryptDestroyKey(d.hKey), "destroy key");
+            ok(CAPI.cryptReleaseContext(d.hProv, 0), "release context");
+            ok(CAPI.cryptAcquireContext(other, d.sourceContainer, null, PROV_RSA_AES, CRYPT_DELETEKEYSET | flags),
+                    "the container is where the flags said");
+        }
+
+        int[][] refused = {{CRYPT_USER_PROTECTED, NTE_SILENT_CONTEXT}, {PKCS12_ALWAYS_CNG_KSP, NTE_BAD_FLAGS},
+                {PKCS12_INCLUDE_EXTENDED_PROPERTIES, NTE_BAD_FLAGS},
+                {CRYPT_MACHINE_KEYSET | CRYPT_USER_KEYSET, E_INVALIDARG}, {0x8, E_INVALIDARG},
+                {0x20000, E_INVALIDARG}};
+        PFXStore none = new PFXStore();
+        for (int[] r : refused)
+            assertCode(r[1], none.importPfx(pfx, pfx.length, "secret", r[0]), "flags 0x" + Integer.toHexString(r[0]));
+        assertTrue(none.entries.isEmpty());
+        assertEquals(files, containerFiles(), "nothing made by refused imports");
+
+        PFXStore certs = new PFXStore();
+        ok(certs.importPfx(pfx, pfx.length, "secret", PKCS12_ONLY_CERTIFICATES), "certificates only");
+        assertEquals(Arrays.asList(cert("leaf.der"), cert("ca.der")), certs.entries.get(0).chain);
+        assertTrue(certs.entries.stream().noneMatch(x -> x.hasKey), "no key");
+        byte[] plain = file("plain-certs.p12");
+        PFXStore open = new PFXStore();
+        ok(open.importPfx(plain, plain.length, null, PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES), "no password");
+        assertEquals(Arrays.asList(cert("leaf.der"), cert("ca.der")), open.entries.get(0).chain);
+        assertTrue(open.entries.stream().noneMatch(x -> x.hasKey), "no key");
+        ok(none.importPfx(pfx, pfx.length, null, PKCS12_ONLY_NOT_ENCRYPTED_CERTIFICATES), "encrypted: nothing");
+        assertTrue(none.entries.isEmpty());
+        assertEquals(files, containerFiles());
+    }
+
+    /**
+     * A password leaves no copy in memory once verifyPfx, importPfx and
+     * exportPfx have returned: not the VM's UTF-8 copy, not the wide text the
+     * bridge and the CSP convert it to, not their conversions back. It is
+     * made at run time from characters beyond Latin-1, so that the only copy
+     * the VM itself keeps is its UTF-16 string; its UTF-8 and UTF-32 forms are
+     * looked for everywhere writable.
+     */
+    @Test
+    void passwordsLeaveNoCopyInMemory() throws Exception {
+        java.util.Random random = new java.util.Random(System.nanoTime());
+        char[] chars = new char[48];
+        for (int i = 0; i < chars.length; i++) chars[i] = (char) (0x430 + random.nextInt(32));
+        String password = new String(chars);
+        Arrays.fill(chars, '\0');
+
+        PFXStore store = new PFXStore();
+        Entry key = importOne(store, file("leaf.p12"), "secret");
+        byte[] leaf = file("leaf.der");
+        long[] mem = {0};
+        ok(store.createMemoryStore(mem, 0), "memory store");
+        ok(new ru.Kestrel.Quill.KeyStore.MSStore().storeCertificateByHandle(mem[0], "leaf", leaf, leaf.length,
+                key.hProv, key.hKey, 0), "store");
+        int[] len = {0};
+        ok(store.exportPfx(mem[0], password, EXPORT_PRIVATE_KEYS, null, len), "size");
+        byte[] out = new byte[len[0]];
+        ok(store.exportPfx(mem[0], password, EXPORT_PRIVATE_KEYS, out, len), "export");
+        ok(store.closeMemoryStore(mem[0]), "close");
+        drop(key);
+        ok(store.verifyPfx(out, len[0], password, 0), "verify");
+        PFXStore again = new PFXStore();
+        ok(again.importPfx(out, len[0], password, PKCS12_NO_PERSIST_KEY), "import");
+        Entry back = again.entries.get(0);
+        back.sourceContainer = null;
+        drop(back);
+
+        // The big-endian UTF-16 copies are OpenSSL's: its PKCS #12 key
+        // derivation frees its working buffer (salt and password) unwiped,
+        // one per MAC computed. Ours would show as UTF-8 or UTF-32.
+        long[] copies = MemoryScan.copies(password, 12);
+        assertEquals("[0, 0]", Arrays.toString(Arrays.copyOf(copies, 2)),
+                "copies as UTF-8, UTF-32LE (UTF-16BE: " + copies[2] + ")");
+    }
+
     /** Contexts delivered by imports go once Java has given them back. */
     @Test
     void manyImportsLeaveNoContextsBehind() throws Exception {

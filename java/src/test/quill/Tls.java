@@ -38,6 +38,9 @@ public final class Tls {
     public static final int SEC_E_OK = 0;
     public static final int SEC_I_CONTINUE_NEEDED = 0x00090312;
     public static final int SEC_I_RENEGOTIATE = 0x00090321;
+    public static final int SEC_I_INCOMPLETE_CREDENTIALS = 0x00090320;
+    public static final int SEC_E_INVALID_HANDLE = 0x80090301;
+    public static final int SEC_E_MESSAGE_ALTERED = 0x8009030F;
     public static final int SEC_E_INCOMPLETE_MESSAGE = 0x80090318;
     public static final int SEC_E_INTERNAL_ERROR = 0x80090304;
     public static final int SEC_E_INVALID_PARAMETER = 0x8009035D;
@@ -45,6 +48,8 @@ public final class Tls {
     public static final int SEC_E_WRONG_PRINCIPAL = 0x80090322;
     public static final int SEC_E_CERT_EXPIRED = 0x80090328;
     public static final int SEC_E_ALGORITHM_MISMATCH = 0x80090331;
+    /** What decryptMessage leaves in jResult at close-notify: it does not write it. */
+    public static final long CLOSED = 0x7777;
     public static final int SP_PROT_TLS1_2_CLIENT = 0x800;
     public static final int SP_PROT_TLS1_3_CLIENT = 0x2000;
     public static final int SP_PROT_TLS1_1_CLIENT = 0x200;
@@ -153,13 +158,20 @@ public final class Tls {
 
         /** Waits (bounded) for a line containing `text`; false at the end of the output. */
         public boolean waitFor(String text) throws InterruptedException {
+            return linesUntil(text) != null;
+        }
+
+        /** The lines before the one containing `text` (bounded wait), or null at the end of the output. */
+        public List<String> linesUntil(String text) throws InterruptedException {
+            List<String> seen = new ArrayList<>();
             for (int i = 0; i < 600; i++) {
                 String line = lines.poll(100, TimeUnit.MILLISECONDS);
                 if (line == null) continue;
-                if (line.contains(text)) return true;
-                if (line.equals("<eof>")) return false;
+                if (line.contains(text)) return seen;
+                if (line.equals("<eof>")) return null;
+                seen.add(line);
             }
-            return false;
+            return null;
         }
 
         /** Types a command at the server's console. */
@@ -193,7 +205,9 @@ public final class Tls {
         final InputStream in;
         final OutputStream out;
         public final long[] context = new long[2];
-        final long[] cred;
+        /** The credential of the next handshake call, and whether it adds ISC_REQ_USE_SUPPLIED_CREDS. */
+        public long[] cred;
+        public boolean useCreds;
         final String target;
         /** Received bytes not yet consumed, from index 0. */
         public byte[] buf = new byte[1 << 16];
@@ -226,7 +240,7 @@ public final class Tls {
             long[] result = new long[1];
             boolean first = context[0] == 0 && context[1] == 0;
             for (int round = 0; round < 100; round++) {
-                byte[] token = CAPI.initializeSecurityContext(cred, context, target, false, false,
+                byte[] token = CAPI.initializeSecurityContext(cred, context, target, false, useCreds,
                         first ? null : buf, len, result);
                 first = false;
                 if (token != null) out.write(token);
@@ -270,6 +284,23 @@ public final class Tls {
                     assertEquals(SEC_E_INCOMPLETE_MESSAGE, status, "decryptMessage");
                 }
                 if (!receive()) return null;
+            }
+        }
+
+        /**
+         * The status of the next decryptMessage that does not ask for more
+         * bytes (receiving as needed); CLOSED at close-notify, which leaves
+         * jResult as it was, and at the end of the stream.
+         */
+        public long nextStatus() throws IOException {
+            long[] result = new long[1];
+            for (;;) {
+                if (len[0] > 0) {
+                    result[0] = CLOSED;
+                    CAPI.decryptMessage(context, buf, len, result);
+                    if (result[0] != SEC_E_INCOMPLETE_MESSAGE) return status = result[0];
+                }
+                if (!receive()) return status = CLOSED;
             }
         }
 

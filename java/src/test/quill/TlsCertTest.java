@@ -16,6 +16,7 @@ import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.security.spec.PKCS8EncodedKeySpec;
+import java.util.List;
 import java.util.UUID;
 import java.util.concurrent.TimeUnit;
 
@@ -70,8 +71,9 @@ class TlsCertTest {
 
     /**
      * Automatic validation refuses an untrusted root, a wrong name and an
-     * expired certificate with their codes; manual validation completes and
-     * hands back the chain the server sent, leaf first.
+     * expired certificate with their codes (a null or empty target skips only
+     * the name); manual validation completes and hands back the chain the
+     * server sent, leaf first.
      */
     @Test
     void validatesTheServerAgainstTheRootStore() throws Exception {
@@ -81,6 +83,9 @@ class TlsCertTest {
                 "stranger.key"));
         assertEquals(SEC_E_CERT_EXPIRED, handshake("localhost", true, "-cert", "expired.pem", "-key",
                 "expired.key"));
+        // Without a target name there is no name to check (as in Schannel); the chain still is.
+        assertEquals(SEC_E_OK, handshake(null, true));
+        assertEquals(SEC_E_UNTRUSTED_ROOT, handshake("", true, "-cert", "stranger.pem", "-key", "stranger.key"));
 
         try (Server server = Server.start(dir, "-cert", "expired.pem", "-key", "expired.key")) {
             long[] cred = credential(0, null, false);
@@ -104,6 +109,75 @@ class TlsCertTest {
         return Blobs.privateKeyBlob(key, Csp.CALG_RSA_KEYX);
     }
 
+    /** A new container of our provider holding the client certificate's key; one reference on it. */
+    static long clientKeyContainer(String container) throws Exception {
+        long[] prov = {0};
+        Csp.ok(CAPI.cryptAcquireContext(prov, container, null, Csp.PROV_RSA_AES, Csp.CRYPT_NEWKEYSET), "container");
+        byte[] blob = privateKeyBlob(dir.resolve("client.key"));
+        long[] key = {0};
+        Csp.ok(CAPI.cryptImportKey(prov[0], blob, blob.length, 0, 0, key, false), "import the client key");
+        Csp.ok(CAPI.cryptDestroyKey(key[0]), "destroy key");
+        return prov[0];
+    }
+
+    /**
+     * A server that asks for a client certificate (-verify) or demands one
+     * (-Verify) while the credential holds none, in both versions: the
+     * handshake stops with SEC_I_INCOMPLETE_CREDENTIALS, the input stays with
+     * the caller and getIssuers names the server's CA. The next call, with the
+     * same input, goes on without a certificate (isUseCreds; the demanding
+     * server then ends the connection) or sends the certificate of the new
+     * credential it passes; the server's log shows which.
+     */
+    @Test
+    void answersACertificateRequestInTheMiddleOfTheHandshake() throws Exception {
+        String container = "tls-asked-" + UUID.randomUUID();
+        long prov = clientKeyContainer(container);
+        byte[] cert = der(dir, "client");
+        byte[] caName = ((X509Certificate) CertificateFactory.getInstance("X.509")
+                .generateCertificate(new ByteArrayInputStream(der(dir, "ca")))).getSubjectX500Principal().getEncoded();
+        for (String version : new String[] {"-tls1_2", "-tls1_3"}) {
+            for (String mode : new String[] {"-verify", "-Verify"}) {
+                for (boolean answer : new boolean[] {false, true}) {
+                    String what = version + " " + mode + (answer ? " with" : " without") + " a certificate";
+                    long[] anonymous = credential(0, null, true);
+                    long[] withCert = new long[2];
+                    assertEquals(0, CAPI.acquireCredentialsHandle(true, 0, null, 0, cert, cert.length, prov,
+                            Csp.AT_KEYEXCHANGE, withCert, true));
+                    try (Server server = Server.start(dir, mode, "1", "-CAfile", "ca.pem", version);
+                            Client c = new Client(anonymous, "localhost", server.port)) {
+                        assertEquals(SEC_I_INCOMPLETE_CREDENTIALS, c.handshake(), what);
+                        assertTrue(c.len[0] > 0, what + ": the input stays with the caller");
+                        long[] result = {1};
+                        byte[][] issuers = CAPI.getIssuers(c.context, result);
+                        assertEquals(0, result[0], what);
+                        assertArrayEquals(caName, issuers[0], what);
+                        if (answer) c.cred = withCert;
+                        else c.useCreds = true;
+                        long status = c.handshake();
+                        if (!answer && mode.equals("-Verify")) {
+                            // Refused at once in TLS 1.2, with the first record in 1.3.
+                            if (status == SEC_E_OK) status = c.nextStatus();
+                            assertTrue(status < 0 && status != CLOSED, what + ": 0x" + Long.toHexString(status));
+                            continue;
+                        }
+                        assertEquals(SEC_E_OK, status, what);
+                        c.send("hello\n".getBytes(StandardCharsets.US_ASCII));
+                        List<String> log = server.linesUntil("hello");
+                        assertNotNull(log, what);
+                        assertEquals(answer, log.contains("subject=CN = Quill Test Client"), what + ": " + log);
+                    } finally {
+                        CAPI.freeCredentialsHandle(anonymous);
+                        CAPI.freeCredentialsHandle(withCert);
+                    }
+                }
+            }
+        }
+        Csp.ok(CAPI.cryptReleaseContext(prov, 0), "release");
+        long[] gone = {0};
+        CAPI.cryptAcquireContext(gone, container, null, Csp.PROV_RSA_AES, Csp.CRYPT_DELETEKEYSET);
+    }
+
     /**
      * A server that demands a client certificate (-Verify) gets ours, its
      * CertificateVerify signed by the key in our provider, in both versions;
@@ -113,12 +187,7 @@ class TlsCertTest {
     @Test
     void authenticatesWithAKeyOfOurProvider() throws Exception {
         String container = "tls-client-" + UUID.randomUUID();
-        long[] prov = {0};
-        Csp.ok(CAPI.cryptAcquireContext(prov, container, null, Csp.PROV_RSA_AES, Csp.CRYPT_NEWKEYSET), "container");
-        byte[] blob = privateKeyBlob(dir.resolve("client.key"));
-        long[] key = {0};
-        Csp.ok(CAPI.cryptImportKey(prov[0], blob, blob.length, 0, 0, key, false), "import the client key");
-        Csp.ok(CAPI.cryptDestroyKey(key[0]), "destroy key");
+        long[] prov = {clientKeyContainer(container)};
         byte[] cert = der(dir, "client");
         X509Certificate ca = (X509Certificate) CertificateFactory.getInstance("X.509")
                 .generateCertificate(new ByteArrayInputStream(der(dir, "ca")));

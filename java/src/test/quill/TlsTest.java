@@ -112,6 +112,57 @@ class TlsTest {
         }
     }
 
+    static void assertNoSession(Client c, String when) {
+        long[] result = {0};
+        assertEquals(SEC_E_INVALID_HANDLE, CAPI.getCipherInfo(c.context, new int[1], new int[1]), when);
+        assertNull(CAPI.getSessionInfo(c.context, new int[1], result), when);
+        assertEquals(SEC_E_INVALID_HANDLE, result[0], when);
+        assertNull(CAPI.getRemoteCertificates(c.context, result), when);
+        assertEquals(SEC_E_INVALID_HANDLE, result[0], when);
+    }
+
+    /**
+     * The session queries answer only for a session the context itself
+     * completed: not while its handshake runs, although the credential keeps
+     * an earlier session to the same target, and not once it has failed. A
+     * record altered in transit fails the context for good: every later
+     * decrypt and encrypt reports that failure, never the close-notify result.
+     */
+    @Test
+    void aFailedContextHasNoSessionAndNeverReadsAsAClose() throws Exception {
+        byte[] get = "GET /page.bin HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII);
+        for (String version : new String[] {"-tls1_2", "-tls1_3"}) {
+            try (Server server = Server.start(dir, "-WWW", version)) {
+                long[] cred = credential(0, null, false);
+                try (Client earlier = new Client(cred, "localhost", server.port)) {
+                    assertEquals(SEC_E_OK, earlier.handshake(), version);
+                    earlier.send(get);
+                    earlier.receiveAll();  // TLS 1.3 tickets come after the handshake
+                }
+                try (Client c = new Client(cred, "localhost", server.port)) {
+                    long[] result = {0};
+                    c.socket.getOutputStream().write(CAPI.initializeSecurityContext(cred, c.context, "localhost",
+                            false, false, null, c.len, result));
+                    assertEquals(SEC_I_CONTINUE_NEEDED, result[0]);
+                    assertNoSession(c, version + " in the handshake");
+                    assertEquals(SEC_E_OK, c.handshake(), version);
+                    int[] reconnect = {0};
+                    assertNotNull(CAPI.getSessionInfo(c.context, reconnect, result), version);
+                    assertEquals(1, reconnect[0], version + ": resumed");
+                    c.send(get);
+                    while (c.len[0] < 4096) assertTrue(c.receive());
+                    c.buf[10] ^= 1;  // inside the first record's protected body
+                    assertEquals(SEC_E_MESSAGE_ALTERED, c.nextStatus(), version);
+                    assertEquals(SEC_E_MESSAGE_ALTERED, c.nextStatus(), version + ": the failure stays");
+                    assertNull(CAPI.encryptMessage(c.context, get, new int[] {0}, new int[] {get.length}, result));
+                    assertEquals(SEC_E_MESSAGE_ALTERED, result[0], version + ": nor can records go out");
+                    assertNoSession(c, version + " after the failure");
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
     /** A TLS 1.2 renegotiation the server asks for, and records on both sides of it. */
     @Test
     void renegotiatesWhenTheServerAsks() throws Exception {
