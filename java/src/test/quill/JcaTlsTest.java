@@ -138,6 +138,42 @@ class JcaTlsTest {
     }
 
     /**
+     * A server that demands a client certificate gets one whose key sits in
+     * a container: from "MY" when the context has no key manager, or from a
+     * caller's key manager over a software key; without one the server refuses.
+     */
+    @Test
+    void clientCertificateFromMyOrTheCallersKeyManager() throws Exception {
+        openssl(dir, "pkcs12", "-export", "-in", "client.pem", "-inkey", "client.key", "-certfile", "ca.pem",
+                "-name", "client", "-out", "client.p12", "-passout", "pass:changeit");
+        KeyStore soft = KeyStore.getInstance("PKCS12");
+        try (FileInputStream f = new FileInputStream(dir.resolve("client.p12").toFile())) {
+            soft.load(f, "changeit".toCharArray());
+        }
+        KeyManagerFactory kmf = KeyManagerFactory.getInstance("SunX509");
+        kmf.init(soft, "changeit".toCharArray());
+        SSLContext withKm = SSLContext.getInstance("TLS", JcaTest.Q);
+        withKm.init(kmf.getKeyManagers(), null, null);
+        String alias = Csp.uniqueName("tls-client");
+        KeyStore my = KeyStore.getInstance("MY", JcaTest.Q);
+        my.load(null, null);
+        try (Server server = Server.start(dir, "-WWW", "-Verify", "1", "-CAfile", "ca.pem")) {
+            assertThrows(java.io.IOException.class, () -> get(context(false), server.port), "no certificate");
+            my.setKeyEntry(alias, soft.getKey("client", "changeit".toCharArray()), null,
+                    soft.getCertificateChain("client"));
+            for (SSLContext ctx : new SSLContext[] {context(false), withKm}) {
+                HttpResponse<byte[]> r = get(ctx, server.port);
+                assertArrayEquals(page, r.body());
+                assertEquals("CN=Quill Test Client",
+                        ((X509Certificate) r.sslSession().get().getLocalCertificates()[0]).getSubjectX500Principal()
+                                .getName());
+            }
+        } finally {
+            my.deleteEntry(alias);
+        }
+    }
+
+    /**
      * HttpsURLConnection through the socket factory, and sockets of one
      * context: the second connection to a target resumes the session.
      */
