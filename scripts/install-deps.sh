@@ -16,7 +16,7 @@ want=(
   qemu-user-static
   g++-mingw-w64-i686 mingw-w64-tools
   wine wine64 xvfb xauth xdotool imagemagick x11-apps fonts-wine locales
-  libengine-gost-openssl libbcprov-java
+  libengine-gost-openssl libbcprov-java libbcpkix-java libbcutil-java
 )
 want_i386=(
   libssl-dev:i386 openjdk-17-jre-headless:i386

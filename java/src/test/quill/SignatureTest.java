@@ -159,6 +159,14 @@ class SignatureTest {
         ok(CAPI.cryptReleaseContext(verify, 0), "release");
     }
 
+    /** The RSA public key of a Wycheproof signature test group. */
+    static RSAPublicKey wycheproofPublicKey(Map<String, Object> group) throws Exception {
+        @SuppressWarnings("unchecked")
+        Map<String, Object> pk = (Map<String, Object>) group.get("publicKey");
+        return (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(
+                new BigInteger(1, Json.hex(pk.get("modulus"))), new BigInteger(1, Json.hex(pk.get("publicExponent")))));
+    }
+
     /**
      * Every vector of rsa_signature_2048_sha256. Valid ones must verify and
      * invalid ones must be refused. "Acceptable" ones (a DigestInfo without
@@ -170,10 +178,7 @@ class SignatureTest {
         long verify = verifyContext();
         int checked = 0;
         for (Map<String, Object> group : Json.groups(Json.file("rsa_signature_2048_sha256_test.json"))) {
-            @SuppressWarnings("unchecked")
-            Map<String, Object> pk = (Map<String, Object>) group.get("publicKey");
-            RSAPublicKey key = (RSAPublicKey) KeyFactory.getInstance("RSA").generatePublic(new RSAPublicKeySpec(
-                    new BigInteger(1, Json.hex(pk.get("modulus"))), new BigInteger(1, Json.hex(pk.get("publicExponent")))));
+            RSAPublicKey key = wycheproofPublicKey(group);
             long hPub = importKey(verify, Blobs.publicKeyBlob(key, CALG_RSA_SIGN), 0, 0);
             for (Map<String, Object> t : Json.tests(group)) {
                 byte[] msg = Json.hex(t.get("msg"));

@@ -86,9 +86,31 @@ public final class Tls {
                 "-CAcreateserial", "-days", days, "-extfile", name + ".ext", "-out", name + ".pem");
     }
 
+    /** The bytes of a PEM file's one object (a PKCS #8 key, a certificate). */
+    public static byte[] pem(Path file) throws IOException {
+        String text = Files.readString(file).replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
+        return java.util.Base64.getDecoder().decode(text);
+    }
+
     public static byte[] der(Path dir, String name) throws Exception {
         openssl(dir, "x509", "-in", name + ".pem", "-outform", "DER", "-out", name + ".der");
         return Files.readAllBytes(dir.resolve(name + ".der"));
+    }
+
+    /** The JDK's own TLS server context with the server certificate and key of `dir`. */
+    public static javax.net.ssl.SSLContext jdkServerContext(Path dir) throws Exception {
+        openssl(dir, "pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out", "server.p12",
+                "-passout", "pass:changeit");
+        java.security.KeyStore ks = java.security.KeyStore.getInstance("PKCS12");
+        try (InputStream f = Files.newInputStream(dir.resolve("server.p12"))) {
+            ks.load(f, "changeit".toCharArray());
+        }
+        javax.net.ssl.KeyManagerFactory kmf = javax.net.ssl.KeyManagerFactory
+                .getInstance(javax.net.ssl.KeyManagerFactory.getDefaultAlgorithm());
+        kmf.init(ks, "changeit".toCharArray());
+        javax.net.ssl.SSLContext ctx = javax.net.ssl.SSLContext.getInstance("TLS");
+        ctx.init(kmf.getKeyManagers(), null, null);
+        return ctx;
     }
 
     // ---- openssl s_server ----

@@ -16,7 +16,6 @@ import java.security.cert.CertificateFactory;
 import java.security.cert.X509Certificate;
 import java.security.interfaces.RSAPrivateCrtKey;
 import java.security.spec.PKCS8EncodedKeySpec;
-import java.util.Base64;
 import java.util.List;
 import java.util.UUID;
 import java.util.concurrent.TimeUnit;
@@ -35,9 +34,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
 class TlsCertTest {
     static Path dir;
 
-    static void certStore(String op, String file) throws Exception {
+    /** Adds a DER certificate to the CSP's ROOT store of this user, or removes it. */
+    static void certStore(String op, Path file) throws Exception {
         Process p = new ProcessBuilder(System.getProperty("quill.certStore", "cert_store"), op, "ROOT",
-                dir.resolve(file).toString()).redirectErrorStream(true).start();
+                file.toString()).redirectErrorStream(true).start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
         assertTrue(p.waitFor(30, TimeUnit.SECONDS) && p.exitValue() == 0, "cert_store " + op + ": " + out);
     }
@@ -50,12 +50,12 @@ class TlsCertTest {
         openssl(dir, "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "stranger.key", "-out",
                 "stranger.pem", "-days", "30", "-subj", "/CN=localhost", "-addext", "subjectAltName=DNS:localhost");
         der(dir, "ca");
-        certStore("add", "ca.der");
+        certStore("add", dir.resolve("ca.der"));
     }
 
     @AfterAll
     static void untrust() throws Exception {
-        certStore("remove", "ca.der");
+        certStore("remove", dir.resolve("ca.der"));
     }
 
     static long handshake(String target, boolean auto, String... serverArgs) throws Exception {
@@ -104,9 +104,8 @@ class TlsCertTest {
     }
 
     static byte[] privateKeyBlob(Path pem) throws Exception {
-        String text = Files.readString(pem).replaceAll("-----[A-Z ]+-----", "").replaceAll("\\s", "");
         RSAPrivateCrtKey key = (RSAPrivateCrtKey) KeyFactory.getInstance("RSA")
-                .generatePrivate(new PKCS8EncodedKeySpec(Base64.getDecoder().decode(text)));
+                .generatePrivate(new PKCS8EncodedKeySpec(Tls.pem(pem)));
         return Blobs.privateKeyBlob(key, Csp.CALG_RSA_KEYX);
     }
 

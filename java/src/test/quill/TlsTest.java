@@ -221,16 +221,7 @@ class TlsTest {
     /** The JDK's TLS server: a full exchange per version, and the suite both sides name. */
     @Test
     void exchangesWithTheJdkServer() throws Exception {
-        openssl(dir, "pkcs12", "-export", "-in", "server.pem", "-inkey", "server.key", "-out", "server.p12",
-                "-passout", "pass:changeit");
-        KeyStore ks = KeyStore.getInstance("PKCS12");
-        try (FileInputStream f = new FileInputStream(dir.resolve("server.p12").toFile())) {
-            ks.load(f, "changeit".toCharArray());
-        }
-        KeyManagerFactory kmf = KeyManagerFactory.getInstance(KeyManagerFactory.getDefaultAlgorithm());
-        kmf.init(ks, "changeit".toCharArray());
-        SSLContext ctx = SSLContext.getInstance("TLS");
-        ctx.init(kmf.getKeyManagers(), null, null);
+        SSLContext ctx = jdkServerContext(dir);
         Object[][] cases = {{SP_PROT_TLS1_2_CLIENT, null}, {SP_PROT_TLS1_3_CLIENT, null},
                 {0, new int[] {0x2F}}, {0, new int[] {0x03}}};
         for (Object[] k : cases) {

@@ -295,6 +295,8 @@ public final class Tour {
             GostTour.pfx(java.nio.file.Path.of(System.getProperty("tour.pki")));
         }
         tlsTour();
+        String pki = System.getProperty("tour.pki");
+        JcaTour.run(pki == null ? null : java.nio.file.Path.of(pki));
 
         System.out.println("Tour complete.");
     }
@@ -376,6 +378,14 @@ public final class Tour {
         }
     }
 
+    /** Reads the process's output until a line holds {@code text} (the server listens). */
+    static void waitFor(Process p, String text) throws Exception {
+        BufferedReader lines = new BufferedReader(new InputStreamReader(p.getInputStream()));
+        for (String line; (line = lines.readLine()) != null && !line.contains(text);) {
+            // not yet
+        }
+    }
+
     /** Fetches a page twice over TLS 1.3 from a local openssl s_server -WWW. */
     static void tlsTour() throws Exception {
         Path dir = Files.createTempDirectory("quill-tour-tls");
@@ -391,10 +401,7 @@ public final class Tour {
             }
             server = new ProcessBuilder("openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert", "cert.pem",
                     "-key", "key.pem", "-WWW", "-tls1_3").directory(dir.toFile()).redirectErrorStream(true).start();
-            BufferedReader lines = new BufferedReader(new InputStreamReader(server.getInputStream()));
-            for (String line; (line = lines.readLine()) != null && !line.contains("ACCEPT");) {
-                // wait until the server listens
-            }
+            waitFor(server, "ACCEPT");
             long[] cred = new long[2];
             check(CAPI.acquireCredentialsHandle(true, SP_PROT_TLS1_3_CLIENT, null, 0, null, 0, 0, 0, cred, false),
                     "TLS credentials");
