@@ -193,7 +193,10 @@ LONG import_rsa(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
     spec = alg == CALG_RSA_KEYX ? AT_KEYEXCHANGE : AT_SIGNATURE;
     if (LONG src = store_user_key(*prov, spec, alg, kept, pkey.get())) return src;
   }
-  out = make_rsa_key(prov, alg, priv ? kept : CRYPT_EXPORTABLE, std::move(pkey), priv, bitlen);
+  // A public key's CRYPT_EXPORT permission is there only when asked for, as
+  // on Windows; its blob leaves the provider either way.
+  out = make_rsa_key(prov, alg, priv ? kept : flags & CRYPT_EXPORTABLE, std::move(pkey), priv,
+                     bitlen);
   out->spec = spec;
   return 0;
 }

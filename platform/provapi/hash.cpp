@@ -126,7 +126,8 @@ extern "C" CSPAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
-    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    // CRYPT_USERDATA (data a user typed) changes nothing for a software CSP.
+    if (dwFlags & ~DWORD(CRYPT_USERDATA)) return fail(NTE_BAD_FLAGS);
     if (!pbData && dwDataLen) return fail(ERROR_INVALID_PARAMETER);
     if (LONG rc = hash_feed(*h, pbData, dwDataLen)) return fail(rc);
     return TRUE;

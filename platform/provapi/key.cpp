@@ -99,6 +99,8 @@ BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
         return put_dword(data, len, k.bitlen);
       case KP_PERMISSIONS:
         return put_dword(data, len, k.permissions);
+      case KP_SALT:
+        return fail(NTE_BAD_KEY);  // a key pair has no salt
       case KP_PRIVATEKEY_USAGE_PERIOD_END: {
         FILETIME end{0xFFFFFFFFu, 0xFFFFFFFFu};
         if (k.spec && k.prov && !k.prov->verify_only) {
@@ -157,11 +159,13 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
   }
   if (param == KP_PERMISSIONS) {
     DWORD v = read_dword(data);
-    // A key that was not made exportable cannot become so.
-    if ((v & CRYPT_EXPORT) && !(k.flags & CRYPT_EXPORTABLE)) return fail(NTE_PERM);
-    k.permissions = v;
+    // A key without CRYPT_EXPORT cannot gain it, and one with it keeps it:
+    // Windows ignores a request to clear it.
+    if ((v & CRYPT_EXPORT) && !(k.permissions & CRYPT_EXPORT)) return fail(NTE_BAD_DATA);
+    k.permissions = v | (k.permissions & CRYPT_EXPORT);
     return TRUE;
   }
+  if (param == KP_SALT && k.is_rsa()) return fail(NTE_BAD_KEY);
   if (k.is_rsa() || k.is_gost()) return fail(NTE_BAD_TYPE);
   switch (param) {
     case KP_IV:
@@ -246,7 +250,8 @@ extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
     if (!p) return fail(NTE_BAD_UID);
     if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
-    if (p->verify_only) return fail(NTE_BAD_KEYSET);
+    // A verify context holds no pair: NTE_NO_KEY, as for a container
+    // without one, tells the caller to generate it.
     std::shared_ptr<Key> k;
     if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
     if (LONG rc = hold_context(*k, hProv)) return fail(rc);

@@ -144,7 +144,7 @@ TEST(ProvHash, ParametersSizesAndFinishedState) {
   EXPECT_FALSE(CryptHashData(h, abc.data(), 3, 0));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_HASH_STATE));
   EXPECT_EQ(hash_val(h), v1);
-  EXPECT_FALSE(CryptHashData(h, abc.data(), 3, 1));
+  EXPECT_FALSE(CryptHashData(h, abc.data(), 3, 2));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_FLAGS));
   n = sizeof buf;
   EXPECT_FALSE(CryptGetHashParam(h, 99, buf, &n, 0));
