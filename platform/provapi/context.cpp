@@ -9,6 +9,7 @@
 namespace csp::prov {
 
 const char* const kProviderName = "Kestrel Quill RSA and AES Provider";
+const char* const kRsaFullProviderName = "Kestrel Quill RSA Full Provider";
 
 namespace {
 

@@ -174,7 +174,8 @@ struct ProvInfo {
 };
 
 const ProvInfo kProviders[] = {
-    {PROV_RSA_AES, nullptr},  // kProviderName
+    {PROV_RSA_AES, nullptr},   // kProviderName
+    {PROV_RSA_FULL, nullptr},  // kRsaFullProviderName
     {kProvGost2012_256, "Kestrel Quill GOST R 34.10-2012 256 Provider"},
     {kProvGost2012_512, "Kestrel Quill GOST R 34.10-2012 512 Provider"},
 };
@@ -542,13 +543,14 @@ OSSL_LIB_CTX* libctx() { return runtime().ok ? runtime().ctx : nullptr; }
 
 const char* provider_name(DWORD type) {
   if (type == kProviderType) return kProviderName;
+  if (type == PROV_RSA_FULL) return kRsaFullProviderName;
   for (const auto& p : kProviders)
     if (p.type == type && p.name) return available() ? p.name : nullptr;
   return nullptr;
 }
 
 DWORD provider_type_at(DWORD index) {
-  size_t count = available() ? sizeof kProviders / sizeof kProviders[0] : 1;
+  size_t count = available() ? sizeof kProviders / sizeof kProviders[0] : 2;
   return index < count ? kProviders[index].type : 0;
 }
 
