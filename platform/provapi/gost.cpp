@@ -586,12 +586,7 @@ EVP_MAC* hmac() { return available() ? runtime().hmac : nullptr; }
 bool mode_pads(DWORD mode) { return mode == CRYPT_MODE_ECB || mode == CRYPT_MODE_CBC; }
 
 const EVP_CIPHER* cipher(ALG_ID alg, DWORD mode) {
-  struct Entry {
-    ALG_ID alg;
-    DWORD mode;
-    const char* name;
-  };
-  static const Entry kTable[] = {
+  static const CipherName kNames[] = {
       {kCalgKuznyechik, CRYPT_MODE_ECB, "kuznyechik-ecb"},
       {kCalgKuznyechik, CRYPT_MODE_CBC, "kuznyechik-cbc"},
       {kCalgKuznyechik, CRYPT_MODE_CFB, "kuznyechik-cfb"},
@@ -603,18 +598,8 @@ const EVP_CIPHER* cipher(ALG_ID alg, DWORD mode) {
       {kCalgG28147, CRYPT_MODE_CBC, "gost89-cbc"},
       {kCalgG28147, kModeCtr, "gost89-cnt"},
   };
-  constexpr size_t kCount = sizeof kTable / sizeof kTable[0];
-  // Fetched once, kept for the life of the process (see hash_digest).
-  static EVP_CIPHER* const* const fetched = [] {
-    auto* v = new EVP_CIPHER*[kCount];
-    for (size_t i = 0; i < kCount; ++i)
-      v[i] = available() ? EVP_CIPHER_fetch(runtime().ctx, kTable[i].name, nullptr) : nullptr;
-    ERR_clear_error();
-    return v;
-  }();
-  for (size_t i = 0; i < kCount; ++i)
-    if (kTable[i].alg == alg && kTable[i].mode == mode) return fetched[i];
-  return nullptr;
+  static const FetchedCiphers* const fetched = new FetchedCiphers(libctx(), kNames);
+  return fetched->find(alg, mode);
 }
 
 bool gen_key(const std::shared_ptr<Provider>& prov, ALG_ID alg, DWORD flags,
