@@ -65,15 +65,17 @@ BOOL give_key(const std::shared_ptr<Key>& k, HCRYPTKEY* out) {
   return TRUE;
 }
 
-// Derives key bytes from a finished hash value. A SHA-2 value long enough for
-// the key is used as it is. Otherwise (a shorter value, or a hash older than
-// SHA-2 for an AES or 3DES key, even one long enough) the two 64-byte pads
-// (0x36 and 0x5C) are XORed with the value, each hashed with the hash's
-// algorithm, and the two digests concatenated.
+// Derives key bytes from a finished hash value: its first bytes when it is
+// long enough, else (and always for an AES, 3DES or GOST cipher key from a
+// hash older than SHA-2) the two 64-byte pads (0x36 and 0x5C) XORed with the
+// value, each hashed with the hash's algorithm, the two digests
+// concatenated. DES, two-key 3DES, RC2 and RC4 keys go by the length alone:
+// from an MD5 or SHA-1 value they are its first bytes, as Windows derives
+// them (its documentation has two-key 3DES expanded too; Windows does not).
 LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, ALG_ID key_alg, size_t need, Bytes& out) {
   bool sha2 = hash_alg == CALG_SHA_256 || hash_alg == CALG_SHA_384 || hash_alg == CALG_SHA_512;
-  bool block_cipher = GET_ALG_TYPE(key_alg) == ALG_TYPE_BLOCK;
-  if (value.size() >= need && (sha2 || !block_cipher)) {
+  bool by_length = key_alg == CALG_DES || key_alg == CALG_3DES_112 || variable_key(key_alg);
+  if (value.size() >= need && (sha2 || by_length)) {
     out.assign(value.begin(), value.begin() + long(need));
     return 0;
   }
