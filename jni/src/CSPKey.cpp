@@ -21,6 +21,7 @@ size_t key_param_structure(DWORD param) {
     case KP_PERMISSIONS:
     case KP_ALGID:
     case KP_KEYLEN:
+    case KP_EFFECTIVE_KEYLEN:
     case 34:  // KP_PREHASH
     case 0x65:
     case 0x6F:

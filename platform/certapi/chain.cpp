@@ -4,9 +4,17 @@
 // issuer is a certificate that X509_check_issued accepts for the subject,
 // preferring one whose key verifies the subject's signature (X509_verify).
 // The chain is trusted when it ends in a self-signed certificate of "ROOT".
+//
+// CERT_CHAIN_PARA grew over the years: callers pass its older or newer size
+// (or another), and only the fields cbSize covers are read, the others taken
+// as zero. Of them only RequestedUsage matters here (no revocation, no
+// retrieval, no policies). The library is built with the newer layout
+// (CERT_CHAIN_PARA_HAS_EXTRA_FIELDS).
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstring>
 #include <ctime>
 
 #include "apiutil.h"
@@ -161,9 +169,10 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
   return guarded([&]() -> BOOL {
     if (ppChainContext) *ppChainContext = nullptr;
     auto end = resolve(pCertContext);
-    if (!end || !ppChainContext || !pChainPara || pvReserved ||
-        pChainPara->cbSize < sizeof(CERT_CHAIN_PARA))
-      return fail(E_INVALIDARG);
+    if (!end || !ppChainContext || !pChainPara || pvReserved) return fail(E_INVALIDARG);
+    CERT_CHAIN_PARA para;
+    std::memset(&para, 0, sizeof para);
+    std::memcpy(&para, pChainPara, std::min<size_t>(pChainPara->cbSize, sizeof para));
     if (hChainEngine != HCCE_CURRENT_USER && hChainEngine != HCCE_LOCAL_MACHINE)
       return fail(E_INVALIDARG);
     bool machine = hChainEngine == HCCE_LOCAL_MACHINE || (dwFlags & CERT_CHAIN_USE_LOCAL_MACHINE_STORE);
@@ -221,7 +230,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
       if (X509_cmp_time(X509_get0_notBefore(x), &now) >= 0 ||
           X509_cmp_time(X509_get0_notAfter(x), &now) <= 0)
         errors[i] |= CERT_TRUST_IS_NOT_TIME_VALID;
-      if (!usage_ok(x, pChainPara->RequestedUsage)) errors[i] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+      if (!usage_ok(x, para.RequestedUsage)) errors[i] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
     }
 
     auto ch = std::make_shared<Chain>();

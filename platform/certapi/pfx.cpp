@@ -69,7 +69,10 @@ void load_legacy_provider() {
 }
 
 // The password as OpenSSL takes it: UTF-8 (empty when it does not convert),
-// or null for a null password. Wiped when it goes.
+// or null for a null password; wiped when it goes. PKCS #12 makes different
+// keys of an empty password and of none at all, and tools write either for
+// "no password"; an empty or null password may therefore stand for the
+// other (other_form), as on Windows.
 struct Password {
   bool given = false;
   SecureVector<char> utf8{'\0'};
@@ -84,10 +87,16 @@ struct Password {
   }
   const char* ptr() const { return given ? utf8.data() : nullptr; }
   int len() const { return given ? int(utf8.size() - 1) : 0; }
+  bool other_form() {
+    if (len() != 0) return false;
+    given = !given;
+    return true;
+  }
 };
 
 LONG parse_pfx(const CRYPT_DATA_BLOB* blob, Pkcs12Ptr& out) {
-  if (!blob || !blob->pbData || blob->cbData == 0 || blob->cbData > 0x7FFFFFFF) return CRYPT_E_BAD_ENCODE;
+  if (!blob || !blob->pbData || blob->cbData == 0) return ERROR_INVALID_PARAMETER;
+  if (blob->cbData > 0x7FFFFFFF) return CRYPT_E_BAD_ENCODE;
   const unsigned char* p = blob->pbData;
   out.reset(d2i_PKCS12(nullptr, &p, long(blob->cbData)));
   ERR_clear_error();
@@ -256,7 +265,7 @@ LONG read_bags(const STACK_OF(PKCS12_SAFEBAG)* bags, const Password& pw, Take ta
 
 // Every bag of a PFX once the password is checked. Certificates readable
 // without the password are read without checking it.
-LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take take = Take::All) {
+LONG read_pfx_as(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take take) {
   load_legacy_provider();
   load_gost();  // without it, GOST keys and certificates do not decode
   if (take == Take::All && PKCS12_mac_present(p12) &&
@@ -285,6 +294,17 @@ LONG read_pfx(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take take 
   }
   sk_PKCS7_pop_free(safes, PKCS7_free);
   ERR_clear_error();
+  return rc;
+}
+
+// The same, an empty or null password tried in its other form when the
+// first fails.
+LONG read_pfx(PKCS12* p12, Password& pw, std::vector<Bag>& out, Take take = Take::All) {
+  LONG rc = read_pfx_as(p12, pw, out, take);
+  if (rc == ERROR_INVALID_PASSWORD && pw.other_form()) {
+    out.clear();
+    rc = read_pfx_as(p12, pw, out, take);
+  }
   return rc;
 }
 

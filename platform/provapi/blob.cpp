@@ -193,7 +193,10 @@ LONG import_rsa(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
     spec = alg == CALG_RSA_KEYX ? AT_KEYEXCHANGE : AT_SIGNATURE;
     if (LONG src = store_user_key(*prov, spec, alg, kept, pkey.get())) return src;
   }
-  out = make_rsa_key(prov, alg, priv ? kept : CRYPT_EXPORTABLE, std::move(pkey), priv, bitlen);
+  // A public key's CRYPT_EXPORT permission is there only when asked for, as
+  // on Windows; its blob leaves the provider either way.
+  out = make_rsa_key(prov, alg, priv ? kept : flags & CRYPT_EXPORTABLE, std::move(pkey), priv,
+                     bitlen);
   out->spec = spec;
   return 0;
 }
@@ -217,11 +220,12 @@ LONG import_simple(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD l
                               secret))
       return rc;
   }
-  if (secret.size() != c->key_bytes) {
+  if (!session_key_bytes_ok(*c, secret.size())) {
     wipe(secret);
     return NTE_BAD_DATA;
   }
-  out = make_session_key(prov, c->alg, flags & CRYPT_EXPORTABLE, std::move(secret));
+  out = make_session_key(prov, c->alg, flags & (CRYPT_EXPORTABLE | CRYPT_NO_SALT),
+                         std::move(secret));
   return 0;
 }
 
@@ -235,10 +239,10 @@ LONG import_plain(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD le
   bool hmac = flags & CRYPT_IPSEC_HMAC_KEY;
   if (!c && !(hmac && (alg == CALG_RC2 || alg == CALG_RC4))) return NTE_BAD_ALGID;
   // A key of any length is accepted for HMAC use only.
-  bool hmac_only = !c || n != c->key_bytes;
+  bool hmac_only = !c || !session_key_bytes_ok(*c, n);
   if (hmac_only && !hmac) return NTE_BAD_DATA;
   Bytes secret(p + kHeader + 4, p + kHeader + 4 + n);
-  out = make_session_key(prov, alg, flags & CRYPT_EXPORTABLE, std::move(secret));
+  out = make_session_key(prov, alg, flags & (CRYPT_EXPORTABLE | CRYPT_NO_SALT), std::move(secret));
   out->hmac_only = hmac_only;
   if (hmac_only) out->permissions &= ~DWORD(CRYPT_ENCRYPT | CRYPT_DECRYPT);
   return 0;

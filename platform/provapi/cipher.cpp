@@ -1,6 +1,7 @@
-// CryptEncrypt and CryptDecrypt: AES and 3DES in CBC, ECB and CFB-8 with
-// PKCS #5 padding on the final call, streamed over several calls; RSA
-// PKCS#1 v1.5 or OAEP with the key exchange key.
+// CryptEncrypt and CryptDecrypt: AES, 3DES and DES in CBC, ECB and CFB-8,
+// RC2 in CBC and ECB, with PKCS #5 padding on the final call, and the stream
+// cipher RC4, streamed over several calls; RSA PKCS#1 v1.5 or OAEP with the
+// key exchange key.
 //
 // A sequence of calls keeps its cipher state in the key. Calls before the
 // final one must carry whole blocks and give back as many bytes as they
@@ -8,8 +9,10 @@
 // or checks and removes the padding (decrypt), and the next sequence starts
 // again from the key's configured IV. The GOST ciphers in their stream modes
 // (CFB, OFB, counter) take a final call of any length and do not pad.
+#include <openssl/core_names.h>
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "apiutil.h"
@@ -20,7 +23,10 @@ namespace csp::prov {
 
 namespace {
 
-bool pads(const Key& k) { return !gost::is_cipher_alg(k.alg) || gost::mode_pads(k.mode); }
+bool pads(const Key& k) {
+  if (k.block_bytes() == 0) return false;  // RC4
+  return !gost::is_cipher_alg(k.alg) || gost::mode_pads(k.mode);
+}
 
 LONG check_hash_open(const std::shared_ptr<Hash>& h) {
   if (!h) return 0;
@@ -30,17 +36,8 @@ LONG check_hash_open(const std::shared_ptr<Hash>& h) {
 
 LONG start_stream(Key& k, bool encrypt) {
   if (k.stream && k.stream_encrypt == encrypt) return 0;
-  const EVP_CIPHER* cipher = cipher_for(k.alg, k.mode);
-  if (!cipher) return NTE_BAD_ALGID;
-  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
-  if (!ctx) return NTE_NO_MEMORY;
-  const BYTE* iv = k.mode == CRYPT_MODE_ECB ? nullptr : k.iv.data();
-  Bytes key = k.secret;
-  if (k.alg == CALG_3DES_112) key.insert(key.end(), k.secret.begin(), k.secret.begin() + 8);
-  int ok = EVP_CipherInit_ex(ctx.get(), cipher, nullptr, key.data(), iv, encrypt ? 1 : 0);
-  wipe(key);
-  if (!ok) return NTE_FAIL;
-  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  CipherCtxPtr ctx;
+  if (LONG rc = cipher_context(k, k.mode, encrypt, ctx)) return rc;
   k.stream = std::move(ctx);
   k.stream_encrypt = encrypt;
   return 0;
@@ -114,6 +111,36 @@ BOOL rsa_decrypt_call(Key& k, const std::shared_ptr<Hash>& h, DWORD flags, BYTE*
 
 }  // namespace
 
+// The cipher's key is the key's bytes, K1 again after a two-key 3DES key
+// (run as three-key 3DES with K3 = K1), and the salt after an RC2 or RC4
+// key. RC2's effective key length is the key's own length in bits (salt
+// not counted) unless KP_EFFECTIVE_KEYLEN set another.
+LONG cipher_context(const Key& k, DWORD mode, bool encrypt, CipherCtxPtr& out) {
+  const EVP_CIPHER* cipher = cipher_for(k.alg, mode);
+  if (!cipher) return NTE_BAD_ALGID;
+  CipherCtxPtr ctx(EVP_CIPHER_CTX_new());
+  if (!ctx) return NTE_NO_MEMORY;
+  Bytes key = k.secret;
+  if (k.alg == CALG_3DES_112) key.insert(key.end(), k.secret.begin(), k.secret.begin() + 8);
+  if (variable_key(k.alg)) key.insert(key.end(), k.salt.begin(), k.salt.end());
+  size_t key_len = key.size();
+  size_t bits = k.effective_bits ? k.effective_bits : k.secret.size() * 8;
+  OSSL_PARAM params[] = {OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_KEYLEN, &key_len),
+                         OSSL_PARAM_construct_size_t(OSSL_CIPHER_PARAM_RC2_KEYBITS, &bits),
+                         OSSL_PARAM_construct_end()};
+  if (k.alg != CALG_RC2) params[1] = OSSL_PARAM_construct_end();
+  if (!variable_key(k.alg)) params[0] = OSSL_PARAM_construct_end();
+  const BYTE* iv = mode == CRYPT_MODE_ECB || k.iv.empty() ? nullptr : k.iv.data();
+  // The lengths are set before the key: the key schedule depends on them.
+  int ok = EVP_CipherInit_ex2(ctx.get(), cipher, nullptr, nullptr, encrypt ? 1 : 0, params) &&
+           EVP_CipherInit_ex2(ctx.get(), nullptr, key.data(), iv, encrypt ? 1 : 0, nullptr);
+  wipe(key);
+  if (!ok) return NTE_FAIL;
+  EVP_CIPHER_CTX_set_padding(ctx.get(), 0);
+  out = std::move(ctx);
+  return 0;
+}
+
 }  // namespace csp::prov
 
 using namespace csp;
@@ -139,7 +166,7 @@ extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     }
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
     if (k->hmac_only || k->secret.empty()) return fail(NTE_BAD_KEY);
-    DWORD bs = k->block_bytes();
+    DWORD bs = std::max<DWORD>(k->block_bytes(), 1);
     DWORD n = *pdwDataLen;
     if (!Final && n % bs) return fail(NTE_BAD_DATA);
     bool pad = pads(*k);
@@ -182,7 +209,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     }
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
     if (k->hmac_only || k->secret.empty()) return fail(NTE_BAD_KEY);
-    DWORD bs = k->block_bytes();
+    DWORD bs = std::max<DWORD>(k->block_bytes(), 1);
     DWORD n = *pdwDataLen;
     bool pad = pads(*k);
     if ((n % bs && (pad || !Final)) || (Final && pad && n == 0)) return fail(NTE_BAD_DATA);

@@ -10,6 +10,7 @@
 namespace csp::prov {
 
 const char* const kProviderName = "Kestrel Quill RSA and AES Provider";
+const char* const kRsaFullProviderName = "Kestrel Quill RSA Full Provider";
 
 namespace {
 
@@ -17,6 +18,9 @@ constexpr DWORD kAcquireFlags = CRYPT_VERIFYCONTEXT | CRYPT_NEWKEYSET | CRYPT_DE
                                 CRYPT_MACHINE_KEYSET | CRYPT_SILENT |
                                 CRYPT_DEFAULT_CONTAINER_OPTIONAL;
 constexpr size_t kMaxContainerName = 260;
+// What a PP_ENUMCONTAINERS size query answers: room for any name (MAX_PATH
+// and its terminator), so one buffer serves the whole walk.
+constexpr DWORD kEnumContainersSize = 260 + 1;
 
 // Whether a name is one of this library's providers.
 bool known_provider(const char* name) {
@@ -43,15 +47,14 @@ BOOL get_enum_containers(Provider& p, BYTE* data, DWORD* len, DWORD flags) {
     p.enum_containers_pos = 0;
     p.enum_containers_loaded = true;
   }
-  if (!data) {
-    // A size query answers with the longest name, so one buffer serves the walk.
-    size_t longest = 0;
-    for (const auto& n : p.enum_containers) longest = std::max(longest, n.size() + 1);
-    if (p.enum_containers_pos >= p.enum_containers.size()) return fail(ERROR_NO_MORE_ITEMS);
-    return put_bytes(nullptr, len, nullptr, longest);
-  }
+  if (!data) return put_bytes(nullptr, len, nullptr, kEnumContainersSize);
   if (p.enum_containers_pos >= p.enum_containers.size()) return fail(ERROR_NO_MORE_ITEMS);
-  if (!put_string(data, len, p.enum_containers[p.enum_containers_pos])) return FALSE;
+  const std::string& name = p.enum_containers[p.enum_containers_pos];
+  if (*len < name.size() + 1) {
+    *len = kEnumContainersSize;
+    return fail(ERROR_MORE_DATA);
+  }
+  if (!put_string(data, len, name)) return FALSE;
   ++p.enum_containers_pos;
   return TRUE;
 }
@@ -105,9 +108,11 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR sz
     if (!phProv) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags & ~kAcquireFlags) return fail(NTE_BAD_FLAGS);
     bool verify = (dwFlags & CRYPT_VERIFYCONTEXT) == CRYPT_VERIFYCONTEXT;
-    bool create = dwFlags & CRYPT_NEWKEYSET;
+    // CRYPT_NEWKEYSET beside CRYPT_VERIFYCONTEXT is ignored: there is no
+    // container to make.
+    bool create = !verify && (dwFlags & CRYPT_NEWKEYSET);
     bool remove = dwFlags & CRYPT_DELETEKEYSET;
-    if ((create && remove) || (verify && (create || remove))) return fail(NTE_BAD_FLAGS);
+    if ((create && remove) || (verify && remove)) return fail(NTE_BAD_FLAGS);
     if (verify && szContainer && *szContainer) return fail(NTE_BAD_FLAGS);
     if (LONG rc = check_provider(szProvider, dwProvType)) return fail(rc);
 
@@ -140,12 +145,15 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR sz
   });
 }
 
+// A handle that names no context (0, released, made up) is an invalid
+// parameter to these two, as on Windows; the other functions report
+// NTE_BAD_UID for it.
 extern "C" CSPAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
   return guarded([&]() -> BOOL {
     // A wrong flag does not release: the caller still owns the reference.
-    if (!handle_lookup(hProv, Kind::Prov)) return fail(NTE_BAD_UID);
+    if (!handle_lookup(hProv, Kind::Prov)) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-    if (handle_release(hProv, Kind::Prov) == Drop::Invalid) return fail(NTE_BAD_UID);
+    if (handle_release(hProv, Kind::Prov) == Drop::Invalid) return fail(ERROR_INVALID_PARAMETER);
     return TRUE;
   });
 }
@@ -155,7 +163,7 @@ extern "C" CSPAPI BOOL WINAPI CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwRes
   return guarded([&]() -> BOOL {
     if (pdwReserved) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
-    if (!handle_add_ref(hProv, Kind::Prov)) return fail(NTE_BAD_UID);
+    if (!handle_add_ref(hProv, Kind::Prov)) return fail(ERROR_INVALID_PARAMETER);
     return TRUE;
   });
 }

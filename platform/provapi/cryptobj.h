@@ -13,6 +13,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "provider.h"
@@ -57,7 +58,9 @@ const EVP_MD* hash_digest(ALG_ID alg);
 // OpenSSL's HMAC, fetched once.
 EVP_MAC* hmac_method();
 
-// Symmetric ciphers: key bytes, reported key length in bits, block bytes.
+// Symmetric ciphers: key bytes, reported key length in bits, block bytes
+// (0 for the stream cipher RC4). RC2 and RC4 keys may be shorter than their
+// default key_bytes (see session_key_bytes_ok).
 struct CipherInfo {
   ALG_ID alg;
   DWORD key_bytes;
@@ -67,6 +70,39 @@ struct CipherInfo {
 const CipherInfo* cipher_info(ALG_ID alg);
 // The OpenSSL cipher for an algorithm and CryptoAPI mode, or null.
 const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode);
+
+// RC2 and RC4 keys come in any whole number of bytes from 40 to 128 bits
+// and may carry salt; every other cipher has one key length.
+inline bool variable_key(ALG_ID alg) { return alg == CALG_RC2 || alg == CALG_RC4; }
+inline bool session_key_bytes_ok(const CipherInfo& c, size_t n) {
+  return variable_key(c.alg) ? n >= 5 && n <= 16 : n == c.key_bytes;
+}
+
+// Ciphers of a private library context by name, fetched once and kept for
+// the life of the process (see hash_digest), found by algorithm and KP_MODE;
+// none at all for a null context. legacy.cpp.
+struct CipherName {
+  ALG_ID alg;
+  DWORD mode;
+  const char* name;
+};
+class FetchedCiphers {
+ public:
+  template <size_t N>
+  FetchedCiphers(OSSL_LIB_CTX* ctx, const CipherName (&names)[N]) : FetchedCiphers(ctx, names, N) {}
+  FetchedCiphers(OSSL_LIB_CTX* ctx, const CipherName* names, size_t count);
+  const EVP_CIPHER* find(ALG_ID alg, DWORD mode) const;
+
+ private:
+  std::vector<std::pair<CipherName, EVP_CIPHER*>> ciphers_;
+};
+
+// The private library context with OpenSSL's legacy provider (and the
+// default provider) that RC2, RC4, DES and MD4 come from; null when it could
+// not be loaded. legacy.cpp.
+OSSL_LIB_CTX* legacy_libctx();
+// Its cipher for RC2, RC4 or DES in a CryptoAPI mode, or null.
+const EVP_CIPHER* legacy_cipher(ALG_ID alg, DWORD mode);
 
 inline bool is_rsa_alg(ALG_ID alg) { return alg == CALG_RSA_KEYX || alg == CALG_RSA_SIGN; }
 // GOST R 34.10 key pairs and agreed keys (gost.h).
@@ -128,7 +164,8 @@ class Key : public Object {
   DWORD mode_bits = 8;
   DWORD padding = PKCS5_PADDING;
   Bytes iv;    // the configured IV; each sequence starts from it
-  Bytes salt;  // kept for KP_SALT; the supported ciphers do not use it
+  Bytes salt;  // RC2 and RC4: appended to the key bytes for the cipher
+  DWORD effective_bits = 0;  // RC2 KP_EFFECTIVE_KEYLEN; 0: the key's length
 
   // The running CryptEncrypt / CryptDecrypt sequence.
   CipherCtxPtr stream;
@@ -148,9 +185,14 @@ inline bool exportable(const Key& k) {
   return (k.flags & CRYPT_EXPORTABLE) && (k.permissions & CRYPT_EXPORT);
 }
 
-// A fresh session key of `alg` with `secret` as its bytes.
+// A fresh session key of `alg` with `secret` as its bytes. An RC2 or RC4 key
+// of 40 bits gets 11 bytes of zero salt unless `flags` has CRYPT_NO_SALT (not
+// kept with the key).
 std::shared_ptr<Key> make_session_key(const std::shared_ptr<Provider>& prov, ALG_ID alg,
                                       DWORD flags, Bytes secret);
+// An OpenSSL context of a session key's cipher in `mode`, keyed and set to
+// the key's IV, without padding (caller holds k.mu). cipher.cpp.
+LONG cipher_context(const Key& k, DWORD mode, bool encrypt, CipherCtxPtr& out);
 // A key object around an RSA EVP_PKEY (takes ownership).
 std::shared_ptr<Key> make_rsa_key(const std::shared_ptr<Provider>& prov, ALG_ID alg, DWORD flags,
                                   PkeyPtr pkey, bool has_private, DWORD bitlen);
@@ -229,6 +271,10 @@ class Hash : public Object {
   Bytes hmac_key;
   MdCtxPtr md;
   MacCtxPtr mac;
+  // CALG_MAC: CBC encryption with the key under PKCS #5 padding; the value
+  // is the last cipher block.
+  CipherCtxPtr cbc;
+  DWORD cbc_block = 0;
   bool started = false;   // data has gone in (HMAC parameters are fixed)
   bool finished = false;  // value computed or set; no more data
   Bytes value;

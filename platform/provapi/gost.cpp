@@ -174,7 +174,8 @@ struct ProvInfo {
 };
 
 const ProvInfo kProviders[] = {
-    {PROV_RSA_AES, nullptr},  // kProviderName
+    {PROV_RSA_AES, nullptr},   // kProviderName
+    {PROV_RSA_FULL, nullptr},  // kRsaFullProviderName
     {kProvGost2012_256, "Kestrel Quill GOST R 34.10-2012 256 Provider"},
     {kProvGost2012_512, "Kestrel Quill GOST R 34.10-2012 512 Provider"},
 };
@@ -542,13 +543,14 @@ OSSL_LIB_CTX* libctx() { return runtime().ok ? runtime().ctx : nullptr; }
 
 const char* provider_name(DWORD type) {
   if (type == kProviderType) return kProviderName;
+  if (type == PROV_RSA_FULL) return kRsaFullProviderName;
   for (const auto& p : kProviders)
     if (p.type == type && p.name) return available() ? p.name : nullptr;
   return nullptr;
 }
 
 DWORD provider_type_at(DWORD index) {
-  size_t count = available() ? sizeof kProviders / sizeof kProviders[0] : 1;
+  size_t count = available() ? sizeof kProviders / sizeof kProviders[0] : 2;
   return index < count ? kProviders[index].type : 0;
 }
 
@@ -584,12 +586,7 @@ EVP_MAC* hmac() { return available() ? runtime().hmac : nullptr; }
 bool mode_pads(DWORD mode) { return mode == CRYPT_MODE_ECB || mode == CRYPT_MODE_CBC; }
 
 const EVP_CIPHER* cipher(ALG_ID alg, DWORD mode) {
-  struct Entry {
-    ALG_ID alg;
-    DWORD mode;
-    const char* name;
-  };
-  static const Entry kTable[] = {
+  static const CipherName kNames[] = {
       {kCalgKuznyechik, CRYPT_MODE_ECB, "kuznyechik-ecb"},
       {kCalgKuznyechik, CRYPT_MODE_CBC, "kuznyechik-cbc"},
       {kCalgKuznyechik, CRYPT_MODE_CFB, "kuznyechik-cfb"},
@@ -601,18 +598,8 @@ const EVP_CIPHER* cipher(ALG_ID alg, DWORD mode) {
       {kCalgG28147, CRYPT_MODE_CBC, "gost89-cbc"},
       {kCalgG28147, kModeCtr, "gost89-cnt"},
   };
-  constexpr size_t kCount = sizeof kTable / sizeof kTable[0];
-  // Fetched once, kept for the life of the process (see hash_digest).
-  static EVP_CIPHER* const* const fetched = [] {
-    auto* v = new EVP_CIPHER*[kCount];
-    for (size_t i = 0; i < kCount; ++i)
-      v[i] = available() ? EVP_CIPHER_fetch(runtime().ctx, kTable[i].name, nullptr) : nullptr;
-    ERR_clear_error();
-    return v;
-  }();
-  for (size_t i = 0; i < kCount; ++i)
-    if (kTable[i].alg == alg && kTable[i].mode == mode) return fetched[i];
-  return nullptr;
+  static const FetchedCiphers* const fetched = new FetchedCiphers(libctx(), kNames);
+  return fetched->find(alg, mode);
 }
 
 bool gen_key(const std::shared_ptr<Provider>& prov, ALG_ID alg, DWORD flags,

@@ -1,8 +1,14 @@
-// Hash objects: MD5, SHA-1, SHA-2 and HMAC, their parameters, duplication
-// and the hashing of session keys.
+// Hash objects: MD4, MD5, SHA-1, SHA-2, HMAC, CALG_MAC and the SSL3 SHAMD5
+// value, their parameters, duplication and the hashing of session keys.
+//
+// CALG_MAC is the CBC MAC of a block cipher key: the data CBC-encrypted from
+// the key's IV under PKCS #5 padding, the last cipher block its value.
+// CALG_SSL3_SHAMD5 hashes no data: its 36-byte value is set with HP_HASHVAL
+// and signed without a DigestInfo.
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "apiutil.h"
@@ -17,6 +23,7 @@ Hash::~Hash() {
 }
 
 DWORD Hash::size() const {
+  if (alg == CALG_MAC) return cbc_block;
   const HashInfo* h = hash_info(alg == CALG_HMAC ? hmac_alg : alg);
   return h ? h->size : 0;
 }
@@ -51,10 +58,39 @@ LONG start(Hash& h) {
 
 std::shared_ptr<Hash> get_hash(HCRYPTHASH h) { return handle_get<Hash>(h); }
 
+// A CALG_MAC hash of a block cipher key (caller holds k.mu). The key's
+// cipher state is its own: the MAC has a context of its own from the IV.
+LONG start_cbc_mac(Hash& h, const Key& k) {
+  const CipherInfo* c = cipher_info(k.alg);
+  if (!c || c->block == 0 || k.hmac_only || k.secret.empty()) return NTE_BAD_KEY;
+  if (LONG rc = cipher_context(k, CRYPT_MODE_CBC, true, h.cbc)) return rc;
+  EVP_CIPHER_CTX_set_padding(h.cbc.get(), 1);
+  h.cbc_block = c->block;
+  h.started = true;
+  return 0;
+}
+
+// Encrypts into a scratch buffer: only the final (padded) block counts.
+LONG cbc_mac_update(Hash& h, const BYTE* data, size_t n) {
+  BYTE out[4096 + 32];
+  LONG rc = 0;
+  while (n && !rc) {
+    size_t chunk = std::min<size_t>(n, 4096);
+    int outl = 0;
+    if (!EVP_EncryptUpdate(h.cbc.get(), out, &outl, data, int(chunk))) rc = NTE_FAIL;
+    data += chunk;
+    n -= chunk;
+  }
+  OPENSSL_cleanse(out, sizeof out);
+  return rc;
+}
+
 }  // namespace
 
 LONG Hash::update(const BYTE* data, size_t n) {
   if (finished) return NTE_BAD_HASH_STATE;
+  if (alg == CALG_SSL3_SHAMD5) return NTE_BAD_ALGID;
+  if (cbc) return cbc_mac_update(*this, data, n);
   if (LONG rc = start(*this)) return rc;
   if (n == 0) return 0;
   int ok = mac ? EVP_MAC_update(mac.get(), data, n) : EVP_DigestUpdate(md.get(), data, n);
@@ -63,9 +99,19 @@ LONG Hash::update(const BYTE* data, size_t n) {
 
 LONG Hash::finish() {
   if (finished) return 0;
-  if (LONG rc = start(*this)) return rc;
+  if (alg == CALG_SSL3_SHAMD5) return NTE_BAD_HASH_STATE;  // no value set yet
   BYTE out[EVP_MAX_MD_SIZE];
   size_t n = 0;
+  if (cbc) {
+    int outl = 0;
+    if (!EVP_EncryptFinal_ex(cbc.get(), out, &outl) || outl != int(cbc_block)) return NTE_FAIL;
+    value.assign(out, out + outl);
+    OPENSSL_cleanse(out, sizeof out);
+    cbc.reset();
+    finished = true;
+    return 0;
+  }
+  if (LONG rc = start(*this)) return rc;
   if (mac) {
     if (!EVP_MAC_final(mac.get(), out, &n, sizeof out)) return NTE_FAIL;
   } else {
@@ -101,7 +147,12 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
     auto h = std::make_shared<Hash>();
     h->prov = p;
     h->alg = Algid;
-    if (Algid == CALG_HMAC) {
+    if (Algid == CALG_MAC) {
+      auto k = handle_get<Key>(hKey);
+      if (!k) return fail(NTE_BAD_KEY);
+      std::lock_guard<std::mutex> lock(k->mu);
+      if (LONG rc = start_cbc_mac(*h, *k)) return fail(rc);
+    } else if (Algid == CALG_HMAC) {
       auto k = handle_get<Key>(hKey);
       if (!k) return fail(NTE_BAD_KEY);
       std::lock_guard<std::mutex> lock(k->mu);
@@ -111,8 +162,7 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
     } else {
       if (!hash_info(Algid)) return fail(NTE_BAD_ALGID);
       if (hKey != 0) return fail(NTE_BAD_KEY);
-      if (LONG rc = h->update(nullptr, 0)) return fail(rc);  // checks the digest is there
-      h->started = true;
+      if (LONG rc = start(*h)) return fail(rc);  // checks the digest is there
     }
     HCRYPTHASH handle = handle_insert(h);
     if (!handle) return fail(NTE_NO_MEMORY);
@@ -126,7 +176,8 @@ extern "C" CSPAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
-    if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
+    // CRYPT_USERDATA (data a user typed) changes nothing for a software CSP.
+    if (dwFlags & ~DWORD(CRYPT_USERDATA)) return fail(NTE_BAD_FLAGS);
     if (!pbData && dwDataLen) return fail(ERROR_INVALID_PARAMETER);
     if (LONG rc = hash_feed(*h, pbData, dwDataLen)) return fail(rc);
     return TRUE;
@@ -176,6 +227,7 @@ extern "C" CSPAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
         if (n == 0) return fail(NTE_BAD_ALGID);
         h->md.reset();
         h->mac.reset();
+        h->cbc.reset();
         h->started = true;
         h->finished = true;
         h->value.assign(pbData, pbData + n);
@@ -215,6 +267,11 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwRes
       d->started = h->started;
       d->finished = h->finished;
       d->value = h->value;
+      d->cbc_block = h->cbc_block;
+      if (h->cbc) {
+        d->cbc.reset(EVP_CIPHER_CTX_new());
+        if (!d->cbc || !EVP_CIPHER_CTX_copy(d->cbc.get(), h->cbc.get())) return fail(NTE_NO_MEMORY);
+      }
       if (h->md) {
         d->md.reset(EVP_MD_CTX_new());
         if (!d->md || !EVP_MD_CTX_copy_ex(d->md.get(), h->md.get())) return fail(NTE_NO_MEMORY);

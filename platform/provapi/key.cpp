@@ -21,9 +21,26 @@ constexpr DWORD kKeptFlags = CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARC
 // Whether the key length in the upper 16 bits of the flags fits the cipher.
 bool session_length_ok(const CipherInfo& c, DWORD bits) {
   if (bits == 0 || bits == c.key_bits) return true;
+  if (variable_key(c.alg)) return bits % 8 == 0 && session_key_bytes_ok(c, bits / 8);
   if (c.alg == CALG_3DES) return bits == 168;
   if (c.alg == CALG_3DES_112) return bits == 112;
+  if (c.alg == CALG_DES) return bits == 56;
   return false;
+}
+
+// The key bytes a session key of `bits` (0: the default) has.
+size_t session_key_bytes(const CipherInfo& c, DWORD bits) {
+  return variable_key(c.alg) && bits ? bits / 8 : c.key_bytes;
+}
+
+// CRYPT_CREATE_SALT gives an RC2 or RC4 key salt up to 16 bytes of key and
+// salt together; its length.
+size_t created_salt(const CipherInfo& c, DWORD flags, size_t key_bytes) {
+  return variable_key(c.alg) && (flags & CRYPT_CREATE_SALT) ? 16 - key_bytes : 0;
+}
+
+bool is_des_family(ALG_ID alg) {
+  return alg == CALG_DES || alg == CALG_3DES || alg == CALG_3DES_112;
 }
 
 LONG random_secret(size_t n, Bytes& out) {
@@ -48,15 +65,17 @@ BOOL give_key(const std::shared_ptr<Key>& k, HCRYPTKEY* out) {
   return TRUE;
 }
 
-// Derives key bytes from a finished hash value. A SHA-2 value long enough for
-// the key is used as it is. Otherwise (a shorter value, or a hash older than
-// SHA-2 for an AES or 3DES key, even one long enough) the two 64-byte pads
-// (0x36 and 0x5C) are XORed with the value, each hashed with the hash's
-// algorithm, and the two digests concatenated.
+// Derives key bytes from a finished hash value: its first bytes when it is
+// long enough, else (and always for an AES, 3DES or GOST cipher key from a
+// hash older than SHA-2) the two 64-byte pads (0x36 and 0x5C) XORed with the
+// value, each hashed with the hash's algorithm, the two digests
+// concatenated. DES, two-key 3DES, RC2 and RC4 keys go by the length alone:
+// from an MD5 or SHA-1 value they are its first bytes, as Windows derives
+// them (its documentation has two-key 3DES expanded too; Windows does not).
 LONG derive_bytes(const Bytes& value, ALG_ID hash_alg, ALG_ID key_alg, size_t need, Bytes& out) {
   bool sha2 = hash_alg == CALG_SHA_256 || hash_alg == CALG_SHA_384 || hash_alg == CALG_SHA_512;
-  bool block_cipher = GET_ALG_TYPE(key_alg) == ALG_TYPE_BLOCK;
-  if (value.size() >= need && (sha2 || !block_cipher)) {
+  bool by_length = key_alg == CALG_DES || key_alg == CALG_3DES_112 || variable_key(key_alg);
+  if (value.size() >= need && (sha2 || by_length)) {
     out.assign(value.begin(), value.begin() + long(need));
     return 0;
   }
@@ -99,6 +118,8 @@ BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
         return put_dword(data, len, k.bitlen);
       case KP_PERMISSIONS:
         return put_dword(data, len, k.permissions);
+      case KP_SALT:
+        return fail(NTE_BAD_KEY);  // a key pair has no salt
       case KP_PRIVATEKEY_USAGE_PERIOD_END: {
         FILETIME end{0xFFFFFFFFu, 0xFFFFFFFFu};
         if (k.spec && k.prov && !k.prov->verify_only) {
@@ -116,11 +137,14 @@ BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
     }
   }
   const CipherInfo* c = cipher_info(k.alg);
+  DWORD bits = k.hmac_only || !c || variable_key(k.alg) ? DWORD(k.secret.size() * 8) : c->key_bits;
   switch (param) {
     case KP_ALGID:
       return put_dword(data, len, k.alg);
     case KP_KEYLEN:
-      return put_dword(data, len, k.hmac_only || !c ? DWORD(k.secret.size() * 8) : c->key_bits);
+      return put_dword(data, len, bits);
+    case KP_EFFECTIVE_KEYLEN:
+      return put_dword(data, len, k.effective_bits ? k.effective_bits : bits);
     case KP_BLOCKLEN:
       return put_dword(data, len, c ? c->block * 8 : 0);
     case KP_PERMISSIONS:
@@ -128,6 +152,7 @@ BOOL get_key_param(Key& k, DWORD param, BYTE* data, DWORD* len) {
     case KP_IV:
       return put_bytes(data, len, k.iv);
     case KP_SALT:
+      if (!variable_key(k.alg)) return fail(NTE_BAD_KEY);
       return put_bytes(data, len, k.salt);
     case KP_MODE:
       return put_dword(data, len, k.mode);
@@ -157,11 +182,13 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
   }
   if (param == KP_PERMISSIONS) {
     DWORD v = read_dword(data);
-    // A key that was not made exportable cannot become so.
-    if ((v & CRYPT_EXPORT) && !(k.flags & CRYPT_EXPORTABLE)) return fail(NTE_PERM);
-    k.permissions = v;
+    // A key without CRYPT_EXPORT cannot gain it, and one with it keeps it:
+    // Windows ignores a request to clear it.
+    if ((v & CRYPT_EXPORT) && !(k.permissions & CRYPT_EXPORT)) return fail(NTE_BAD_DATA);
+    k.permissions = v | (k.permissions & CRYPT_EXPORT);
     return TRUE;
   }
+  if (param == KP_SALT && !variable_key(k.alg)) return fail(NTE_BAD_KEY);
   if (k.is_rsa() || k.is_gost()) return fail(NTE_BAD_TYPE);
   switch (param) {
     case KP_IV:
@@ -169,8 +196,19 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
       k.stream.reset();
       return TRUE;
     case KP_SALT:
-      // The supported ciphers take no salt: its length is 0.
+      // A new salt of the length the key's salt has (KP_SALT reports it).
+      if (k.salt.empty()) return fail(NTE_BAD_DATA);
+      k.salt.assign(data, data + k.salt.size());
+      k.stream.reset();
       return TRUE;
+    case KP_EFFECTIVE_KEYLEN: {
+      if (k.alg != CALG_RC2) return fail(NTE_BAD_TYPE);
+      DWORD v = read_dword(data);
+      if (v == 0 || v > 1024) return fail(NTE_BAD_DATA);
+      k.effective_bits = v;
+      k.stream.reset();
+      return TRUE;
+    }
     case KP_MODE: {
       DWORD v = read_dword(data);
       if (!cipher_for(k.alg, v)) return fail(NTE_BAD_DATA);
@@ -232,10 +270,14 @@ extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD 
     const CipherInfo* c = cipher_info(Algid);
     if (!c) return fail(NTE_BAD_ALGID);
     if (!session_length_ok(*c, bits)) return fail(NTE_BAD_FLAGS);
-    Bytes secret;
-    if (LONG rc = random_secret(c->key_bytes, secret)) return fail(rc);
-    if (c->block == 8) set_des_parity(secret);
-    return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
+    size_t n = session_key_bytes(*c, bits);
+    Bytes secret, salt;
+    if (LONG rc = random_secret(n, secret)) return fail(rc);
+    if (LONG rc = random_secret(created_salt(*c, flags, n), salt)) return fail(rc);
+    if (is_des_family(Algid)) set_des_parity(secret);
+    auto k = make_session_key(p, Algid, flags & (kKeptFlags | CRYPT_NO_SALT), std::move(secret));
+    if (!salt.empty()) k->salt = std::move(salt);
+    return give_key(k, phKey);
   });
 }
 
@@ -246,7 +288,8 @@ extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
     if (!p) return fail(NTE_BAD_UID);
     if (!phUserKey) return fail(ERROR_INVALID_PARAMETER);
     if (dwKeySpec != AT_KEYEXCHANGE && dwKeySpec != AT_SIGNATURE) return fail(NTE_BAD_KEY);
-    if (p->verify_only) return fail(NTE_BAD_KEYSET);
+    // A verify context holds no pair: NTE_NO_KEY, as for a container
+    // without one, tells the caller to generate it.
     std::shared_ptr<Key> k;
     if (LONG rc = load_user_key(p, dwKeySpec, k)) return fail(rc);
     if (LONG rc = hold_context(*k, hProv)) return fail(rc);
@@ -290,6 +333,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserv
       d->padding = k->padding;
       d->iv = k->iv;
       d->salt = k->salt;
+      d->effective_bits = k->effective_bits;
       d->stream_encrypt = k->stream_encrypt;
       if (k->stream) {
         d->stream.reset(EVP_CIPHER_CTX_new());
@@ -322,14 +366,19 @@ extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCR
     const CipherInfo* c = cipher_info(Algid);
     if (!c) return fail(NTE_BAD_ALGID);
     if (!session_length_ok(*c, bits)) return fail(NTE_BAD_FLAGS);
-    Bytes secret;
+    size_t n = session_key_bytes(*c, bits);
+    Bytes secret, salt(created_salt(*c, flags, n), 0);
     {
       std::lock_guard<std::mutex> lock(h->mu);
       if (LONG rc = h->finish()) return fail(rc);
       ALG_ID base = h->alg == CALG_HMAC ? h->hmac_alg : h->alg;
-      if (LONG rc = derive_bytes(h->value, base, Algid, c->key_bytes, secret)) return fail(rc);
+      if (LONG rc = derive_bytes(h->value, base, Algid, n, secret)) return fail(rc);
+      // Created salt is the hash value's next bytes.
+      for (size_t i = 0; i < salt.size() && n + i < h->value.size(); ++i) salt[i] = h->value[n + i];
     }
-    return give_key(make_session_key(p, Algid, flags & kKeptFlags, std::move(secret)), phKey);
+    auto k = make_session_key(p, Algid, flags & (kKeptFlags | CRYPT_NO_SALT), std::move(secret));
+    if (!salt.empty()) k->salt = std::move(salt);
+    return give_key(k, phKey);
   });
 }
 

@@ -30,16 +30,21 @@ namespace csp::prov {
 
 namespace {
 
+// CALG_SSL3_SHAMD5 is the 36 bytes of MD5 then SHA-1 that SSL 3 and TLS 1.0
+// sign without a DigestInfo: OpenSSL's MD5-SHA1, whose RSA signatures are
+// made exactly so. Its value is always set, never hashed (hash.cpp).
 const HashInfo kHashes[] = {
     {CALG_MD5, "MD5", 16},          {CALG_SHA1, "SHA1", 20},
     {CALG_SHA_256, "SHA256", 32},   {CALG_SHA_384, "SHA384", 48},
-    {CALG_SHA_512, "SHA512", 64},
+    {CALG_SHA_512, "SHA512", 64},   {CALG_MD4, "MD4", 16},
+    {CALG_SSL3_SHAMD5, "MD5-SHA1", 36},
     {kCalgGr3411_12_256, "md_gost12_256", 32}, {kCalgGr3411_12_512, "md_gost12_512", 64},
 };
 
 const CipherInfo kCiphers[] = {
     {CALG_AES_128, 16, 128, 16}, {CALG_AES_192, 24, 192, 16}, {CALG_AES_256, 32, 256, 16},
-    {CALG_3DES, 24, 192, 8},     {CALG_3DES_112, 16, 128, 8},
+    {CALG_3DES, 24, 192, 8},     {CALG_3DES_112, 16, 128, 8}, {CALG_DES, 8, 64, 8},
+    {CALG_RC2, 16, 128, 8},      {CALG_RC4, 16, 128, 0},
     {kCalgKuznyechik, 32, 256, 16}, {kCalgMagma, 32, 256, 8}, {kCalgG28147, 32, 256, 8},
 };
 
@@ -114,7 +119,9 @@ const EVP_MD* hash_digest(ALG_ID alg) {
   static const auto* const fetched = [] {
     auto* v = new std::vector<std::pair<ALG_ID, EVP_MD*>>;
     for (const auto& h : kHashes)
-      if (!gost::is_hash_alg(h.alg)) v->emplace_back(h.alg, EVP_MD_fetch(nullptr, h.name, nullptr));
+      if (!gost::is_hash_alg(h.alg))
+        v->emplace_back(h.alg, EVP_MD_fetch(h.alg == CALG_MD4 ? legacy_libctx() : nullptr, h.name,
+                                            nullptr));
     return v;
   }();
   for (const auto& [a, md] : *fetched)
@@ -162,6 +169,10 @@ const EVP_CIPHER* cipher_for(ALG_ID alg, DWORD mode) {
              : mode == CRYPT_MODE_ECB ? EVP_des_ede3_ecb()
              : mode == CRYPT_MODE_CFB ? EVP_des_ede3_cfb8()
                                       : nullptr;
+    case CALG_DES:
+    case CALG_RC2:
+    case CALG_RC4:
+      return legacy_cipher(alg, mode);
     default:
       return gost::cipher(alg, mode);
   }
@@ -193,11 +204,14 @@ std::shared_ptr<Key> make_session_key(const std::shared_ptr<Provider>& prov, ALG
   auto k = std::make_shared<Key>();
   k->prov = prov;
   k->alg = alg;
-  k->flags = flags;
+  k->flags = flags & ~DWORD(CRYPT_NO_SALT);
   k->permissions = default_permissions(flags);
   k->secret = std::move(secret);
   const CipherInfo* c = cipher_info(alg);
   k->iv.assign(c ? c->block : 0, 0);
+  if (c && c->block == 0) k->mode = 0;  // a stream cipher has no chaining mode
+  if (variable_key(alg) && k->secret.size() == 5 && !(flags & CRYPT_NO_SALT))
+    k->salt.assign(11, 0);
   return k;
 }
 

@@ -19,8 +19,11 @@
 
 namespace csp::prov {
 
-// The RSA and AES provider; the GOST provider types are in gost.h.
+// The RSA and AES provider, also offered as PROV_RSA_FULL under a name of its
+// own (the same algorithms; PP_PROVTYPE answers the type acquired); the GOST
+// provider types are in gost.h.
 extern const char* const kProviderName;
+extern const char* const kRsaFullProviderName;
 constexpr DWORD kProviderType = PROV_RSA_AES;
 constexpr DWORD kProviderVersion = 0x0200;  // PP_VERSION: major 2, minor 0
 

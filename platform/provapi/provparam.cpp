@@ -58,19 +58,29 @@ struct AlgEntry {
   DWORD def, min, max;
   const char* name;
   const char* long_name;
+  DWORD protocols = 0;  // PP_ENUMALGS_EX dwProtocols
 };
 
+constexpr DWORD kSigning = CRYPT_FLAG_SIGNING;
+constexpr DWORD kRsaUse = CRYPT_FLAG_SIGNING | CRYPT_FLAG_IPSEC;
+
 const AlgEntry kAlgs[] = {
-    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)"},
-    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)"},
-    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)"},
-    {CALG_SHA_384, 384, 384, 384, "SHA-384", "Secure Hash Algorithm (SHA-384)"},
-    {CALG_SHA_512, 512, 512, 512, "SHA-512", "Secure Hash Algorithm (SHA-512)"},
+    {CALG_MD4, 128, 128, 128, "MD4", "Message Digest 4 (MD4)", kSigning},
+    {CALG_MD5, 128, 128, 128, "MD5", "Message Digest 5 (MD5)", kSigning},
+    {CALG_SHA1, 160, 160, 160, "SHA-1", "Secure Hash Algorithm (SHA-1)", kSigning},
+    {CALG_SHA_256, 256, 256, 256, "SHA-256", "Secure Hash Algorithm (SHA-256)", kSigning},
+    {CALG_SHA_384, 384, 384, 384, "SHA-384", "Secure Hash Algorithm (SHA-384)", kSigning},
+    {CALG_SHA_512, 512, 512, 512, "SHA-512", "Secure Hash Algorithm (SHA-512)", kSigning},
+    {CALG_SSL3_SHAMD5, 288, 288, 288, "SSL3 SHAMD5", "SSL3 SHAMD5"},
+    {CALG_MAC, 0, 0, 0, "MAC", "Message Authentication Code"},
     {CALG_HMAC, 0, 0, 0, "HMAC", "Hash-based Message Authentication Code"},
-    {CALG_RSA_SIGN, kRsaDefaultBits, kRsaMinBits, kRsaGenMaxBits, "RSA_SIGN",
-     "RSA Signature"},
+    {CALG_RSA_SIGN, kRsaDefaultBits, kRsaMinBits, kRsaGenMaxBits, "RSA_SIGN", "RSA Signature",
+     kRsaUse},
     {CALG_RSA_KEYX, kRsaDefaultBits, kRsaMinBits, kRsaGenMaxBits, "RSA_KEYX",
-     "RSA Key Exchange"},
+     "RSA Key Exchange", kRsaUse},
+    {CALG_RC2, 128, 40, 128, "RC2", "RSA Data Security's RC2"},
+    {CALG_RC4, 128, 40, 128, "RC4", "RSA Data Security's RC4"},
+    {CALG_DES, 56, 56, 56, "DES", "Data Encryption Standard (DES)"},
     {CALG_3DES_112, 112, 112, 112, "3DES TWO KEY", "Two Key Triple DES"},
     {CALG_3DES, 168, 168, 168, "3DES", "Three Key Triple DES"},
     {CALG_AES_128, 128, 128, 128, "AES 128", "Advanced Encryption Standard (AES) 128"},
@@ -127,7 +137,7 @@ Bytes enumalgs_ex_record(const AlgEntry& a) {
   r.dwDefaultLen = a.def;
   r.dwMinLen = a.min;
   r.dwMaxLen = a.max;
-  r.dwProtocols = 0;
+  r.dwProtocols = a.protocols;
   r.dwNameLen = DWORD(strlen(a.name) + 1);
   std::memcpy(r.szName, a.name, r.dwNameLen);
   r.dwLongNameLen = DWORD(strlen(a.long_name) + 1);

@@ -1,6 +1,7 @@
 // Signatures: RSA PKCS#1 v1.5 over a hash object's value, with the
-// DigestInfo of the hash algorithm (or without it for CRYPT_NOHASHOID). The
-// signature travels least significant byte first.
+// DigestInfo of the hash algorithm (or without it for CRYPT_NOHASHOID, and
+// always without it for CALG_SSL3_SHAMD5, OpenSSL's MD5-SHA1). The signature
+// travels least significant byte first.
 #include <openssl/rsa.h>
 
 #include "apiutil.h"
@@ -21,6 +22,24 @@ LONG hash_value(Hash& h, Bytes& value, const EVP_MD** md) {
   value = h.value;
   *md = hash_digest(info->alg);
   return *md ? 0 : NTE_BAD_ALGID;
+}
+
+// The DigestInfo of an MD4 value (RFC 1320's OID 1.2.840.113549.2.4),
+// before the 16 bytes of the value. OpenSSL 3.0 writes MD4's with the OID
+// ...2.3, which no other implementation accepts, so an MD4 value is signed
+// with this prefix and no digest named.
+const BYTE kMd4DigestInfo[] = {0x30, 0x20, 0x30, 0x0c, 0x06, 0x08, 0x2a, 0x86, 0x48,
+                               0x86, 0xf7, 0x0d, 0x02, 0x04, 0x05, 0x00, 0x04, 0x10};
+
+// What the RSA signature covers for a hash value: the value itself, or for
+// MD4 (unless CRYPT_NOHASHOID) its DigestInfo; *with_oid says whether
+// OpenSSL is to add the DigestInfo itself.
+Bytes signed_bytes(ALG_ID alg, const Bytes& value, bool* with_oid) {
+  if (alg != CALG_MD4 || !*with_oid) return value;
+  *with_oid = false;
+  Bytes out(kMd4DigestInfo, kMd4DigestInfo + sizeof kMd4DigestInfo);
+  out.insert(out.end(), value.begin(), value.end());
+  return out;
 }
 
 PkeyCtxPtr rsa_ctx(EVP_PKEY* pkey, bool sign, const EVP_MD* md, bool with_oid) {
@@ -63,11 +82,13 @@ extern "C" CSPAPI BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
     Bytes value;
     const EVP_MD* md = nullptr;
     if (LONG rc = hash_value(*h, value, &md)) return fail(rc);
-    PkeyCtxPtr ctx = rsa_ctx(k->pkey.get(), true, md, !(dwFlags & CRYPT_NOHASHOID));
+    bool with_oid = !(dwFlags & CRYPT_NOHASHOID);
+    Bytes tbs = signed_bytes(h->alg, value, &with_oid);
+    PkeyCtxPtr ctx = rsa_ctx(k->pkey.get(), true, md, with_oid);
     if (!ctx) return fail(NTE_FAIL);
     Bytes sig(size, 0);
     size_t n = sig.size();
-    if (EVP_PKEY_sign(ctx.get(), sig.data(), &n, value.data(), value.size()) <= 0 || n != size)
+    if (EVP_PKEY_sign(ctx.get(), sig.data(), &n, tbs.data(), tbs.size()) <= 0 || n != size)
       return fail(NTE_FAIL);
     reverse_bytes(sig.data(), n);
     return put_bytes(pbSignature, pdwSigLen, sig);
@@ -94,9 +115,11 @@ extern "C" CSPAPI BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE
     if (LONG rc = hash_value(*h, value, &md)) return fail(rc);
     Bytes sig(pbSignature, pbSignature + dwSigLen);
     reverse_bytes(sig.data(), sig.size());
-    PkeyCtxPtr ctx = rsa_ctx(k->pkey.get(), false, md, !(dwFlags & CRYPT_NOHASHOID));
+    bool with_oid = !(dwFlags & CRYPT_NOHASHOID);
+    Bytes tbs = signed_bytes(h->alg, value, &with_oid);
+    PkeyCtxPtr ctx = rsa_ctx(k->pkey.get(), false, md, with_oid);
     if (!ctx) return fail(NTE_FAIL);
-    if (EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), value.data(), value.size()) != 1)
+    if (EVP_PKEY_verify(ctx.get(), sig.data(), sig.size(), tbs.data(), tbs.size()) != 1)
       return fail(NTE_BAD_SIGNATURE);
     return TRUE;
   });

@@ -1,6 +1,8 @@
 // PFX import of files the openssl tool made, PFX export the openssl tool
 // reads back, chains through the "ROOT" store, and the private key usage
 // period from the certificate to the provider and back to its encoding.
+#include <openssl/pkcs12.h>
+
 #include <cstring>
 
 #include "certapi_util.h"
@@ -296,16 +298,29 @@ TEST(PfxExport, OpensslReadsTheKeyTheCertificateAndTheFriendlyName) {
   EXPECT_TRUE(PFXVerifyPassword(&b, L"exp0rt", 0));
   EXPECT_FALSE(PFXVerifyPassword(&b, L"exp0rT", 0));
 
-  // A null password and an empty one are different passwords.
+  // Without a password OpenSSL keys the MAC with no password at all, not an
+  // empty one (which openssl's -passout pass: writes; tests/wine imports such
+  // a file both ways). Either form opens with a null or an empty password,
+  // as on Windows, and only with those.
   out = CRYPT_DATA_BLOB{0, nullptr};
   ASSERT_TRUE(PFXExportCertStore(mem, &out, nullptr, 0));
   Bytes nopw(out.cbData);
   out.pbData = nopw.data();
   ASSERT_TRUE(PFXExportCertStore(mem, &out, nullptr, 0));
   nopw.resize(out.cbData);
+  const unsigned char* der = nopw.data();
+  PKCS12* p12 = d2i_PKCS12(nullptr, &der, long(nopw.size()));
+  ASSERT_NE(p12, nullptr);
+  EXPECT_EQ(PKCS12_verify_mac(p12, nullptr, 0), 1);
+  EXPECT_EQ(PKCS12_verify_mac(p12, "", 0), 0);
+  PKCS12_free(p12);
   b = blob_of(nopw);
   EXPECT_TRUE(PFXVerifyPassword(&b, nullptr, 0));
-  EXPECT_FALSE(PFXVerifyPassword(&b, L"", 0));
+  EXPECT_TRUE(PFXVerifyPassword(&b, L"", 0));
+  HCERTSTORE again = PFXImportCertStore(&b, L"", 0);
+  EXPECT_NE(again, nullptr) << std::hex << GetLastError();
+  if (again) CertCloseStore(again, 0);
+  EXPECT_FALSE(PFXVerifyPassword(&b, L"exp0rt", 0));
   CertCloseStore(mem, 0);
 }
 

@@ -225,10 +225,11 @@ TEST_F(ProvGost, ProviderTypesAreListedAndAcquired) {
     ASSERT_TRUE(CryptEnumProvidersA(i, nullptr, 0, &type, &name[0], &n));
     seen.emplace_back(type, name.c_str());
   }
-  ASSERT_EQ(seen.size(), 3u);
+  ASSERT_EQ(seen.size(), 4u);
   EXPECT_EQ(seen[0].first, DWORD(PROV_RSA_AES));
-  EXPECT_EQ(seen[1].first, kProvGost2012_256);
-  EXPECT_EQ(seen[2].first, kProvGost2012_512);
+  EXPECT_EQ(seen[1].first, DWORD(PROV_RSA_FULL));
+  EXPECT_EQ(seen[2].first, kProvGost2012_256);
+  EXPECT_EQ(seen[3].first, kProvGost2012_512);
   for (const auto& [type, name] : seen) {
     HCRYPTPROV p = 0;
     ASSERT_TRUE(CryptAcquireContextA(&p, nullptr, name.c_str(), type, CRYPT_VERIFYCONTEXT));
@@ -241,7 +242,7 @@ TEST_F(ProvGost, ProviderTypesAreListedAndAcquired) {
     CryptReleaseContext(p, 0);
   }
   HCRYPTPROV p = 0;
-  EXPECT_FALSE(CryptAcquireContextA(&p, nullptr, seen[1].second.c_str(), kProvGost2012_512,
+  EXPECT_FALSE(CryptAcquireContextA(&p, nullptr, seen[2].second.c_str(), kProvGost2012_512,
                                     CRYPT_VERIFYCONTEXT));
   EXPECT_EQ(GetLastError(), DWORD(NTE_PROV_TYPE_NO_MATCH));
 }

@@ -434,8 +434,7 @@ TEST(ProvRsa, MalformedBlobsAreRefused) {
   plain[8] = 15;
   EXPECT_EQ(import(plain, DWORD(plain.size())), DWORD(NTE_BAD_DATA)) << "wrong AES-128 length";
   plain[8] = 16;
-  plain[4] = 0x01;
-  plain[5] = 0x68;  // RC4 without the HMAC flag
+  plain[4] = 0x11;  // CALG_AES, which names no key size
   EXPECT_EQ(import(plain, DWORD(plain.size())), DWORD(NTE_BAD_ALGID));
   EXPECT_FALSE(CryptImportKey(c.prov, pub.data(), DWORD(pub.size()), 0, 0x80000000u, &out));
   EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_FLAGS));

@@ -316,9 +316,22 @@ typedef struct _CERT_USAGE_MATCH {
   CERT_ENHKEY_USAGE Usage;
 } CERT_USAGE_MATCH, *PCERT_USAGE_MATCH;
 
+/* The fields after RequestedUsage came later; callers that define
+ * CERT_CHAIN_PARA_HAS_EXTRA_FIELDS see them. CertGetCertificateChain takes
+ * either size (any cbSize) and reads only the fields cbSize covers. */
+struct _CERT_STRONG_SIGN_PARA;
 typedef struct _CERT_CHAIN_PARA {
   DWORD cbSize;
   CERT_USAGE_MATCH RequestedUsage;
+#ifdef CERT_CHAIN_PARA_HAS_EXTRA_FIELDS
+  CERT_USAGE_MATCH RequestedIssuancePolicy;
+  DWORD dwUrlRetrievalTimeout;
+  BOOL fCheckRevocationFreshnessTime;
+  DWORD dwRevocationFreshnessTime;
+  LPFILETIME pftCacheResync;
+  const struct _CERT_STRONG_SIGN_PARA* pStrongSignPara;
+  DWORD dwStrongSignFlags;
+#endif
 } CERT_CHAIN_PARA, *PCERT_CHAIN_PARA;
 
 typedef struct _CERT_TRUST_STATUS {

@@ -38,6 +38,7 @@ typedef unsigned int ALG_ID;
 #define ALG_TYPE_DH (5 << 9)
 #define ALG_TYPE_SECURECHANNEL (6 << 9)
 
+#define CALG_MD4 0x00008002
 #define CALG_MD5 0x00008003
 #define CALG_SHA1 0x00008004
 #define CALG_SHA 0x00008004
@@ -282,6 +283,14 @@ typedef struct _PROV_ENUMALGS {
   DWORD dwNameLen;
   CHAR szName[20];
 } PROV_ENUMALGS;
+
+/* PROV_ENUMALGS_EX dwProtocols. */
+#define CRYPT_FLAG_PCT1 0x0001
+#define CRYPT_FLAG_SSL2 0x0002
+#define CRYPT_FLAG_SSL3 0x0004
+#define CRYPT_FLAG_TLS1 0x0008
+#define CRYPT_FLAG_IPSEC 0x0010
+#define CRYPT_FLAG_SIGNING 0x0020
 
 typedef struct _PROV_ENUMALGS_EX {
   ALG_ID aiAlgid;

@@ -18,6 +18,7 @@ import java.util.Random;
 
 import javax.crypto.Cipher;
 import javax.crypto.spec.IvParameterSpec;
+import javax.crypto.spec.RC2ParameterSpec;
 import javax.crypto.spec.SecretKeySpec;
 
 import org.junit.jupiter.api.AfterAll;
@@ -355,5 +356,38 @@ class CipherTest {
         assertArrayEquals(hashValue(hk1), hashValue(hk2));
         for (long h : new long[] {h1, hk1, hk2}) ok(CAPI.cryptDestroyHash(h), "destroy hash");
         for (long k : new long[] {dup[0], k2[0]}) ok(CAPI.cryptDestroyKey(k), "destroy key");
+    }
+
+    /**
+     * The older ciphers of the provider encrypt as SunJCE's: RC2 at several
+     * effective key lengths (KP_EFFECTIVE_KEYLEN), RC4 and DES.
+     */
+    @Test
+    void rc2Rc4AndDesMatchSunJce() throws Exception {
+        final int kpEffectiveKeylen = 19, calgRc4 = 0x6801, calgDes = 0x6601;
+        byte[] key = "sixteen byte key".getBytes(StandardCharsets.US_ASCII);
+        byte[] key8 = Arrays.copyOf(key, 8), iv = new byte[8];
+        byte[] plain = "twenty-one bytes long".getBytes(StandardCharsets.US_ASCII);
+        long rc2 = importKey(prov, Blobs.plainKeyBlob(CALG_RC2, key), 0, 0);
+        assertEquals(128, intParam(rc2, kpEffectiveKeylen), "effective length by default");
+        for (int bits : new int[] {40, 128, 1024}) {
+            byte[] v = new byte[4];
+            Blobs.putLe32(v, 0, bits);
+            ok(CAPI.cryptSetKeyParam(rc2, kpEffectiveKeylen, v, 0), "effective length " + bits);
+            Cipher c = Cipher.getInstance("RC2/CBC/PKCS5Padding", "SunJCE");
+            c.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "RC2"), new RC2ParameterSpec(bits, iv));
+            assertArrayEquals(c.doFinal(plain), encrypt(rc2, plain), "RC2 at " + bits + " effective bits");
+        }
+        assertCode(ERROR_INVALID_PARAMETER, CAPI.cryptSetKeyParam(rc2, kpEffectiveKeylen, new byte[2], 0),
+                "a value shorter than its DWORD");
+        long rc4 = importKey(prov, Blobs.plainKeyBlob(calgRc4, key), 0, 0);
+        Cipher arcfour = Cipher.getInstance("ARCFOUR", "SunJCE");
+        arcfour.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key, "ARCFOUR"));
+        assertArrayEquals(arcfour.doFinal(plain), encrypt(rc4, plain), "RC4");
+        long des = importKey(prov, Blobs.plainKeyBlob(calgDes, key8), 0, 0);
+        Cipher c = Cipher.getInstance("DES/CBC/PKCS5Padding", "SunJCE");
+        c.init(Cipher.ENCRYPT_MODE, new SecretKeySpec(key8, "DES"), new IvParameterSpec(iv));
+        assertArrayEquals(c.doFinal(plain), encrypt(des, plain), "DES");
+        for (long k : new long[] {rc2, rc4, des}) ok(CAPI.cryptDestroyKey(k), "destroy key");
     }
 }
