@@ -6,8 +6,10 @@
 # Debian cannot install that package's i386 build beside the amd64 one, so
 # the i686 build unpacks the i386 package (from the apt cache when it is
 # there, otherwise `apt-get download`, which needs the i386 architecture
-# enabled and `apt-get update` done, as scripts/install-deps.sh does) and
-# copies the two modules beside its libraries in the build tree.
+# enabled and `apt-get update` done, as scripts/install-deps.sh does), copies
+# the two modules beside its libraries in the build tree and installs them
+# beside the installed libraries (the i386 package carries them), with the
+# package's copyright.
 function(quill_gost_engine)
   if(NOT CMAKE_SIZEOF_VOID_P EQUAL 4)
     return()
@@ -35,5 +37,8 @@ function(quill_gost_engine)
   foreach(module engines-3/gost.so ossl-modules/gostprov.so)
     get_filename_component(sub ${module} DIRECTORY)
     file(COPY ${lib}/${module} DESTINATION ${CMAKE_BINARY_DIR}/lib/${sub})
+    install(FILES ${lib}/${module} DESTINATION ${QUILL_LIBDIR}/${sub} COMPONENT csp)
   endforeach()
+  install(FILES ${dir}/usr/share/doc/libengine-gost-openssl/copyright
+    DESTINATION ${QUILL_DOCDIR}/quill-csp RENAME gost-engine.copyright COMPONENT csp)
 endfunction()
