@@ -71,7 +71,8 @@ install(FILES ${QUILL_PACKAGING}/csp.conf DESTINATION /etc/opt/quill COMPONENT c
 # The machine's directories: made by the package's postinst, and here for a
 # plain `cmake --install` (a component no package carries).
 file(READ ${QUILL_PACKAGING}/machine-dirs.sh QUILL_MACHINE_DIRS)
-install(CODE "execute_process(COMMAND sh ${QUILL_PACKAGING}/machine-dirs.sh create \"\$ENV{DESTDIR}\")"
+install(CODE "execute_process(COMMAND sh -c [[. \"$0\" && quill_machine_dirs_create \"$1\"]]
+  ${QUILL_PACKAGING}/machine-dirs.sh \"\$ENV{DESTDIR}\" COMMAND_ERROR_IS_FATAL ANY)"
   COMPONENT machine)
 
 configure_file(${QUILL_PACKAGING}/quill-tour.in ${QUILL_PACKAGING_OUT}/quill-tour @ONLY)

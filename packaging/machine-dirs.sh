@@ -1,6 +1,6 @@
 # The machine's key and store directories of the CSP and the key
-# directory's lock file. Sourced by the quill-csp package's maintainer
-# scripts; `cmake --install` runs it as `sh machine-dirs.sh create DESTDIR`.
+# directory's lock file. Embedded in the quill-csp package's postinst and
+# postrm; `cmake --install` runs quill_machine_dirs_create under DESTDIR.
 #
 #   /var/opt/quill/csp              root 0755
 #   /var/opt/quill/csp/keys         root 1777: every user may create machine
@@ -33,7 +33,3 @@ quill_machine_dirs_remove() {
     if [ -d "$dir" ]; then rmdir --ignore-fail-on-non-empty "$dir"; fi
   done
 }
-
-if [ "${1:-}" = create ]; then
-  quill_machine_dirs_create "${2:-}"
-fi

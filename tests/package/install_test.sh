@@ -3,7 +3,7 @@
 # of their own, which is thrown away afterwards: nothing reaches the real
 # system. Needs root.
 #
-#   install_test.sh SOURCE_DIR X86_64_BUILD I686_BUILD WORK_DIR
+#   install_test.sh outer SOURCE_DIR X86_64_BUILD I686_BUILD WORK_DIR
 #
 # It makes the packages of both build trees with cpack (and the amd64 ones
 # once more as a rebuilt release 2), then, in a private mount namespace,
@@ -23,7 +23,7 @@
 set -euo pipefail
 
 fail() { echo "install test: $*" >&2; exit 1; }
-step() { echo "== [${SECONDS}s] $*"; }
+step() { echo "== $(date +%T) $*"; }
 
 outer() {
   local src=$1 b64=$2 b32=$3 work=$4
