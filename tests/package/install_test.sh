@@ -1,25 +1,14 @@
 #!/usr/bin/env bash
 # The Debian packages installed, used, upgraded, removed and purged in a root
-# of their own, which is thrown away afterwards: nothing reaches the real
-# system. Needs root.
+# of their own, thrown away afterwards: nothing reaches the real system.
+# Needs root.   install_test.sh outer SOURCE_DIR X86_64_BUILD I686_BUILD WORK_DIR
 #
-#   install_test.sh outer SOURCE_DIR X86_64_BUILD I686_BUILD WORK_DIR
-#
-# It makes the packages of both build trees with cpack (and the amd64 ones
-# once more as a rebuilt release 2), then, in a private mount namespace,
-# mounts an overlay with the machine's / as its read-only lower layer and a
-# tmpfs as its upper one, hides the source and build trees in it, and runs
-# the steps below chrooted there (the "inside" stage of this script):
-#   1. amd64 packages: install; modes and owners; the tour as a non-root user
-#      with an empty LD_LIBRARY_PATH, keeping its keys and "MY" entry, and a
-#      machine container made by that user; upgrade to the rebuilt packages
-#      (the data and a local change of the conffile survive, and the kept
-#      keys still sign); remove (data and conffile stay); purge (only what
-#      the package made goes).
-#   2. i386 packages beside the amd64 ones: the tour on the 32-bit JVM (from
-#      a tmpfs copy: tests/jre32.sh says why) with the GOST provider types;
-#      purging the i386 instances leaves the amd64 ones whole; purging those
-#      leaves nothing behind.
+# cpack makes the packages of both trees (amd64 once more as a rebuilt
+# release 2); in a private mount namespace an overlay over / with a tmpfs on
+# top, the source and build trees hidden, is the root the "inside" stage runs
+# chrooted in: amd64 install, modes, the tour as a non-root user keeping its
+# keys, upgrade, remove, purge; then i386 beside amd64 with the tour on the
+# 32-bit JVM (a tmpfs copy, as tests/jre32.sh says), and both purged.
 set -euo pipefail
 
 fail() { echo "install test: $*" >&2; exit 1; }
@@ -95,6 +84,7 @@ expect_mode() {  # MODE OWNER PATH
   got=$(stat -c '%a %U:%G' "$3") || fail "$3 is missing"
   [ "$got" = "$1 $2" ] || fail "$3 is $got, expected $1 $2"
 }
+pkg() { dpkg "$@" >dpkg.log 2>&1 || { cat dpkg.log; fail "dpkg $* failed"; }; }
 gone() { for p; do [ ! -e "$p" ] || fail "$p is still there"; done; }
 there() { for p; do [ -e "$p" ] || fail "$p is missing"; done; }
 as_user() {  # a login of the test user's: an empty LD_LIBRARY_PATH, nothing else set
@@ -130,8 +120,7 @@ inside() {  # SOURCE_DIR BUILD_DIR...
   local keys=/var/opt/quill/csp/keys conf=/etc/opt/quill/csp.conf
 
   step "amd64: install"
-  dpkg -i quill-csp_*_amd64.deb quill-bridge_*_amd64.deb quill-java_*_all.deb >dpkg.log ||
-    { cat dpkg.log; fail "dpkg -i failed"; }
+  pkg -i quill-csp_*_amd64.deb quill-bridge_*_amd64.deb quill-java_*_all.deb
   local f
   for f in $(dpkg -L quill-csp quill-bridge quill-java); do
     [ -L "$f" ] && continue
@@ -176,8 +165,7 @@ inside() {  # SOURCE_DIR BUILD_DIR...
   step "amd64: upgrade to the rebuilt packages"
   echo "# changed here" >>$conf
   data_state >state.before
-  dpkg -i r2/quill-csp_*_amd64.deb r2/quill-bridge_*_amd64.deb r2/quill-java_*_all.deb >dpkg.log ||
-    { cat dpkg.log; fail "the upgrade failed"; }
+  pkg -i r2/quill-csp_*_amd64.deb r2/quill-bridge_*_amd64.deb r2/quill-java_*_all.deb
   [ "$(dpkg-query -W -f '${Version}' quill-csp)" = 1.0.0-2 ] || fail "quill-csp was not upgraded"
   data_state >state.after
   diff state.before state.after || fail "the upgrade changed the CSP's data"
@@ -185,18 +173,17 @@ inside() {  # SOURCE_DIR BUILD_DIR...
   kept_keys check "$name" quill-install-test
 
   step "amd64: remove keeps data and configuration"
-  dpkg -r quill-java quill-bridge quill-csp >dpkg.log 2>&1 || { cat dpkg.log; fail "dpkg -r failed"; }
+  pkg -r quill-java quill-bridge quill-csp
   gone /opt/vantor /usr/bin/quill-tour
   there $conf "$data/keys/" $data/stores/MY.sst $keys/.lock $keys/*.key
   step "amd64: purge removes only what the package made"
-  dpkg -P quill-java quill-bridge quill-csp >dpkg.log 2>&1 || { cat dpkg.log; fail "dpkg -P failed"; }
+  pkg -P quill-java quill-bridge quill-csp
   gone /etc/opt/quill $keys/.lock /var/opt/quill/csp/stores
   there $keys/*.key $data/stores/MY.sst
   rm -rf /var/opt/quill "$data"
 
   step "i386 beside amd64: the tour on the 32-bit JVM"
-  dpkg -i quill-csp_*.deb quill-bridge_*.deb quill-java_*_all.deb >dpkg.log ||
-    { cat dpkg.log; fail "dpkg -i of both architectures failed"; }
+  pkg -i quill-csp_*.deb quill-bridge_*.deb quill-java_*_all.deb
   dpkg-query -W -f '${binary:Package} ${Version}\n' 'quill-*'
   mkdir -m 1777 /dev/shm/tmp32
   JAVA_HOME=/dev/shm/jre32 JAVA_OPTS="-Xint -Djava.io.tmpdir=/dev/shm/tmp32" tour tour32.log
@@ -204,10 +191,10 @@ inside() {  # SOURCE_DIR BUILD_DIR...
   grep -q 'native handles are 4 bytes' tour32.log || fail "the tour did not run on the 32-bit bridge"
   grep -q '(type 80)' tour32.log && grep -q 'generated a GOST R 34.10-2012 256 signature key' tour32.log ||
     fail "the 32-bit tour had no GOST provider"
-  dpkg -P quill-bridge:i386 quill-csp:i386 >dpkg.log 2>&1 || { cat dpkg.log; fail "purging i386 failed"; }
+  pkg -P quill-bridge:i386 quill-csp:i386
   gone /opt/vantor/lib/ia32
   there $lib/libquillnative.so $lib/libprovapi.so.4 $conf $keys/.lock
-  dpkg -P quill-java quill-bridge quill-csp >dpkg.log 2>&1 || { cat dpkg.log; fail "purging amd64 failed"; }
+  pkg -P quill-java quill-bridge quill-csp
   gone /opt/vantor /etc/opt/quill /var/opt/quill /usr/bin/quill-tour
   echo "install test: passed"
 }
