@@ -2,7 +2,8 @@
 # Installs everything the build and the tests need on a Debian 12 machine:
 # both Linux widths (multilib, i386 OpenSSL, a 32-bit JVM under qemu), the
 # mingw-w64 cross compiler and Wine for the Windows targets, JUnit 5 and
-# GoogleTest. Safe to run again; it only installs what is missing.
+# GoogleTest, and what cpack needs for the install test (file). Safe to run
+# again; it only installs what is missing.
 set -euo pipefail
 
 SUDO=""
@@ -17,6 +18,7 @@ want=(
   g++-mingw-w64-i686 mingw-w64-tools
   wine wine64 xvfb xauth xdotool imagemagick x11-apps fonts-wine locales
   libengine-gost-openssl libbcprov-java libbcpkix-java libbcutil-java
+  file
 )
 want_i386=(
   libssl-dev:i386 openjdk-17-jre-headless:i386

@@ -105,7 +105,13 @@ class DirLock {
  public:
   explicit DirLock(const std::string& dir) : guard_(mutex()) {
     if (make_dirs(dir) != 0) return;
-    fd_ = open((dir + "/.lock").c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    std::string lock = dir + "/.lock";
+    fd_ = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+    // A lock file this user may not write (the machine key directory's
+    // belongs to root) is locked through a read-only descriptor: flock
+    // needs none, and going on unlocked would let processes lose each
+    // other's changes.
+    if (fd_ < 0 && errno == EACCES) fd_ = open(lock.c_str(), O_RDONLY | O_CLOEXEC);
     if (fd_ >= 0) {
       while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
       }

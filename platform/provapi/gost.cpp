@@ -6,9 +6,11 @@
 // rest of the provider uses stays as it was. Keys and signatures exist only
 // in the engine (gost.so), loaded through the "dynamic" engine by path and
 // made the default for the GOST key types' methods (engines are
-// process-wide; only the GOST key types are affected). The paths are those of
-// the libcrypto in use unless the build names others (the i686 build unpacks
-// an i386 copy of the package into its build tree).
+// process-wide; only the GOST key types are affected). Both come from
+// engines-3/gost.so and ossl-modules/gostprov.so beside the CSP's libraries
+// when the engine is there (the i686 build and package carry Debian's i386
+// build of them, which cannot be installed beside the amd64 one), else from
+// the directories of the libcrypto in use.
 //
 // Key pairs (algorithm, curve, bits):
 //   0x2E49 signature, 0xAA46 / 0xAA47 agreement static / ephemeral:
@@ -62,6 +64,9 @@
 #include <openssl/rand.h>
 #include <openssl/x509.h>
 
+#include <dlfcn.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <mutex>
 #include <string>
@@ -84,26 +89,34 @@ struct Runtime {
   bool ok = false;
 };
 
-std::string engine_path() {
-#ifdef QUILL_GOST_ENGINE_PATH
-  return QUILL_GOST_ENGINE_PATH;
-#else
-  return std::string(OPENSSL_info(OPENSSL_INFO_ENGINES_DIR)) + "/gost.so";
-#endif
+// Where the engine and the provider are loaded from.
+struct GostFiles {
+  std::string engine;
+  std::string modules;
+};
+
+// The directory libcfgsup was loaded from, which is where the CSP's
+// libraries live: every library of the CSP links it, and so does a program
+// that links the provider's objects directly. "" when it cannot be told.
+std::string library_dir() {
+  Dl_info info;
+  if (!dladdr(reinterpret_cast<void*>(&GetLastError), &info) || !info.dli_fname) return {};
+  std::string path = info.dli_fname;
+  size_t slash = path.rfind('/');
+  return slash == std::string::npos ? std::string() : path.substr(0, slash);
 }
 
-std::string modules_dir() {
-#ifdef QUILL_GOST_MODULES_DIR
-  return QUILL_GOST_MODULES_DIR;
-#else
-  return OPENSSL_info(OPENSSL_INFO_MODULES_DIR);
-#endif
+GostFiles gost_files() {
+  std::string dir = library_dir();
+  if (!dir.empty() && access((dir + "/engines-3/gost.so").c_str(), R_OK) == 0)
+    return {dir + "/engines-3/gost.so", dir + "/ossl-modules"};
+  return {std::string(OPENSSL_info(OPENSSL_INFO_ENGINES_DIR)) + "/gost.so",
+          OPENSSL_info(OPENSSL_INFO_MODULES_DIR)};
 }
 
-ENGINE* load_engine() {
+ENGINE* load_engine(const std::string& path) {
   ENGINE* e = ENGINE_by_id("dynamic");
   if (!e) return nullptr;
-  std::string path = engine_path();
   if (!ENGINE_ctrl_cmd_string(e, "SO_PATH", path.c_str(), 0) ||
       !ENGINE_ctrl_cmd_string(e, "LOAD", nullptr, 0) || !ENGINE_init(e)) {
     ENGINE_free(e);
@@ -124,15 +137,15 @@ const Runtime& runtime() {
     auto* rt = new Runtime;
     rt->ctx = OSSL_LIB_CTX_new();
     if (!rt->ctx) return rt;
-    std::string dir = modules_dir();
-    if (!OSSL_PROVIDER_set_default_search_path(rt->ctx, dir.c_str()) ||
+    GostFiles files = gost_files();
+    if (!OSSL_PROVIDER_set_default_search_path(rt->ctx, files.modules.c_str()) ||
         !OSSL_PROVIDER_load(rt->ctx, "gostprov") || !OSSL_PROVIDER_load(rt->ctx, "default"))
       return rt;
     rt->md256 = EVP_MD_fetch(rt->ctx, "md_gost12_256", nullptr);
     rt->md512 = EVP_MD_fetch(rt->ctx, "md_gost12_512", nullptr);
     rt->hmac = EVP_MAC_fetch(rt->ctx, "HMAC", nullptr);
     rt->cmac = EVP_MAC_fetch(rt->ctx, "CMAC", nullptr);
-    rt->engine = load_engine();
+    rt->engine = load_engine(files.engine);
     rt->ok = rt->md256 && rt->md512 && rt->hmac && rt->cmac && rt->engine;
     ERR_clear_error();
     return rt;

@@ -1,7 +1,10 @@
 // The platform base: handle table, last error, code pages, configuration
 // values, provider contexts and key containers on disk.
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/file.h>
 #include <sys/stat.h>
+#include <sys/wait.h>
 
 #include <atomic>
 #include <cstdio>
@@ -9,6 +12,7 @@
 #include <thread>
 #include <vector>
 
+#include "atomicfile.h"
 #include "container.h"
 #include "csp/cfgsup.h"
 #include "csp/handles.h"
@@ -240,6 +244,39 @@ TEST(Containers, CorruptFileIsReportedNotTrusted) {
   csp::prov::ContainerData back;
   EXPECT_EQ(csp::prov::ContainerStore::load(false, name, back), NTE_KEYSET_ENTRY_BAD);
   EXPECT_EQ(csp::prov::ContainerStore::remove(false, name), 0);
+}
+
+// The machine key directory is shared by all users and its lock file belongs
+// to root: another user's process must wait for the lock like any other,
+// not go on without it.
+TEST(Containers, AnotherUsersLockFileIsStillTaken) {
+  if (geteuid() != 0) GTEST_SKIP() << "needs root to act as another user";
+  char dir[] = "/tmp/quill-lock-XXXXXX";
+  ASSERT_NE(mkdtemp(dir), nullptr);
+  ASSERT_EQ(chmod(dir, 01777), 0);
+  std::string lock = std::string(dir) + "/.lock";
+  int fd = open(lock.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(fd, 0);
+  ASSERT_EQ(flock(fd, LOCK_EX), 0);
+  pid_t child = fork();
+  ASSERT_GE(child, 0);
+  if (child == 0) {
+    if (setresgid(65534, 65534, 65534) != 0 || setresuid(65534, 65534, 65534) != 0) _exit(2);
+    { csp::DirLock taken(dir); }  // waits until the parent lets go
+    _exit(0);
+  }
+  usleep(300 * 1000);
+  int status = 0;
+  pid_t early = waitpid(child, &status, WNOHANG);
+  EXPECT_EQ(early, 0) << "the other user's process did not wait for the lock";
+  flock(fd, LOCK_UN);
+  close(fd);
+  if (early == 0) {
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+  }
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << "status 0x" << std::hex << status;
+  unlink(lock.c_str());
+  rmdir(dir);
 }
 
 TEST(Contexts, AcquireFlagsAndErrors) {

@@ -53,6 +53,9 @@ public final class Tour {
     static final int PLAINTEXTKEYBLOB = 8;
     static final int KP_IV = 1;
 
+    /** With -Dtour.keep=true the tour leaves its container and its "MY" entry in place. */
+    static final boolean KEEP = Boolean.getBoolean("tour.keep");
+
     private static int step = 0;
 
     static void say(String what, Object... args) {
@@ -243,9 +246,13 @@ public final class Tour {
         say("exported a %d-byte PFX; the JDK's PKCS12 key store finds key entry \"%s\": %s", len[0], alias,
                 p12.isKeyEntry(alias));
 
-        check(my.removeCertificate("MY", alias, der, der.length), "removing from MY");
+        if (!KEEP) check(my.removeCertificate("MY", alias, der, der.length), "removing from MY");
         check(CAPI.cryptDestroyKey(key.hKey), "destroying the key");
         check(CAPI.cryptReleaseContext(key.hProv, 0), "releasing the context");
+        if (KEEP) {
+            say("kept \"%s\" in \"MY\" with its key in container \"%s\"", alias, key.sourceContainer);
+            return;
+        }
         long[] h = {0};
         check(CAPI.cryptAcquireContext(h, key.sourceContainer, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
                 "deleting the imported container");
@@ -285,10 +292,14 @@ public final class Tour {
         check(CAPI.cryptReleaseContext(verify[0], 0), "releasing the verify context");
         GostTour.run();
 
-        check(CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
-                "deleting container");
-        int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
-        say("deleted the container; opening it again gives 0x%x (NTE_BAD_KEYSET)", again);
+        if (KEEP) {
+            say("kept container \"%s\" with its signature key", container);
+        } else {
+            check(CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, CRYPT_DELETEKEYSET),
+                    "deleting container");
+            int again = CAPI.cryptAcquireContext(hProv, container, null, PROV_RSA_AES, 0);
+            say("deleted the container; opening it again gives 0x%x (NTE_BAD_KEYSET)", again);
+        }
 
         if (System.getProperty("tour.pki") != null) {
             storeTour(java.nio.file.Path.of(System.getProperty("tour.pki")));
