@@ -92,17 +92,21 @@ final class JcaTour {
         tlsTour();
     }
 
-    /** A PFX file as a KeyStore, its key entry copied into MY, listed and removed. */
+    /**
+     * A PFX file as a KeyStore, its key entry copied into MY, listed and removed. Its certificate
+     * is not the one the tour's own "MY" step uses: a store holds one copy of a certificate, so a
+     * second entry with the same certificate would replace the tour's (kept with --keep).
+     */
     static void storeTour(Path pki, byte[] message) throws Exception {
         KeyStore pfx = KeyStore.getInstance("PFX");
-        try (InputStream in = Files.newInputStream(pki.resolve("leaf.p12"))) {
+        try (InputStream in = Files.newInputStream(pki.resolve("pkup.p12"))) {
             pfx.load(in, "secret".toCharArray());
         }
-        Tour.say("JCA: KeyStore PFX of openssl's leaf.p12: %s", Collections.list(pfx.aliases()));
+        Tour.say("JCA: KeyStore PFX of openssl's pkup.p12: %s", Collections.list(pfx.aliases()));
         String alias = "jca-tour-" + ProcessHandle.current().pid();
         KeyStore my = KeyStore.getInstance("MY");
         my.load(null, null);
-        my.setKeyEntry(alias, pfx.getKey("leaf", null), null, pfx.getCertificateChain("leaf"));
+        my.setKeyEntry(alias, pfx.getKey("pkup", null), null, pfx.getCertificateChain("pkup"));
         KeyStore again = KeyStore.getInstance("MY");
         again.load(null, null);
         Signature s = Signature.getInstance("SHA256withRSA");
