@@ -41,9 +41,14 @@ names=$(python3 -c 'import sys, zipfile; print(" ".join(sorted(n.split("/")[-1] 
 [ "$names" = "quillnative.dll setup.exe" ] || { echo "package: $zip holds $names" >&2; exit 1; }
 
 echo "== lintian"
-status=0
-lintian --display-info --show-overrides --fail-on error,warning "$out"/*.deb >"$out/lintian.txt" 2>&1 || status=$?
+# The report shows the overridden tags with their reasons; lintian's own exit
+# status with --show-overrides counts those as well, so the verdict is a run
+# without it.
+lintian --display-info --show-overrides "$out"/*.deb >"$out/lintian.txt" 2>&1 || true
 grep -E '^[EWI]:' "$out/lintian.txt" || true
 echo "lintian: $(grep -c '^O:' "$out/lintian.txt" || true) overridden (their reasons in $out/lintian.txt)"
 ls -l "$out"
+status=0
+lintian --fail-on error,warning "$out"/*.deb >/dev/null 2>&1 || status=$?
+[ "$status" = 0 ] || echo "package: lintian finds errors or warnings that are not overridden" >&2
 exit $status
