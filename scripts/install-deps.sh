@@ -39,7 +39,13 @@ if [ ${#missing[@]} -gt 0 ]; then
     $SUDO dpkg --add-architecture i386
   fi
   export DEBIAN_FRONTEND=noninteractive
-  $SUDO apt-get update -qq
+  # A mirror in the middle of a sync serves index files that fail their
+  # checksums; that passes within minutes, so try again before giving up.
+  for try in 1 2 3 4 5; do
+    $SUDO apt-get update -qq && break
+    [ "$try" -lt 5 ] || { echo "install-deps: apt-get update failed" >&2; exit 1; }
+    sleep $((try * 20))
+  done
   $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
