@@ -40,13 +40,35 @@ if [ ${#missing[@]} -gt 0 ]; then
   fi
   export DEBIAN_FRONTEND=noninteractive
   # A mirror in the middle of a sync serves index files that fail their
-  # checksums; that passes within minutes, so try again before giving up.
-  for try in 1 2 3 4 5; do
-    $SUDO apt-get update -qq && break
-    [ "$try" -lt 5 ] || { echo "install-deps: apt-get update failed" >&2; exit 1; }
+  # checksums (apt-get update then says so with an "E:" line, and may still
+  # exit 0); try again, and if it is only the security suite that stays
+  # broken, install from the release suites alone: a half-read security suite
+  # offers amd64 and i386 packages at different versions, which the
+  # multiarch packages cannot mix.
+  apt_opts=()
+  for try in 1 2 3; do
+    out=$($SUDO apt-get update -qq 2>&1) && ! grep -q '^E:' <<<"$out" && break
+    if [ "$try" -eq 3 ]; then
+      grep -q -- '-security' <<<"$out" || { echo "$out" >&2; exit 1; }
+      echo "install-deps: this mirror's security suite is inconsistent; installing from the release suites" >&2
+      alt=$(mktemp -d)
+      mkdir "$alt/parts"
+      [ ! -f /etc/apt/sources.list ] || grep -v -- '-security' /etc/apt/sources.list >"$alt/sources.list" || true
+      for f in /etc/apt/sources.list.d/*.list /etc/apt/sources.list.d/*.sources; do
+        [ -f "$f" ] || continue
+        case "$f" in
+          *.list) grep -v -- '-security' "$f" >"$alt/parts/${f##*/}" || true ;;
+          *) awk 'BEGIN { RS = ""; ORS = "\n\n" } !/-security/' "$f" >"$alt/parts/${f##*/}" ;;
+        esac
+      done
+      touch "$alt/sources.list"
+      apt_opts=(-o "Dir::Etc::sourcelist=$alt/sources.list" -o "Dir::Etc::sourceparts=$alt/parts")
+      $SUDO apt-get "${apt_opts[@]}" update -qq
+      break
+    fi
     sleep $((try * 20))
   done
-  $SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  $SUDO apt-get "${apt_opts[@]}" install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 # 32-bit programs run under qemu on these machines: register the binfmt handler
