@@ -180,13 +180,10 @@ LONG import_rsa(const std::shared_ptr<Provider>& prov, const BYTE* p, DWORD len,
     parts.qinv = get_le(q + 4 * half, half);
     parts.d = get_le(q + 5 * half, n);
   }
+  // Refuse a private key whose parts do not belong together.
+  if (priv && !rsa_parts_consistent(parts)) return NTE_BAD_DATA;
   PkeyPtr pkey = rsa_from_parts(parts, priv);
   if (!pkey) return NTE_BAD_DATA;
-  if (priv) {
-    // Refuse a private key whose parts do not belong together.
-    PkeyCtxPtr ctx(EVP_PKEY_CTX_new_from_pkey(nullptr, pkey.get(), nullptr));
-    if (!ctx || EVP_PKEY_pairwise_check(ctx.get()) != 1) return NTE_BAD_DATA;
-  }
   DWORD kept = flags & (CRYPT_EXPORTABLE | CRYPT_USER_PROTECTED | CRYPT_ARCHIVABLE);
   DWORD spec = 0;
   if (priv && !prov->verify_only) {

@@ -214,6 +214,8 @@ struct RsaParts {
 };
 bool rsa_get_parts(EVP_PKEY* pkey, bool with_private, RsaParts& out);
 PkeyPtr rsa_from_parts(const RsaParts& parts, bool with_private);
+// Whether a private key's parts belong together (cheap arithmetic checks).
+bool rsa_parts_consistent(const RsaParts& parts);
 DWORD rsa_bits(EVP_PKEY* pkey);
 void reverse_bytes(BYTE* p, size_t n);
 // RSA with PKCS#1 v1.5 or OAEP (SHA-1, MGF1-SHA-1) padding; big-endian byte

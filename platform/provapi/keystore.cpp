@@ -287,6 +287,41 @@ PkeyPtr rsa_from_parts(const RsaParts& parts, bool with_private) {
   return result;
 }
 
+// The arithmetic that ties an RSA private key's parts together: n = p q,
+// e dp = 1 (mod p-1), e dq = 1 (mod q-1), d = dp (mod p-1), d = dq (mod q-1),
+// q qinv = 1 (mod p). A key that passes decrypts and signs the same with and
+// without the Chinese remainder parts. Primality is not tested: that costs
+// tens of milliseconds per key, and a blob's factors are the owner's own.
+bool rsa_parts_consistent(const RsaParts& parts) {
+  BN_CTX* ctx = BN_CTX_secure_new();
+  if (!ctx) return false;
+  BN_CTX_start(ctx);
+  auto get = [&](const Bytes& b) {
+    BIGNUM* x = BN_CTX_get(ctx);
+    if (x && !BN_bin2bn(b.data(), int(b.size()), x)) x = nullptr;
+    if (x) BN_set_flags(x, BN_FLG_CONSTTIME);
+    return x;
+  };
+  BIGNUM *n = get(parts.n), *e = get(parts.e), *d = get(parts.d), *p = get(parts.p),
+         *q = get(parts.q), *dp = get(parts.dp), *dq = get(parts.dq), *qinv = get(parts.qinv);
+  BIGNUM *p1 = BN_CTX_get(ctx), *q1 = BN_CTX_get(ctx), *t = BN_CTX_get(ctx);
+  auto is_one_mod = [&](const BIGNUM* a, const BIGNUM* b, const BIGNUM* m) {
+    return BN_mod_mul(t, a, b, m, ctx) && BN_is_one(t);
+  };
+  auto same_mod = [&](const BIGNUM* a, const BIGNUM* b, const BIGNUM* m) {
+    return BN_nnmod(t, a, m, ctx) && BN_cmp(t, b) == 0;
+  };
+  bool ok = t && n && e && d && p && q && dp && dq && qinv && !BN_is_zero(p) && !BN_is_one(p) &&
+            !BN_is_zero(q) && !BN_is_one(q) && BN_mul(t, p, q, ctx) && BN_cmp(t, n) == 0 &&
+            BN_sub(p1, p, BN_value_one()) && BN_sub(q1, q, BN_value_one()) &&
+            BN_cmp(dp, p1) < 0 && BN_cmp(dq, q1) < 0 && BN_cmp(qinv, p) < 0 &&
+            is_one_mod(e, dp, p1) && is_one_mod(e, dq, q1) && same_mod(d, dp, p1) &&
+            same_mod(d, dq, q1) && is_one_mod(q, qinv, p);
+  BN_CTX_end(ctx);
+  BN_CTX_free(ctx);
+  return ok;
+}
+
 DWORD rsa_bits(EVP_PKEY* pkey) { return pkey ? DWORD(EVP_PKEY_get_bits(pkey)) : 0; }
 
 void reverse_bytes(BYTE* p, size_t n) {

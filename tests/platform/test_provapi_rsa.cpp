@@ -339,12 +339,15 @@ TEST(ProvRsa, PrivateAndSimpleBlobs) {
   ASSERT_TRUE(CryptImportKey(b.prov, priv.data(), DWORD(priv.size()), 0, CRYPT_EXPORTABLE, &y));
   EXPECT_EQ(export_blob(y, PRIVATEKEYBLOB), priv);
   EXPECT_EQ(sign(a.prov, AT_KEYEXCHANGE, CALG_SHA1, kMsg), sign(b.prov, AT_KEYEXCHANGE, CALG_SHA1, kMsg));
-  // A private blob whose parts do not belong together is refused.
-  Bytes broken = priv;
-  broken[20 + 128 + 3] ^= 0x10;
-  HCRYPTKEY z = 0;
-  EXPECT_FALSE(CryptImportKey(b.prov, broken.data(), DWORD(broken.size()), 0, 0, &z));
-  EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_DATA));
+  // A private blob whose parts do not belong together is refused: one bit
+  // changed in the exponent, the modulus, p, q, dp, dq, qinv or d.
+  for (size_t at : {16, 20 + 5, 148 + 3, 212 + 63, 276 + 1, 340 + 40, 404 + 7, 468 + 100}) {
+    Bytes broken = priv;
+    broken[at] ^= 0x10;
+    HCRYPTKEY z = 0;
+    EXPECT_FALSE(CryptImportKey(b.prov, broken.data(), DWORD(broken.size()), 0, 0, &z)) << at;
+    EXPECT_EQ(GetLastError(), DWORD(NTE_BAD_DATA)) << at;
+  }
 
   // SIMPLEBLOB: the session key wrapped with the exchange key; OpenSSL
   // unwraps it with the key rebuilt from the private blob.
