@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 #include <strings.h>
 
+#include "csp/cfgsup.h"
 #include "csp/provkey.h"
 #include "package.h"
 
