@@ -4,6 +4,7 @@
 #include <openssl/x509v3.h>
 #include <strings.h>
 
+#include "csp/cfgsup.h"
 #include "csp/provkey.h"
 #include "package.h"
 
@@ -32,9 +33,36 @@ const Suite kSuites[] = {
     {0x9F, "DHE-RSA-AES256-GCM-SHA384", false},
 };
 
+// The TLS 1.2 GOST suites, named by their cipher's ALG_ID; libssl has them
+// only once the GOST engine is loaded. 28147-89 is the suite under its IANA
+// number 0xC102 (OpenSSL also knows a draft number for it).
+struct GostSuite {
+  ALG_ID cipher;
+  const char* name;
+};
+const GostSuite kGostSuites[] = {
+    {SCH_ALG_KUZNYECHIK, "GOST2012-KUZNYECHIK-KUZNYECHIKOMAC"},
+    {SCH_ALG_MAGMA, "GOST2012-MAGMA-MAGMAOMAC"},
+    {SCH_ALG_GOST28147, "IANA-GOST2012-GOST8912-GOST8912"},
+};
+
 // TLS 1.2 suites offered when the credential names none: forward secret
-// AEAD suites only. TLS 1.3 keeps OpenSSL's three.
+// AEAD suites, then the GOST suites (a server picks those only with a GOST
+// certificate, which the others cannot use, so placing them last changes
+// nothing for servers the international suites serve). TLS 1.3 keeps
+// OpenSSL's three.
 const char kDefaultTls12Suites[] = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL";
+const char kDefaultGostSuites[] =
+    "GOST2012-KUZNYECHIK-KUZNYECHIKOMAC:GOST2012-MAGMA-MAGMAOMAC:IANA-GOST2012-GOST8912-GOST8912";
+
+// The GOST suite an entry names: the cipher's ALG_ID as it is, or with the
+// suite base ORed in (as the bridge passes every entry).
+const char* gost_suite_for_alg(ALG_ID alg) {
+  if (!(alg & SCH_ALG_CLASS_MASK)) return nullptr;
+  for (const GostSuite& s : kGostSuites)
+    if (alg == s.cipher || alg == (s.cipher | SCH_ALG_SUITE_BASE)) return s.name;
+  return nullptr;
+}
 
 const Suite* suite_for_alg(ALG_ID alg) {
   if ((alg & SCH_ALG_SUITE_MASK) != SCH_ALG_SUITE_BASE) return nullptr;
@@ -96,18 +124,21 @@ SECURITY_STATUS configure(SSL_CTX* ctx, const SCHANNEL_CRED* sc) {
   int min = 0, max = 0;
   if (!protocol_range(sc ? sc->grbitEnabledProtocols : 0, min, max))
     return SEC_E_ALGORITHM_MISMATCH;
-  std::string tls12 = kDefaultTls12Suites, tls13 = "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
+  // Without the engine the GOST names match nothing and drop out.
+  std::string tls12 = std::string(kDefaultTls12Suites) + ":" + kDefaultGostSuites, tls13 = "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
   if (sc && sc->cSupportedAlgs > 0) {
     if (!sc->palgSupportedAlgs) return SEC_E_INVALID_PARAMETER;
     tls12.clear();
     tls13.clear();
     for (DWORD i = 0; i < sc->cSupportedAlgs; ++i) {
-      const Suite* s = suite_for_alg(sc->palgSupportedAlgs[i]);
-      if (!s) continue;
-      std::string& list = s->tls13 ? tls13 : tls12;
-      if (list.find(s->name) != std::string::npos) continue;
+      const char* name = gost_suite_for_alg(sc->palgSupportedAlgs[i]);
+      const Suite* s = name ? nullptr : suite_for_alg(sc->palgSupportedAlgs[i]);
+      if (s) name = s->name;
+      if (!name) continue;
+      std::string& list = s && s->tls13 ? tls13 : tls12;
+      if (list.find(name) != std::string::npos) continue;
       if (!list.empty()) list += ':';
-      list += s->name;
+      list += name;
     }
     if (tls12.empty()) min = std::max(min, TLS1_3_VERSION);
     if (tls13.empty()) max = std::min(max, TLS1_2_VERSION);
@@ -228,6 +259,13 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
     const auto* sc = static_cast<const SCHANNEL_CRED*>(pAuthData);
     if (sc && sc->dwVersion != SCHANNEL_CRED_VERSION) return SEC_E_UNKNOWN_CREDENTIALS;
     if (sc && sc->cCreds > 0 && !sc->paCred) return SEC_E_INVALID_PARAMETER;
+
+    // The GOST engine (process-wide, loaded once, owned by libprovapi) must
+    // be in place before an SSL_CTX is made: libssl fixes the suites it can
+    // offer then, and the ROOT store's GOST certificates decode only with it.
+    DWORD saved = GetLastError();
+    if (!csp_gost_load()) ERR_clear_error();
+    SetLastError(saved);
 
     auto cred = std::make_shared<Credential>();
     cred->client = fCredentialUse == SECPKG_CRED_OUTBOUND;

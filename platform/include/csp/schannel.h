@@ -13,6 +13,12 @@
  * 0xCCA8/0xCCA9, 0x1E9E/0x1E9F the DHE GCM suites 0x009E/0x009F. A list
  * restricts the handshake to the suites it names; a list that names none of
  * them is refused with SEC_E_ALGORITHM_MISMATCH.
+ *
+ * The TLS 1.2 GOST suites (offered only when the GOST engine loads) are named
+ * by the cipher ALG_ID of the GOST provider types instead: SCH_ALG_KUZNYECHIK
+ * the suite 0xC100 (Kuznyechik CTR-OMAC), SCH_ALG_MAGMA 0xC101 (Magma
+ * CTR-OMAC), SCH_ALG_GOST28147 0xC102 (28147-89 CNT-IMIT). An ALG_ID with
+ * SCH_ALG_SUITE_BASE ORed in names the same suite, as the bridge passes it.
  */
 #ifndef CSP_SCHANNEL_H
 #define CSP_SCHANNEL_H
@@ -54,6 +60,11 @@ extern "C" {
 /* The ALG_ID space of supported-algorithm entries that name cipher suites. */
 #define SCH_ALG_SUITE_BASE 0x1E00
 #define SCH_ALG_SUITE_MASK 0xFE00
+/* Cipher ALG_IDs of the GOST provider types that name the GOST suites. */
+#define SCH_ALG_CLASS_MASK 0xE000
+#define SCH_ALG_KUZNYECHIK 0x6631
+#define SCH_ALG_MAGMA 0x6630
+#define SCH_ALG_GOST28147 0x661E
 
 typedef struct _SCHANNEL_CRED {
   DWORD dwVersion;
