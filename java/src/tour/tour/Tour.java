@@ -306,6 +306,7 @@ public final class Tour {
             GostTour.pfx(java.nio.file.Path.of(System.getProperty("tour.pki")));
         }
         tlsTour();
+        gostTlsTour();
         String pki = System.getProperty("tour.pki");
         JcaTour.run(pki == null ? null : java.nio.file.Path.of(pki));
 
@@ -313,6 +314,8 @@ public final class Tour {
     }
 
     static final int SP_PROT_TLS1_3_CLIENT = 0x2000;
+    static final int SP_PROT_TLS1_2_CLIENT = 0x800;
+    static final int ALG_KUZNYECHIK = 0x6631;  // the cipher of the Kuznyechik suite
     static final int SEC_I_CONTINUE_NEEDED = 0x00090312;
     static final int SEC_E_INCOMPLETE_MESSAGE = 0x80090318;
 
@@ -367,11 +370,10 @@ public final class Tour {
             int[] reconnect = {0};
             byte[] id = CAPI.getSessionInfo(context, reconnect, result);
             if (describe) {
-                String[] names = {"?", "TLS_AES_128_GCM_SHA256", "TLS_AES_256_GCM_SHA384",
-                        "TLS_CHACHA20_POLY1305_SHA256"};
                 say("TLS: protocol 0x%x (%s), cipher suite 0x%04x (%s)", protocol[0],
-                        protocol[0] == SP_PROT_TLS1_3_CLIENT ? "TLS 1.3" : "other", suite[0],
-                        (suite[0] >> 8) == 0x13 && (suite[0] & 0xff) <= 3 ? names[suite[0] & 0xff] : "?");
+                        protocol[0] == SP_PROT_TLS1_3_CLIENT ? "TLS 1.3"
+                                : protocol[0] == SP_PROT_TLS1_2_CLIENT ? "TLS 1.2" : "other",
+                        suite[0], SUITES.getOrDefault(suite[0], "?"));
                 byte[][] chain = CAPI.getRemoteCertificates(context, result);
                 if (chain != null && chain.length > 0) {
                     X509Certificate leaf = (X509Certificate) CertificateFactory.getInstance("X.509")
@@ -397,26 +399,62 @@ public final class Tour {
         }
     }
 
+    static final java.util.Map<Integer, String> SUITES = java.util.Map.of(0x1301, "TLS_AES_128_GCM_SHA256",
+            0x1302, "TLS_AES_256_GCM_SHA384", 0x1303, "TLS_CHACHA20_POLY1305_SHA256",
+            0xC100, "TLS_GOSTR341112_256_WITH_KUZNYECHIK_CTR_OMAC",
+            0xC101, "TLS_GOSTR341112_256_WITH_MAGMA_CTR_OMAC",
+            0xC102, "TLS_GOSTR341112_256_WITH_28147_CNT_IMIT");
+
     /** Fetches a page twice over TLS 1.3 from a local openssl s_server -WWW. */
     static void tlsTour() throws Exception {
+        serveAndFetch("TLS 1.3", new String[] {"-newkey", "rsa:2048"}, new String[] {"-tls1_3"},
+                SP_PROT_TLS1_3_CLIENT, null);
+    }
+
+    /**
+     * Fetches a page twice over TLS 1.2 with the Kuznyechik suite from an
+     * s_server with the GOST engine and a GOST R 34.10-2012 certificate.
+     */
+    static void gostTlsTour() throws Exception {
+        serveAndFetch("TLS 1.2 with the GOST suite Kuznyechik",
+                new String[] {"-engine", "gost", "-newkey", "gost2012_256", "-pkeyopt", "paramset:A"},
+                new String[] {"-engine", "gost", "-tls1_2"}, 0, new int[] {ALG_KUZNYECHIK});
+    }
+
+    /**
+     * A self-signed certificate made with {@code keyArgs}, an s_server -WWW
+     * started with {@code serverArgs}, a client credential for the protocols
+     * and cipher algorithms given, and two GETs (the second resumes).
+     */
+    static void serveAndFetch(String what, String[] keyArgs, String[] serverArgs, int protocols, int[] ciphers)
+            throws Exception {
         Path dir = Files.createTempDirectory("quill-tour-tls");
         Process server = null;
         try {
-            run(dir, "openssl", "req", "-x509", "-newkey", "rsa:2048", "-nodes", "-keyout", "key.pem", "-out",
-                    "cert.pem", "-days", "1", "-subj", "/CN=localhost/O=Quill Tour",
-                    "-addext", "subjectAltName=DNS:localhost");
+            java.util.List<String> req = new java.util.ArrayList<>(java.util.List.of("openssl", "req", "-x509"));
+            req.addAll(java.util.List.of(keyArgs));
+            req.addAll(java.util.List.of("-nodes", "-keyout", "key.pem", "-out", "cert.pem", "-days", "1", "-subj",
+                    "/CN=localhost/O=Quill Tour", "-addext", "subjectAltName=DNS:localhost"));
+            try {
+                run(dir, req.toArray(new String[0]));
+            } catch (IllegalStateException e) {
+                say("TLS: no %s here: the openssl command cannot make its certificate", what);
+                return;
+            }
             Files.writeString(dir.resolve("index.html"), "<html><body>Hello from s_server</body></html>\n");
             int port;
             try (ServerSocket probe = new ServerSocket(0, 1, InetAddress.getLoopbackAddress())) {
                 port = probe.getLocalPort();
             }
-            server = new ProcessBuilder("openssl", "s_server", "-accept", "127.0.0.1:" + port, "-cert", "cert.pem",
-                    "-key", "key.pem", "-WWW", "-tls1_3").directory(dir.toFile()).redirectErrorStream(true).start();
+            java.util.List<String> cmd = new java.util.ArrayList<>(java.util.List.of("openssl", "s_server",
+                    "-accept", "127.0.0.1:" + port, "-cert", "cert.pem", "-key", "key.pem", "-WWW"));
+            cmd.addAll(java.util.List.of(serverArgs));
+            server = new ProcessBuilder(cmd).directory(dir.toFile()).redirectErrorStream(true).start();
             waitFor(server, "ACCEPT");
             long[] cred = new long[2];
-            check(CAPI.acquireCredentialsHandle(true, SP_PROT_TLS1_3_CLIENT, null, 0, null, 0, 0, 0, cred, false),
-                    "TLS credentials");
-            say("TLS: client credential for TLS 1.3 (handle pair %x/%x), s_server -WWW on 127.0.0.1:%d", cred[0],
+            check(CAPI.acquireCredentialsHandle(true, protocols, ciphers, ciphers == null ? 0 : ciphers.length,
+                    null, 0, 0, 0, cred, false), "TLS credentials for " + what);
+            say("TLS: client credential for %s (handle pair %x/%x), s_server -WWW on 127.0.0.1:%d", what, cred[0],
                     cred[1], port);
             String reply = new String(fetch(cred, port, "/index.html", true), StandardCharsets.UTF_8);
             say("TLS: GET /index.html -> \"%s\"", reply.substring(reply.indexOf("<html>")).trim());
