@@ -164,7 +164,7 @@ public final class Tls {
         /** The lines before the one containing `text` (bounded wait), or null at the end of the output. */
         public List<String> linesUntil(String text) throws InterruptedException {
             List<String> seen = new ArrayList<>();
-            for (int i = 0; i < 600; i++) {
+            for (long end = System.nanoTime() + TimeUnit.SECONDS.toNanos(60); System.nanoTime() < end;) {
                 String line = lines.poll(100, TimeUnit.MILLISECONDS);
                 if (line == null) continue;
                 if (line.contains(text)) return seen;

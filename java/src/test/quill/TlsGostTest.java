@@ -2,6 +2,8 @@ package quill;
 
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quill.Tls.*;
 
 import java.nio.charset.StandardCharsets;
@@ -14,6 +16,8 @@ import org.junit.jupiter.api.AfterAll;
 import org.junit.jupiter.api.BeforeAll;
 import org.junit.jupiter.api.Test;
 
+import ru.Kestrel.Quill.KeyStore.PFXStore;
+import ru.Kestrel.Quill.KeyStore.StoreCallbacks;
 import ru.Kestrel.Quill.MSCAPI.CAPI;
 
 /** The TLS 1.2 GOST suites against `openssl s_server` with the GOST engine and a GOST R 34.10-2012 PKI. */
@@ -49,6 +53,9 @@ class TlsGostTest {
         gostCert("server", "/CN=localhost", "30", false);
         gostCert("expired", "/CN=localhost", "-1", false);
         gostCert("stranger", "/CN=localhost", "30", true);
+        gostCert("client", "/CN=Quill GOST Client", "30", false);
+        openssl(dir, "pkcs12", "-engine", "gost", "-export", "-inkey", "client.key", "-in", "client.pem",
+                "-passout", "pass:secret", "-out", "client.p12");
         gostDer("ca");
         TlsCertTest.certStore("add", dir.resolve("ca.der"));
         page = new byte[1 << 20];
@@ -136,5 +143,49 @@ class TlsGostTest {
                 }
             }
         }
+    }
+
+    /**
+     * A server that demands a client certificate gets ours, its
+     * CertificateVerify signed with the GOST key that the PFX import put into a
+     * container of the GOST provider type, in each suite; the server's log
+     * shows the certificate and the 1 MiB sent up.
+     */
+    @Test
+    void authenticatesWithAGostKeyOfOurProvider() throws Exception {
+        byte[] pfx = Files.readAllBytes(dir.resolve("client.p12"));
+        PFXStore imported = new PFXStore();
+        assertEquals(0, imported.importPfx(pfx, pfx.length, "secret", 0));
+        StoreCallbacks.Entry e = imported.entries.get(0);
+        assertEquals(80, e.provType);
+        byte[] cert = gostDer("client");
+        for (int alg : new int[] {KUZNYECHIK, MAGMA}) {
+            try (Server server = gostServer("-Verify", "1", "-CAfile", "ca.pem")) {
+                long[] cred = new long[2];
+                assertEquals(0, CAPI.acquireCredentialsHandle(true, 0, new int[] {alg}, 1, cert, cert.length, e.hProv,
+                        e.keyFlags, cred, true));
+                try (Client c = new Client(cred, "localhost", server.port)) {
+                    assertEquals(SEC_E_OK, c.handshake(), "ALG_ID 0x" + Integer.toHexString(alg));
+                    // 1 MiB of lines up, in pieces that do not follow the records.
+                    byte[] up = new byte[1 << 20];
+                    for (int i = 0; i < up.length; i++) up[i] = (byte) (i % 64 == 63 ? '\n' : 'a' + i % 64 % 26);
+                    int[] pieces = {5, 16384 + 13, 3 * 16400 + 7, 1};
+                    for (int off = 0, i = 0; off < up.length; off += pieces[i++ % pieces.length])
+                        c.send(Arrays.copyOfRange(up, off, Math.min(up.length, off + pieces[i % pieces.length])));
+                    c.send("hello\n".getBytes(StandardCharsets.US_ASCII));
+                    java.util.List<String> log = server.linesUntil("hello");
+                    assertNotNull(log);
+                    assertTrue(log.contains("subject=CN = Quill GOST Client"), String.join("\n", log.subList(0, 20)));
+                    String line = new String(up, 0, 63, StandardCharsets.US_ASCII);
+                    assertEquals(up.length / 64, log.stream().filter(l -> l.endsWith(line)).count());
+                } finally {
+                    CAPI.freeCredentialsHandle(cred);
+                }
+            }
+        }
+        assertEquals(0, CAPI.cryptDestroyKey(e.hKey));
+        if (e.keyUsage == 1) assertEquals(0, CAPI.cryptReleaseContext(e.hProv, 0));
+        long[] gone = {0};
+        CAPI.cryptAcquireContext(gone, e.sourceContainer, null, e.provType, Csp.CRYPT_DELETEKEYSET);
     }
 }
