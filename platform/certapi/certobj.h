@@ -28,15 +28,12 @@
 #include "csp/cfgsup.h"
 #include "csp/handles.h"
 #include "csp/wincrypt.h"
+#include "osslptr.h"
 
 namespace csp::cert {
 
 using Bytes = std::vector<BYTE>;
 
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
 
 // CERT_KEY_PROV_INFO_PROP_ID, unpacked.
 struct ProvInfo {

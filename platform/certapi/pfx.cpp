@@ -38,6 +38,7 @@
 #include "apiutil.h"
 #include "certobj.h"
 #include "csp/provkey.h"
+#include "osslptr.h"
 
 namespace csp::cert {
 
@@ -45,18 +46,7 @@ namespace {
 
 constexpr int kIterations = 2048;
 
-struct Pkcs12Free {
-  void operator()(PKCS12* p) const { PKCS12_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct BnFree {
-  void operator()(BIGNUM* p) const { BN_clear_free(p); }
-};
-using Pkcs12Ptr = std::unique_ptr<PKCS12, Pkcs12Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using BnPtr = std::unique_ptr<BIGNUM, BnFree>;
+using Pkcs12Ptr = OsslPtr<PKCS12, PKCS12_free>;
 
 void load_legacy_provider() {
   static std::once_flag once;

@@ -17,31 +17,17 @@
 #include <vector>
 
 #include "provider.h"
+#include "osslptr.h"
 
 namespace csp::prov {
 
 using Bytes = std::vector<BYTE>;
 
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-struct CipherCtxFree {
-  void operator()(EVP_CIPHER_CTX* p) const { EVP_CIPHER_CTX_free(p); }
-};
-struct MdCtxFree {
-  void operator()(EVP_MD_CTX* p) const { EVP_MD_CTX_free(p); }
-};
-struct MacCtxFree {
-  void operator()(EVP_MAC_CTX* p) const { EVP_MAC_CTX_free(p); }
-};
-struct PkeyCtxFree {
-  void operator()(EVP_PKEY_CTX* p) const { EVP_PKEY_CTX_free(p); }
-};
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
-using CipherCtxPtr = std::unique_ptr<EVP_CIPHER_CTX, CipherCtxFree>;
-using MdCtxPtr = std::unique_ptr<EVP_MD_CTX, MdCtxFree>;
-using MacCtxPtr = std::unique_ptr<EVP_MAC_CTX, MacCtxFree>;
-using PkeyCtxPtr = std::unique_ptr<EVP_PKEY_CTX, PkeyCtxFree>;
+using csp::PkeyCtxPtr;
+using csp::PkeyPtr;
+using CipherCtxPtr = OsslPtr<EVP_CIPHER_CTX, EVP_CIPHER_CTX_free>;
+using MdCtxPtr = OsslPtr<EVP_MD_CTX, EVP_MD_CTX_free>;
+using MacCtxPtr = OsslPtr<EVP_MAC_CTX, EVP_MAC_CTX_free>;
 
 // ---- Algorithms -----------------------------------------------------------
 

@@ -18,29 +18,15 @@
 #include "csp/handles.h"
 #include "csp/sspi.h"
 #include "csp/wincrypt.h"
+#include "osslptr.h"
 
 namespace secprov {
 
-struct SslCtxFree {
-  void operator()(SSL_CTX* p) const { SSL_CTX_free(p); }
-};
-struct SslFree {
-  void operator()(SSL* p) const { SSL_free(p); }
-};
-struct SessionFree {
-  void operator()(SSL_SESSION* p) const { SSL_SESSION_free(p); }
-};
-using SslCtxPtr = std::unique_ptr<SSL_CTX, SslCtxFree>;
-using SslPtr = std::unique_ptr<SSL, SslFree>;
-using SessionPtr = std::unique_ptr<SSL_SESSION, SessionFree>;
-struct X509Free {
-  void operator()(X509* p) const { X509_free(p); }
-};
-struct PkeyFree {
-  void operator()(EVP_PKEY* p) const { EVP_PKEY_free(p); }
-};
-using X509Ptr = std::unique_ptr<X509, X509Free>;
-using PkeyPtr = std::unique_ptr<EVP_PKEY, PkeyFree>;
+using SslCtxPtr = csp::OsslPtr<SSL_CTX, SSL_CTX_free>;
+using SslPtr = csp::OsslPtr<SSL, SSL_free>;
+using SessionPtr = csp::OsslPtr<SSL_SESSION, SSL_SESSION_free>;
+using csp::PkeyPtr;
+using csp::X509Ptr;
 
 // Record layer limits: a record's header, the largest plaintext of one
 // record, and the most the package adds behind the plaintext of a record it

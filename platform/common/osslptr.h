@@ -1,0 +1,31 @@
+// Owning pointers to OpenSSL objects, each released by OpenSSL's own free
+// function, for every library of the platform.
+#ifndef CSP_COMMON_OSSLPTR_H
+#define CSP_COMMON_OSSLPTR_H
+
+#include <memory>
+
+#include <openssl/bn.h>
+#include <openssl/evp.h>
+#include <openssl/x509.h>
+
+namespace csp {
+
+template <auto Free>
+struct OsslFree {
+  template <class T>
+  void operator()(T* p) const {
+    Free(p);
+  }
+};
+template <class T, auto Free>
+using OsslPtr = std::unique_ptr<T, OsslFree<Free>>;
+
+using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
+using PkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
+using X509Ptr = OsslPtr<X509, X509_free>;
+using BnPtr = OsslPtr<BIGNUM, BN_clear_free>;  // BIGNUMs here may hold secrets
+
+}  // namespace csp
+
+#endif
