@@ -458,7 +458,10 @@ def group_window(wine):
               hex(w["style"]))
     if len(gone) == 2 and len(connected) == 2 and len(exits) == 2:
         delays = [g - c for g, c in zip(gone, connected)]
-        check(all(0 <= d <= 1500 for d in delays), "window gone within about a second of the connection",
+        # The stand-in notes its connection after connect() returns; the
+        # launcher may already have closed the window by then, so the
+        # watcher's time can come a few milliseconds earlier.
+        check(all(-100 <= d <= 1500 for d in delays), "window gone within about a second of the connection",
               f"delays {delays} ms")
         check(all(g < e for g, e in zip(gone, exits)), "while the installer keeps running")
     else:
