@@ -52,8 +52,8 @@ const GostSuite kGostSuites[] = {
 // nothing for servers the international suites serve). TLS 1.3 keeps
 // OpenSSL's three.
 const char kDefaultTls12Suites[] = "ECDHE+AESGCM:ECDHE+CHACHA20:DHE+AESGCM:DHE+CHACHA20:!aNULL";
-const char kDefaultGostSuites[] =
-    "GOST2012-KUZNYECHIK-KUZNYECHIKOMAC:GOST2012-MAGMA-MAGMAOMAC:IANA-GOST2012-GOST8912-GOST8912";
+const char kDefaultTls13Suites[] =
+    "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
 
 // The GOST suite an entry names: the cipher's ALG_ID as it is, or with the
 // suite base ORed in (as the bridge passes every entry).
@@ -125,7 +125,8 @@ SECURITY_STATUS configure(SSL_CTX* ctx, const SCHANNEL_CRED* sc) {
   if (!protocol_range(sc ? sc->grbitEnabledProtocols : 0, min, max))
     return SEC_E_ALGORITHM_MISMATCH;
   // Without the engine the GOST names match nothing and drop out.
-  std::string tls12 = std::string(kDefaultTls12Suites) + ":" + kDefaultGostSuites, tls13 = "TLS_AES_256_GCM_SHA384:TLS_CHACHA20_POLY1305_SHA256:TLS_AES_128_GCM_SHA256";
+  std::string tls12 = kDefaultTls12Suites, tls13 = kDefaultTls13Suites;
+  for (const GostSuite& g : kGostSuites) tls12 = tls12 + ':' + g.name;
   if (sc && sc->cSupportedAlgs > 0) {
     if (!sc->palgSupportedAlgs) return SEC_E_INVALID_PARAMETER;
     tls12.clear();

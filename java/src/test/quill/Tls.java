@@ -257,6 +257,27 @@ public final class Tls {
             return status;
         }
 
+        /** Piece sizes that do not follow the records: a few bytes, just over one record, several, one byte. */
+        public static final int[] AWKWARD = {5, 16384 + 13, 3 * 16400 + 7, 1};
+
+        /** Sends `data` in the awkward pieces, one encryptMessage run per piece. */
+        public void sendInPieces(byte[] data) throws IOException {
+            for (int off = 0, i = 0; off < data.length; off += AWKWARD[i++ % AWKWARD.length])
+                send(Arrays.copyOfRange(data, off, Math.min(data.length, off + AWKWARD[i % AWKWARD.length])));
+        }
+
+        /** GETs `path` from s_server -WWW, taking the input in awkward pieces; the whole reply. */
+        public byte[] get(String path) throws IOException {
+            send(("GET " + path + " HTTP/1.0\r\n\r\n").getBytes(StandardCharsets.US_ASCII));
+            ByteArrayOutputStream all = new ByteArrayOutputStream();
+            int i = 0;
+            for (byte[] p;;) {
+                chunk = AWKWARD[i++ % AWKWARD.length];
+                if ((p = receiveRecord()) == null) return all.toByteArray();
+                all.write(p);
+            }
+        }
+
         public void send(byte[] data) throws IOException {
             int[] off = {0};
             int[] left = {data.length};

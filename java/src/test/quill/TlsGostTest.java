@@ -83,7 +83,6 @@ class TlsGostTest {
     void negotiatesEachGostSuite() throws Exception {
         Object[][] cases = {{new int[] {KUZNYECHIK}, 0xC100}, {new int[] {MAGMA}, 0xC101},
                 {new int[] {GOST28147}, 0xC102}, {null, 0xC100}};
-        int[] chunks = {5, 16384 + 13, 3 * 16400 + 7, 1};
         try (Server server = gostServer("-WWW")) {
             for (Object[] k : cases) {
                 int[] list = (int[]) k[0];
@@ -104,15 +103,7 @@ class TlsGostTest {
                         assertEquals(round, reconnect[0], what + " connection " + round);
                         byte[][] chain = CAPI.getRemoteCertificates(c.context, result);
                         assertArrayEquals(gostDer("server"), chain[0], what);
-                        c.send("GET /page.bin HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII));
-                        java.io.ByteArrayOutputStream all = new java.io.ByteArrayOutputStream();
-                        int i = 0;
-                        for (byte[] p;;) {
-                            c.chunk = chunks[i++ % chunks.length];
-                            if ((p = c.receiveRecord()) == null) break;
-                            all.write(p);
-                        }
-                        assertArrayEquals(page, TlsTest.body(all.toByteArray()), what);
+                        assertArrayEquals(page, TlsTest.body(c.get("/page.bin")), what);
                     }
                 }
                 CAPI.freeCredentialsHandle(cred);
@@ -169,9 +160,7 @@ class TlsGostTest {
                     // 1 MiB of lines up, in pieces that do not follow the records.
                     byte[] up = new byte[1 << 20];
                     for (int i = 0; i < up.length; i++) up[i] = (byte) (i % 64 == 63 ? '\n' : 'a' + i % 64 % 26);
-                    int[] pieces = {5, 16384 + 13, 3 * 16400 + 7, 1};
-                    for (int off = 0, i = 0; off < up.length; off += pieces[i++ % pieces.length])
-                        c.send(Arrays.copyOfRange(up, off, Math.min(up.length, off + pieces[i % pieces.length])));
+                    c.sendInPieces(up);
                     c.send("hello\n".getBytes(StandardCharsets.US_ASCII));
                     java.util.List<String> log = server.linesUntil("hello");
                     assertNotNull(log);
