@@ -160,6 +160,10 @@ class Key : public Object {
   // The running CryptEncrypt / CryptDecrypt sequence.
   CipherCtxPtr stream;
   bool stream_encrypt = false;
+  // The context of the last finished sequence, kept to start the next one
+  // without a new key schedule; dropped when the key's parameters change.
+  CipherCtxPtr finished;
+  bool finished_encrypt = false;
 
   bool is_rsa() const { return is_rsa_alg(alg); }
   bool is_gost() const { return is_gost_pair_alg(alg); }
