@@ -26,9 +26,9 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_changePin(JNIEnv* env, 
                                                                    jbyte jPinType, jbyteArray jPin,
                                                                    jint jdwFlags) {
   Frame frame(env);
-  BYTE* pin = frame.secret_bytes(jPin);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
+  BYTE* pin = frame.secret_in(jPin, 0, length_of(env, jPin));
+  if (frame.failed()) return kNotEnoughMemory;
 #ifndef _WIN32
   // The description is built for the CSP's PIN parameters only; handed to
   // any other parameter the CSP would take it for that parameter's own

@@ -17,18 +17,21 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptEncrypt(
     jbyteArray jData, jintArray jDataLen, jint jBufLen) {
   Frame frame(env);
   DWORD count = 0;
-  BYTE* data = frame.bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   read_int0(env, jDataLen, count);
   if (frame.exception_pending()) return kPendingException;
   // The provider reads `count` bytes and may write up to jBufLen bytes.
-  if (data && (!in_bounds(env, jData, 0, jBufLen) ||
-               !in_bounds(env, jData, 0, static_cast<jint>(count)))) {
+  if (jData && (!in_bounds(env, jData, 0, jBufLen) ||
+                !in_bounds(env, jData, 0, static_cast<jint>(count)))) {
     return kInvalidParameter;
   }
+  const jint read = static_cast<jint>(count);
+  Output data = frame.out(jData, jBufLen > read ? jBufLen : read, read);
+  if (frame.failed()) return kNotEnoughMemory;
   jint result = result_of(CryptEncrypt(to_handle<HCRYPTKEY>(jhKey), to_handle<HCRYPTHASH>(jhHash),
-                                       final_flag(jisFinal), static_cast<DWORD>(jflags), data,
+                                       final_flag(jisFinal), static_cast<DWORD>(jflags), data.data(),
                                        &count, static_cast<DWORD>(jBufLen)));
+  // A refusal writes nothing; a success its ciphertext.
+  if (result == 0) data.put(count);
   write_int0(env, jDataLen, count);
   return result;
 }
@@ -38,14 +41,18 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDecrypt(
     jbyteArray jData, jintArray jDataLen) {
   Frame frame(env);
   DWORD count = 0;
-  BYTE* data = frame.bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   read_int0(env, jDataLen, count);
   if (frame.exception_pending()) return kPendingException;
-  if (data && !in_bounds(env, jData, 0, static_cast<jint>(count))) return kInvalidParameter;
+  if (jData && !in_bounds(env, jData, 0, static_cast<jint>(count))) return kInvalidParameter;
+  const jint read = static_cast<jint>(count);
+  Output data = frame.out(jData, read, read);
+  if (frame.failed()) return kNotEnoughMemory;
   jint result = result_of(CryptDecrypt(to_handle<HCRYPTKEY>(jhKey), to_handle<HCRYPTHASH>(jhHash),
-                                       final_flag(jisFinal), static_cast<DWORD>(jflags), data,
+                                       final_flag(jisFinal), static_cast<DWORD>(jflags), data.data(),
                                        &count));
+  // The provider works on the whole range in place (padding included, and
+  // also when it then refuses the padding): all of it goes back.
+  data.put(static_cast<DWORD>(read));
   write_int0(env, jDataLen, count);
   return result;
 }

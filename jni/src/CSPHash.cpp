@@ -65,14 +65,12 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptHashData(JNIEnv* e
                                                                        jint offset, jint len,
                                                                        jint flags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jArray);
-  // The VM raises an exception with a failed element access; that check
-  // comes first here.
   if (frame.exception_pending()) return kPendingException;
-  if (frame.failed()) return kNotEnoughMemory;
   if (!in_bounds(env, jArray, offset, len)) return kInvalidParameter;
-  return result_of(CryptHashData(to_handle<HCRYPTHASH>(hHash), data ? data + offset : nullptr,
-                                 static_cast<DWORD>(len), static_cast<DWORD>(flags)));
+  BYTE* data = frame.in(jArray, offset, len);
+  if (frame.failed()) return kNotEnoughMemory;
+  return result_of(CryptHashData(to_handle<HCRYPTHASH>(hHash), data, static_cast<DWORD>(len),
+                                 static_cast<DWORD>(flags)));
 }
 
 JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetHashParam(JNIEnv* env, jclass,
@@ -81,18 +79,21 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetHashParam(JNIEn
                                                                            jintArray jDataLen,
                                                                            jint jFlags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   DWORD length = 0;
   read_int0(env, jDataLen, length);
   if (frame.exception_pending()) return kPendingException;
   const DWORD param = static_cast<DWORD>(jcmd);
   // The provider writes up to `length` bytes: never more than the array has.
-  if (data && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
-  jint result = result_of(CryptGetHashParam(to_handle<HCRYPTHASH>(jHash), param, data, &length,
+  if (jData && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
+  Output data = frame.out(jData, static_cast<jint>(length));
+  if (frame.failed()) return kNotEnoughMemory;
+  jint result = result_of(CryptGetHashParam(to_handle<HCRYPTHASH>(jHash), param, data.data(), &length,
                                             static_cast<DWORD>(jFlags)));
-  // The value's leading number is converted in place, when the array holds one.
-  if (data && leading_value_on_get(param) && length_of(env, jData) >= 4) letoh32_inplace(data);
+  if (result == 0 && data) {
+    // The value's leading number is converted before it goes back.
+    if (leading_value_on_get(param) && length >= 4) letoh32_inplace(data.data());
+    data.put(length);
+  }
   write_int0(env, jDataLen, length);
   return result;
 }
@@ -103,16 +104,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetHashParam(JNIEn
                                                                            jbyteArray jData,
                                                                            jint flags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   const DWORD number = static_cast<DWORD>(param);
   const HCRYPTHASH hash = to_handle<HCRYPTHASH>(handle);
-  const jsize size = data ? length_of(env, jData) : 0;
-  if (data) {
-    if (!holds(env, jData, hash_param_size(hash, number))) return kInvalidParameter;
-    if (leading_value_on_set(number)) letoh32_inplace(data);
-  }
+  const jsize size = length_of(env, jData);
+  if (jData && !holds(env, jData, hash_param_size(hash, number))) return kInvalidParameter;
+  BYTE* data = frame.in(jData, 0, size);
+  if (frame.failed()) return kNotEnoughMemory;
+  if (data && leading_value_on_set(number)) letoh32_inplace(data);
   CRYPT_DATA_BLOB blob = {static_cast<DWORD>(size), data};
   const BYTE* argument = passed_as_blob(number) ? reinterpret_cast<const BYTE*>(&blob) : data;
   return result_of(CryptSetHashParam(hash, number,
@@ -125,10 +124,10 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDuplicateHash(JNIE
                                                                             jint flags,
                                                                             jlongArray jArray) {
   Frame frame(env);
-  DWORD* reserved = frame.ints(jReserved);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!has_element0(env, jArray)) return kInvalidParameter;
+  DWORD* reserved = frame.in(jReserved, 0, length_of(env, jReserved));
+  if (frame.failed()) return kNotEnoughMemory;
   HCRYPTHASH copy = 0;
   jint result = result_of(CryptDuplicateHash(to_handle<HCRYPTHASH>(handle), reserved,
                                              static_cast<DWORD>(flags), &copy));

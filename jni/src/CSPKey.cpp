@@ -124,10 +124,10 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptDuplicateKey(JNIEn
                                                                            jint flags,
                                                                            jlongArray jhKey) {
   Frame frame(env);
-  DWORD* reserved = frame.ints(jReserved);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!has_element0(env, jhKey)) return kInvalidParameter;
+  DWORD* reserved = frame.in(jReserved, 0, length_of(env, jReserved));
+  if (frame.failed()) return kNotEnoughMemory;
   HCRYPTKEY copy = 0;
   jint result = result_of(CryptDuplicateKey(to_handle<HCRYPTKEY>(handle), reserved,
                                             static_cast<DWORD>(flags), &copy));
@@ -162,20 +162,28 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetKeyParam(JNIEnv
                                                                           jintArray jDataLen,
                                                                           jint flags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jData);
-  DWORD* length = frame.ints(jDataLen);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
+  // The provider reads and writes the length in place: an array without
+  // element 0 is refused, not read.
+  if (jDataLen && !has_element0(env, jDataLen)) return kInvalidParameter;
+  DWORD length = 0;
+  read_int0(env, jDataLen, length);
   const DWORD param = static_cast<DWORD>(jparam);
   // The provider reads and writes the length in place, and writes up to that
-  // many bytes; the value's structure is normalised afterwards.
-  if (jDataLen && !has_element0(env, jDataLen)) return kInvalidParameter;
-  if (data && length && !in_bounds(env, jData, 0, static_cast<jint>(*length))) {
+  // many bytes; the value's structure is normalised before it goes back.
+  if (jData && jDataLen && !in_bounds(env, jData, 0, static_cast<jint>(length))) {
     return kInvalidParameter;
   }
-  jint result = result_of(CryptGetKeyParam(to_handle<HCRYPTKEY>(jhKey), param, data, length,
-                                           static_cast<DWORD>(flags)));
-  normalise_key_param(data, static_cast<size_t>(length_of(env, jData)), param);
+  // Without a length the provider is given no room and only fails.
+  Output data = frame.out(jData, jDataLen ? static_cast<jint>(length) : 0);
+  if (frame.failed()) return kNotEnoughMemory;
+  jint result = result_of(CryptGetKeyParam(to_handle<HCRYPTKEY>(jhKey), param, data.data(),
+                                           jDataLen ? &length : nullptr, static_cast<DWORD>(flags)));
+  if (result == 0 && data) {
+    normalise_key_param(data.data(), length, param);
+    data.put(length);
+  }
+  if (jDataLen) write_int0(env, jDataLen, length);
   return result;
 }
 
@@ -185,15 +193,15 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetKeyParam(JNIEnv
                                                                           jbyteArray jpbData,
                                                                           jint flags) {
   Frame frame(env);
-  const DWORD param = static_cast<DWORD>(jdwParam);
-  CRYPT_DATA_BLOB blob = {0, nullptr};
-  BYTE* data = frame.bytes(jpbData);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
+  const DWORD param = static_cast<DWORD>(jdwParam);
   const HCRYPTKEY key = to_handle<HCRYPTKEY>(jhKey);
+  if (jpbData && !holds(env, jpbData, key_param_size(key, param))) return kInvalidParameter;
+  const jsize size = length_of(env, jpbData);
+  BYTE* data = frame.in(jpbData, 0, size);
+  if (frame.failed()) return kNotEnoughMemory;
+  CRYPT_DATA_BLOB blob = {0, nullptr};
   if (data) {
-    if (!holds(env, jpbData, key_param_size(key, param))) return kInvalidParameter;
-    const jsize size = length_of(env, jpbData);
     normalise_key_param(data, static_cast<size_t>(size), param);
     blob.cbData = static_cast<DWORD>(size);
     blob.pbData = data;
@@ -208,19 +216,21 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptExportKey(
     jbyteArray jData, jintArray jDataLen, jboolean jForeign) {
   Frame frame(env);
   DWORD length = 0;
-  BYTE* data = frame.secret_bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   read_int0(env, jDataLen, length);
   if (frame.exception_pending()) return kPendingException;
   const DWORD blob_type = static_cast<DWORD>(jdwBlobType);
   const bool foreign = low_byte(jForeign) != 0;
-  const size_t size = static_cast<size_t>(length_of(env, jData));
-  // The provider writes up to `length` bytes; a buffer too short for the
-  // blob's header is not normalised (the provider answers with the size).
-  if (data && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
+  // The provider writes up to `length` bytes; a blob too short for its
+  // header is not normalised.
+  if (jData && !in_bounds(env, jData, 0, static_cast<jint>(length))) return kInvalidParameter;
+  Output data = frame.secret_out(jData, static_cast<jint>(length));
+  if (frame.failed()) return kNotEnoughMemory;
   jint result = result_of(CryptExportKey(to_handle<HCRYPTKEY>(jhKey), to_handle<HCRYPTKEY>(jhExpKey),
-                                         blob_type, static_cast<DWORD>(jdwFlags), data, &length));
-  normalise_key_blob(data, size, blob_type, foreign);
+                                         blob_type, static_cast<DWORD>(jdwFlags), data.data(), &length));
+  if (result == 0 && data) {
+    normalise_key_blob(data.data(), length, blob_type, foreign);
+    data.put(length);
+  }
   write_int0(env, jDataLen, length);
   return result;
 }
@@ -229,20 +239,22 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptImportKey(
     JNIEnv* env, jclass, jlong jhProv, jbyteArray jData, jint jDataLen, jlong jhImpKey, jint flags,
     jlongArray jphKey, jboolean jForeign) {
   Frame frame(env);
-  BYTE* data = frame.secret_bytes(jData);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!has_element0(env, jphKey)) return kInvalidParameter;
-  // The provider reads jDataLen bytes; a blob's type is its first byte and
-  // its header is normalised in place before the provider sees it.
+  // The provider reads jDataLen bytes, whose header is normalised before
+  // it sees them. A blob's type is its first byte, and the array must hold
+  // the header of that type.
   if (!in_bounds(env, jData, 0, jDataLen)) return kInvalidParameter;
+  const jsize size = length_of(env, jData);
+  const jint copied = jDataLen > 0 || size == 0 ? jDataLen : 1;
+  BYTE* data = frame.secret_in(jData, 0, copied);
+  if (frame.failed()) return kNotEnoughMemory;
   if (data) {
     const bool foreign = low_byte(jForeign) != 0;
-    const size_t size = static_cast<size_t>(length_of(env, jData));
-    if (!holds(env, jData, 1)) return kInvalidParameter;
+    if (size < 1) return kInvalidParameter;
     const DWORD blob_type = data[0];
     if (!holds(env, jData, key_blob_header(blob_type, foreign))) return kInvalidParameter;
-    normalise_key_blob(data, size, blob_type, foreign);
+    normalise_key_blob(data, static_cast<size_t>(copied), blob_type, foreign);
   }
   HCRYPTKEY key = 0;
   jint result = result_of(CryptImportKey(to_handle<HCRYPTPROV>(jhProv), data,

@@ -16,16 +16,16 @@ const wchar_t* wide_password(Frame& frame, jstring jPassword) {
   return frame.keep_secret(multi2wchar(CP_UTF8, frame.secret_utf(jPassword)));
 }
 
-// Elements and password of verifyPfx and importPfx; 0 when the call may go on.
+// Bytes and password of verifyPfx and importPfx; 0 when the call may go on.
 jint pfx_arguments(JNIEnv* env, Frame& frame, jbyteArray jPfx, jint jPfxLen, jstring jPassword,
                    CRYPT_DATA_BLOB& blob, const wchar_t*& password) {
-  BYTE* pfx = frame.bytes(jPfx);
-  if (frame.failed()) return kNotEnoughMemory;
   password = wide_password(frame, jPassword);
   if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (jPassword && !password) return last_error_code();  // text not convertible
   if (!in_bounds(env, jPfx, 0, jPfxLen)) return kInvalidParameter;
+  BYTE* pfx = frame.in(jPfx, 0, jPfxLen);
+  if (frame.failed()) return kNotEnoughMemory;
   blob.cbData = static_cast<DWORD>(jPfxLen);
   blob.pbData = pfx;
   return 0;
@@ -75,8 +75,6 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_exportPfx(JNIEnv*
                                                                         jintArray jPfxLen) {
   return guarded(kNotEnoughMemory, [&]() -> jint {
     Frame frame(env);
-    BYTE* pfx = frame.bytes(jPfx);
-    if (frame.failed()) return kNotEnoughMemory;
     DWORD length = 0;
     read_int0(env, jPfxLen, length);
     const wchar_t* password = wide_password(frame, jPassword);
@@ -84,10 +82,14 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_KeyStore_PFXStore_exportPfx(JNIEnv*
     if (frame.exception_pending()) return kPendingException;
     if (jPassword && !password) return last_error_code();
     // The platform writes up to the length it is told: never more than the array.
-    if (pfx && !in_bounds(env, jPfx, 0, static_cast<jint>(length))) return kInvalidParameter;
-    CRYPT_DATA_BLOB blob = {length, pfx};
+    if (jPfx && !in_bounds(env, jPfx, 0, static_cast<jint>(length))) return kInvalidParameter;
+    // A PFX holds private keys: its room is wiped when the native returns.
+    Output pfx = frame.secret_out(jPfx, static_cast<jint>(length));
+    if (frame.failed()) return kNotEnoughMemory;
+    CRYPT_DATA_BLOB blob = {length, pfx.data()};
     jint rc = result_of(PFXExportCertStore(to_handle<HCERTSTORE>(jCertStore), &blob, password,
                                            static_cast<DWORD>(jFlags)));
+    if (rc == 0) pfx.put(blob.cbData);
     write_int0(env, jPfxLen, blob.cbData);
     return rc;
   });

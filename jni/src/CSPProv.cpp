@@ -21,9 +21,8 @@ const char* system_name(Frame& frame, const char* utf8, bool& failed) {
   return name;
 }
 
-// Brings a returned provider structure into host order, in place. Runs after
-// failed calls too (the buffer is copied back either way); a buffer too short
-// for its structure is left alone.
+// Brings a returned provider structure into host order, in place; a value
+// too short for its structure is left alone.
 void normalise_prov_param(BYTE* data, size_t size, DWORD param) {
   if (!data) return;
   switch (param) {
@@ -104,8 +103,6 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptEnumProviders(
     JNIEnv* env, jclass, jint jdwIndex, jint jdwFlags, jintArray jpdwProvType,
     jbyteArray jszProvName, jintArray jpcbProvName) {
   Frame frame(env);
-  BYTE* name = frame.bytes(jszProvName);
-  if (frame.failed()) return kNotEnoughMemory;
   DWORD length = 0;
   DWORD type = 0;
   read_int0(env, jpcbProvName, length);
@@ -113,10 +110,13 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptEnumProviders(
   if (frame.exception_pending()) return kPendingException;
   // The platform writes the name through the length it is told; never let
   // it be told more than the array holds.
-  if (name && !in_bounds(env, jszProvName, 0, static_cast<jint>(length))) return kInvalidParameter;
+  if (jszProvName && !in_bounds(env, jszProvName, 0, static_cast<jint>(length))) return kInvalidParameter;
+  Output name = frame.out(jszProvName, static_cast<jint>(length));
+  if (frame.failed()) return kNotEnoughMemory;
   jint result = result_of(CryptEnumProvidersA(static_cast<DWORD>(jdwIndex), nullptr,
                                               static_cast<DWORD>(jdwFlags), &type,
-                                              reinterpret_cast<LPSTR>(name), &length));
+                                              reinterpret_cast<LPSTR>(name.data()), &length));
+  if (result == 0) name.put(length);
   write_int0(env, jpcbProvName, length);
   write_int0(env, jpdwProvType, type);
   return result;
@@ -126,20 +126,29 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGetProvParam(
     JNIEnv* env, jclass, jlong jhProv, jint jdwParam, jbyteArray jpbData, jintArray jpdwDataLen,
     jint jdwFlags) {
   Frame frame(env);
-  BYTE* data = frame.bytes(jpbData);
-  DWORD* length = frame.ints(jpdwDataLen);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
+  // The provider reads and writes the length in place: an array without
+  // element 0 is refused, not read.
+  if (jpdwDataLen && !has_element0(env, jpdwDataLen)) return kInvalidParameter;
+  DWORD length = 0;
+  read_int0(env, jpdwDataLen, length);
   // The length in jpdwDataLen[0] is what the platform may write; it must
   // not exceed the array, and a length array must have its element.
-  if (jpdwDataLen && !has_element0(env, jpdwDataLen)) return kInvalidParameter;
-  if (data && length && !in_bounds(env, jpbData, 0, static_cast<jint>(*length))) {
+  if (jpbData && jpdwDataLen && !in_bounds(env, jpbData, 0, static_cast<jint>(length))) {
     return kInvalidParameter;
   }
-  jint result = result_of(CryptGetProvParam(to_handle<HCRYPTPROV>(jhProv),
-                                            static_cast<DWORD>(jdwParam), data, length,
+  // Without a length the platform is given no room and only fails.
+  Output data = frame.out(jpbData, jpdwDataLen ? static_cast<jint>(length) : 0);
+  if (frame.failed()) return kNotEnoughMemory;
+  const DWORD param = static_cast<DWORD>(jdwParam);
+  jint result = result_of(CryptGetProvParam(to_handle<HCRYPTPROV>(jhProv), param, data.data(),
+                                            jpdwDataLen ? &length : nullptr,
                                             static_cast<DWORD>(jdwFlags)));
-  normalise_prov_param(data, static_cast<size_t>(length_of(env, jpbData)), static_cast<DWORD>(jdwParam));
+  if (result == 0 && data) {
+    normalise_prov_param(data.data(), length, param);
+    data.put(length);
+  }
+  if (jpdwDataLen) write_int0(env, jpdwDataLen, length);
   return result;
 }
 
@@ -149,14 +158,15 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptSetProvParam(JNIEn
                                                                            jbyteArray jpbData,
                                                                            jint jdwFlags) {
   Frame frame(env);
-  BYTE* data = frame.secret_bytes(jpbData);  // some parameters are PINs
+  if (frame.exception_pending()) return kPendingException;
+  const jsize size = length_of(env, jpbData);
+  BYTE* data = frame.secret_in(jpbData, 0, size);  // some parameters are PINs
   if (frame.failed()) return kNotEnoughMemory;
   CRYPT_DATA_BLOB blob = {0, nullptr};
   if (data) {
-    blob.cbData = static_cast<DWORD>(length_of(env, jpbData));
+    blob.cbData = static_cast<DWORD>(size);
     blob.pbData = data;
   }
-  if (frame.exception_pending()) return kPendingException;
   // Parameter 132 takes a CERT_EXTENSION, whose pointers no Java array can
   // carry; setCertExtension builds it. Handing the CSP bytes it would follow
   // as pointers is refused.
@@ -178,10 +188,11 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_setCertExtension(
     jint jValueLength, jint jdwFlags) {
   Frame frame(env);
   const char* oid = frame.utf(jOid);
-  BYTE* value = frame.bytes(jValue);
   if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!in_bounds(env, jValue, 0, jValueLength)) return kInvalidParameter;
+  BYTE* value = frame.in(jValue, 0, jValueLength);
+  if (frame.failed()) return kNotEnoughMemory;
   CERT_EXTENSION extension;
   extension.pszObjId = const_cast<LPSTR>(oid);
   extension.fCritical = low_byte(jCritical) != 0 ? TRUE : FALSE;

@@ -8,10 +8,12 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_cryptGenRandom(JNIEnv* 
                                                                         jlong jhProv, jint jdwLen,
                                                                         jbyteArray jpbBuffer) {
   Frame frame(env);
-  BYTE* buffer = frame.bytes(jpbBuffer);
-  if (frame.failed()) return kNotEnoughMemory;
   if (frame.exception_pending()) return kPendingException;
   if (!in_bounds(env, jpbBuffer, 0, jdwLen)) return kInvalidParameter;
-  return result_of(
-      CryptGenRandom(to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jdwLen), buffer));
+  Output buffer = frame.out(jpbBuffer, jdwLen);
+  if (frame.failed()) return kNotEnoughMemory;
+  jint result = result_of(
+      CryptGenRandom(to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jdwLen), buffer.data()));
+  if (result == 0) buffer.put(static_cast<DWORD>(jdwLen));
+  return result;
 }

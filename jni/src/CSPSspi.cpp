@@ -1,98 +1,20 @@
-// Library load and unload, the binding of the SSPI provider library, and the
-// ten SSPI natives (credentials, handshake, records, session queries).
+// The ten SSPI natives: credentials, handshake, records, session queries.
 //
-// The library-wide state below is written only by JNI_OnLoad and
-// JNI_OnUnload, which the VM runs before the first native call and after the
-// last; natives only read it.
+// They return SSPI statuses, or Java objects with the status in jResult
+// (sign-extended). Natives of the second kind run inside `reporting`, the
+// one place that writes jResult: their bodies answer a Reply, a status and
+// the value to return, and a check that fails answers its status at once.
+// They make no pending-exception check; instead they never make a JNI call
+// that could raise one: arrays and offsets are checked before they are read
+// or written, and the JNI calls that can still fail (new arrays) come last.
+// Arrays are copied in and out by range through a Frame.
 #include "CSPSspi.h"
 
 #include <cstring>
-#include <vector>
-
-#ifndef _WIN32
-#include <dlfcn.h>
-#endif
 
 #include "ru_Kestrel_Quill_MSCAPI_CAPI.h"
 #include "special.h"
 
-namespace {
-
-JavaVM* lGlobalJvm = nullptr;
-#ifdef _WIN32
-HMODULE g_security_library = nullptr;
-#else
-void* g_security_library = nullptr;
-#endif
-PSecurityFunctionTableA g_security_table = nullptr;
-
-#ifndef _WIN32
-// Where the CSP installs its TLS library; the dynamic loader's search path
-// is tried after these.
-const char* const kSecurityLibraryPaths[] = {
-#if defined(__APPLE__)
-    "/opt/vantor/lib/libsecprov.dylib",
-    "libsecprov.dylib",
-#elif defined(__x86_64__)
-    "/opt/vantor/lib/amd64/libsecprov.so",
-    "libsecprov.so",
-#else
-    "/opt/vantor/lib/ia32/libsecprov.so",
-    "libsecprov.so",
-#endif
-};
-#endif
-
-}  // namespace
-
-namespace quill {
-
-bool LoadSecurityLibrary() {
-#ifdef _WIN32
-  g_security_library = LoadLibraryA("Security.dll");
-  if (!g_security_library) return false;
-  auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
-      reinterpret_cast<void*>(GetProcAddress(g_security_library, "InitSecurityInterfaceA")));
-#else
-  for (const char* path : kSecurityLibraryPaths) {
-    g_security_library = dlopen(path, RTLD_LAZY);
-    if (g_security_library) break;
-  }
-  if (!g_security_library) return false;
-  auto init = reinterpret_cast<INIT_SECURITY_INTERFACE_A>(
-      dlsym(g_security_library, "InitSecurityInterfaceA"));
-#endif
-  if (!init) return false;
-  g_security_table = init();
-  return g_security_table != nullptr;
-}
-
-void UnloadSecurityLibrary() {
-#ifdef _WIN32
-  if (g_security_library) FreeLibrary(g_security_library);
-  g_security_library = nullptr;
-#endif
-  // Elsewhere the library stays mapped and the table stays valid.
-}
-
-PSecurityFunctionTableA SecurityTable() { return g_security_table; }
-
-}  // namespace quill
-
-extern "C" JNIEXPORT jint JNICALL JNI_OnLoad(JavaVM* vm, void*) {
-  lGlobalJvm = vm;
-  quill::LoadSecurityLibrary();
-  return JNI_VERSION_1_6;
-}
-
-extern "C" JNIEXPORT void JNICALL JNI_OnUnload(JavaVM*, void*) { quill::UnloadSecurityLibrary(); }
-
-// The SSPI natives. They return SSPI statuses (or Java objects with the
-// status in jResult, sign-extended) and make no pending-exception check;
-// instead they never make a JNI call that could raise one: arrays and
-// offsets are checked before they are read or written, and the one JNI call
-// that can still fail (a new array) comes last. Borrowed elements are given
-// back with JNI_ABORT, since results reach Java through region copies.
 namespace {
 
 using namespace quill;
@@ -107,53 +29,56 @@ constexpr DWORD kSessionInfoFlagsIn = 0x1000;
 // A chain longer than this is cut short (a store with a loop of issuers).
 constexpr int kMaxChain = 64;
 
-// Elements of a Java array, borrowed for one call.
-template <class Array, class Elem, Elem* (JNIEnv::*Get)(Array, jboolean*),
-          void (JNIEnv::*Release)(Array, Elem*, jint)>
-class Elements {
- public:
-  Elements(JNIEnv* env, Array array) : env_(env), array_(array), elems_(array ? (env->*Get)(array, nullptr) : nullptr) {}
-  ~Elements() { release(); }
-  Elements(const Elements&) = delete;
-  Elements& operator=(const Elements&) = delete;
-  Elem* get() const { return elems_; }
-  void release() {
-    if (elems_) (env_->*Release)(array_, elems_, JNI_ABORT);
-    elems_ = nullptr;
+// What a native that reports through jResult answers: the status for
+// jResult and the Java value it returns.
+template <class T>
+struct Reply {
+  SECURITY_STATUS status;
+  T value = nullptr;
+  // The peer's close-notify (decryptMessage): the stream ended cleanly.
+  // jResult keeps what the caller put there; a null result with all input
+  // consumed is the caller's sign of the end.
+  bool closed = false;
+};
+
+template <class T>
+Reply<T> answer(SECURITY_STATUS status, T value = nullptr) {
+  return {status, value, false};
+}
+
+template <class T>
+Reply<T> closed_by_peer() {
+  return {SEC_E_OK, nullptr, true};
+}
+
+void write_status(JNIEnv* env, jlongArray jResult, SECURITY_STATUS status) {
+  write_long0(env, jResult, static_cast<jlong>(static_cast<int32_t>(status)));
+}
+
+// The boundary of the natives that report through jResult. Without its
+// element 0 nothing can be reported and the body does not run. A C++
+// exception becomes SEC_E_INSUFFICIENT_MEMORY and a null result. A Java
+// value the VM could not make leaves its exception pending: it is set aside
+// while the status is written, and is pending again when the native returns.
+template <class T, class F>
+T reporting(JNIEnv* env, jlongArray jResult, F&& body) noexcept {
+  if (!has_element0(env, jResult)) return nullptr;
+  Reply<T> reply = answer<T>(SEC_E_INSUFFICIENT_MEMORY);
+  try {
+    reply = body();
+  } catch (...) {
+    reply = answer<T>(SEC_E_INSUFFICIENT_MEMORY);
   }
-
- private:
-  JNIEnv* env_;
-  Array array_;
-  Elem* elems_;
-};
-
-using IntElements =
-    Elements<jintArray, jint, &JNIEnv::GetIntArrayElements, &JNIEnv::ReleaseIntArrayElements>;
-
-class ByteElements
-    : public Elements<jbyteArray, jbyte, &JNIEnv::GetByteArrayElements, &JNIEnv::ReleaseByteArrayElements> {
- public:
-  using Elements::Elements;
-  BYTE* get() const { return reinterpret_cast<BYTE*>(Elements::get()); }
-};
-
-class Utf {
- public:
-  Utf(JNIEnv* env, jstring text)
-      : env_(env), text_(text), chars_(text ? env->GetStringUTFChars(text, nullptr) : nullptr) {}
-  ~Utf() {
-    if (chars_) env_->ReleaseStringUTFChars(text_, chars_);
+  if (reply.closed) return reply.value;
+  jthrowable pending = env->ExceptionOccurred();
+  if (pending) env->ExceptionClear();
+  write_status(env, jResult, reply.status);
+  if (pending) {
+    env->Throw(pending);
+    env->DeleteLocalRef(pending);
   }
-  Utf(const Utf&) = delete;
-  Utf& operator=(const Utf&) = delete;
-  const char* get() const { return chars_; }
-
- private:
-  JNIEnv* env_;
-  jstring text_;
-  const char* chars_;
-};
+  return reply.value;
+}
 
 // Handle pairs: element 0 holds dwUpper, element 1 dwLower.
 bool has_pair(JNIEnv* env, jlongArray pair) { return in_bounds(env, pair, 0, 2); }
@@ -173,10 +98,6 @@ void write_pair(JNIEnv* env, jlongArray pair, const SecHandle& h) {
 }
 
 bool is_set(const SecHandle& h) { return h.dwLower != 0 || h.dwUpper != 0; }
-
-void write_status(JNIEnv* env, jlongArray jResult, SECURITY_STATUS status) {
-  write_long0(env, jResult, static_cast<jlong>(static_cast<int32_t>(status)));
-}
 
 jint read_int(JNIEnv* env, jintArray array) {
   DWORD v = 0;
@@ -201,27 +122,12 @@ jint release_pair(JNIEnv* env, jlongArray pair, Release SecurityFunctionTableA::
   return 0;
 }
 
-// The function table for a native that reports through jResult, once the
-// checks every such native makes first have passed; otherwise null, with the
-// status in jResult when it has an element to hold it.
-PSecurityFunctionTableA table_for(JNIEnv* env, jlongArray jResult, jlongArray jContext) {
-  if (!has_element0(env, jResult)) return nullptr;
-  PSecurityFunctionTableA table = SecurityTable();
-  if (!table) return write_status(env, jResult, kNoLibrary), nullptr;
-  if (!has_pair(env, jContext)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
-  return table;
-}
-
-// The boundary of the natives that report through jResult: a C++
-// exception becomes SEC_E_INSUFFICIENT_MEMORY there and a null result.
-template <class F>
-auto guarded_status(JNIEnv* env, jlongArray jResult, F&& body) noexcept -> decltype(body()) {
-  try {
-    return body();
-  } catch (...) {
-    if (has_element0(env, jResult)) write_status(env, jResult, SEC_E_INSUFFICIENT_MEMORY);
-    return nullptr;
-  }
+// The status of the checks every native that reports through jResult makes
+// first: a library, and a context pair.
+SECURITY_STATUS context_check(JNIEnv* env, jlongArray jContext) {
+  if (!SecurityTable()) return kNoLibrary;
+  if (!has_pair(env, jContext)) return SEC_E_INVALID_HANDLE;
+  return SEC_E_OK;
 }
 
 // True when [p, p + n) lies inside [base, base + size).
@@ -229,6 +135,21 @@ bool inside(const void* p, unsigned long n, const BYTE* base, size_t size) {
   auto* b = static_cast<const BYTE*>(p);
   return b >= base && b <= base + size && n <= size_t(base + size - b);
 }
+
+// A buffer the package allocated, given back to it.
+class ContextBuffer {
+ public:
+  explicit ContextBuffer(PSecurityFunctionTableA table) : table_(table) {}
+  ~ContextBuffer() {
+    if (data_) table_->FreeContextBuffer(data_);
+  }
+  ContextBuffer(const ContextBuffer&) = delete;
+  ContextBuffer& operator=(const ContextBuffer&) = delete;
+  void* data_ = nullptr;
+
+ private:
+  PSecurityFunctionTableA table_;
+};
 
 }  // namespace
 
@@ -243,50 +164,33 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_acquireCredentialsHandl
     if (jencodedCert && !in_bounds(env, jencodedCert, 0, jcertLen)) return kInvalidParameter;
     if (jciphersArr && !in_bounds(env, jciphersArr, 0, jciphersLen)) return kInvalidParameter;
 
+    Frame frame(env);
     SCHANNEL_CRED cred;
     std::memset(&cred, 0, sizeof cred);
     ALG_ID rgbSupportedAlgs[kMaxSupportedAlgs];
     DWORD algs = 0;
-    if (jciphersArr) {
-      IntElements ciphers(env, jciphersArr);
-      if (!ciphers.get()) return kNotEnoughMemory;
-      for (jint i = 0; i < jciphersLen; ++i) {
-        if (ciphers.get()[i] == 0) continue;
-        // More entries than the list holds would silently widen the
-        // caller's restriction; refuse them.
-        if (algs == kMaxSupportedAlgs) return kInvalidParameter;
-        rgbSupportedAlgs[algs++] = static_cast<ALG_ID>(ciphers.get()[i]) | kCipherAlgBase;
-      }
+    const DWORD* ciphers = frame.in(jciphersArr, 0, jciphersLen);
+    if (frame.failed()) return kNotEnoughMemory;
+    for (jint i = 0; ciphers && i < jciphersLen; ++i) {
+      if (ciphers[i] == 0) continue;
+      // More entries than the list holds would silently widen the caller's
+      // restriction; refuse them.
+      if (algs == kMaxSupportedAlgs) return kInvalidParameter;
+      rgbSupportedAlgs[algs++] = static_cast<ALG_ID>(ciphers[i]) | kCipherAlgBase;
     }
 
     PCCERT_CONTEXT cert = nullptr;
     if (jencodedCert) {
-      HCRYPTPROV prov = to_handle<HCRYPTPROV>(jhProv);
-      {
-        ByteElements encoded(env, jencodedCert);
-        if (!encoded.get()) return kNotEnoughMemory;
-        cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded.get(),
-                                            static_cast<DWORD>(jcertLen));
-      }
+      const BYTE* encoded = frame.in(jencodedCert, 0, jcertLen);
+      if (frame.failed()) return kNotEnoughMemory;
+      cert = CertCreateCertificateContext(X509_ASN_ENCODING | PKCS_7_ASN_ENCODING, encoded,
+                                          static_cast<DWORD>(jcertLen));
       if (!cert) return static_cast<jint>(GetLastError());
-      // The key context property owns the extra reference: it is given back
-      // when the last copy of the certificate context goes (the package keeps
-      // one for as long as the credential lives).
-      if (!CryptContextAddRef(prov, nullptr, 0)) {
-        DWORD err = GetLastError();
+      // The package keeps a copy of the certificate context, and with it the
+      // key context's reference, for as long as the credential lives.
+      if (jint rc = attach_key_context(cert, to_handle<HCRYPTPROV>(jhProv), static_cast<DWORD>(jkeySpec))) {
         CertFreeCertificateContext(cert);
-        return static_cast<jint>(err);
-      }
-      CERT_KEY_CONTEXT key;
-      std::memset(&key, 0, sizeof key);
-      key.cbSize = sizeof key;
-      key.hCryptProv = prov;
-      key.dwKeySpec = static_cast<DWORD>(jkeySpec);
-      if (!CertSetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, 0, &key)) {
-        DWORD err = GetLastError();
-        CryptReleaseContext(prov, 0);
-        CertFreeCertificateContext(cert);
-        return static_cast<jint>(err);
+        return rc;
       }
       cred.cCreds = 1;
       cred.paCred = &cert;
@@ -328,24 +232,23 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurit
     JNIEnv* env, jclass, jlongArray jCred, jlongArray jContext, jstring jServName,
     jboolean isDisconnect, jboolean isUseCreds, jbyteArray jInBuf, jintArray jInLen,
     jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jbyteArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
-    if (!has_pair(env, jCred)) return write_status(env, jResult, SEC_E_INVALID_HANDLE), nullptr;
-    if (!has_element0(env, jInLen)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+  return reporting<jbyteArray>(env, jResult, [&]() -> Reply<jbyteArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jbyteArray>(status);
+    if (!has_pair(env, jCred)) return answer<jbyteArray>(SEC_E_INVALID_HANDLE);
+    if (!has_element0(env, jInLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
     jint inLen = read_int(env, jInLen);
     bool disconnect = low_byte(isDisconnect);
     // Without an array there is no input to settle, whatever jInLen says.
-    if (jInBuf && !in_bounds(env, jInBuf, 0, inLen))
-      return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+    if (jInBuf && !in_bounds(env, jInBuf, 0, inLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
 
+    PSecurityFunctionTableA table = SecurityTable();
     CredHandle cred = read_pair(env, jCred);
     CtxtHandle context = read_pair(env, jContext);
     bool has_context = is_set(context);
-    ByteElements input(env, jInBuf);
-    if (jInBuf && !input.get()) return write_status(env, jResult, SEC_E_INSUFFICIENT_MEMORY), nullptr;
-    Utf target(env, jServName);
-    if (jServName && !target.get()) return write_status(env, jResult, SEC_E_INSUFFICIENT_MEMORY), nullptr;
+    Frame frame(env);
+    BYTE* input = disconnect ? nullptr : frame.in(jInBuf, 0, inLen);
+    const char* target = frame.utf(jServName);
+    if (frame.failed() || (jServName && !target)) return answer<jbyteArray>(SEC_E_INSUFFICIENT_MEMORY);
 
     unsigned long req = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
                         ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
@@ -356,8 +259,8 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurit
     SecBuffer in[2];
     SecBufferDesc inDesc = {SECBUFFER_VERSION, 0, in};
     PSecBufferDesc pInput = nullptr;
-    if (!disconnect && input.get()) {
-      in[0] = {static_cast<unsigned long>(inLen), SECBUFFER_TOKEN, input.get()};
+    if (input) {
+      in[0] = {static_cast<unsigned long>(inLen), SECBUFFER_TOKEN, input};
       in[1] = {0, SECBUFFER_EMPTY, nullptr};
       inDesc.cBuffers = 2;
       pInput = &inDesc;
@@ -372,17 +275,18 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurit
     unsigned long attrs = 0;
     TimeStamp expiry;
     SECURITY_STATUS status = table->InitializeSecurityContextA(
-        &cred, has_context ? &context : nullptr, const_cast<SEC_CHAR*>(target.get()), req, 0,
+        &cred, has_context ? &context : nullptr, const_cast<SEC_CHAR*>(target), req, 0,
         SECURITY_NATIVE_DREP, pInput, 0, has_context ? nullptr : &created, &outDesc, &attrs, &expiry);
-    if (out[1].pvBuffer) table->FreeContextBuffer(out[1].pvBuffer);
+    ContextBuffer token(table), alert(table);
+    token.data_ = out[0].pvBuffer;
+    alert.data_ = out[1].pvBuffer;
 
     if (!has_context) write_pair(env, jContext, created);
-    write_status(env, jResult, status);
-    if (!disconnect && input.get() && inLen != 0) {
+    if (input && inLen != 0) {
       if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer <= static_cast<unsigned long>(inLen)) {
+        // The unread rest moves to the front of the caller's array.
         jint extra = static_cast<jint>(in[1].cbBuffer);
-        std::memmove(input.get(), input.get() + (inLen - extra), static_cast<size_t>(extra));
-        env->SetByteArrayRegion(jInBuf, 0, extra, reinterpret_cast<const jbyte*>(input.get()));
+        env->SetByteArrayRegion(jInBuf, 0, extra, reinterpret_cast<const jbyte*>(input + (inLen - extra)));
         inLen = extra;
       } else if (status >= 0 && status != SEC_I_INCOMPLETE_CREDENTIALS) {
         // All consumed; after SEC_I_INCOMPLETE_CREDENTIALS the caller passes
@@ -391,12 +295,8 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_initializeSecurit
       }
       write_int0(env, jInLen, static_cast<DWORD>(inLen));
     }
-    input.release();
-
-    jbyteArray token = nullptr;
-    if (out[0].pvBuffer && out[0].cbBuffer) token = new_bytes(env, out[0].pvBuffer, out[0].cbBuffer);
-    if (out[0].pvBuffer) table->FreeContextBuffer(out[0].pvBuffer);
-    return token;
+    jbyteArray bytes = token.data_ && out[0].cbBuffer ? new_bytes(env, token.data_, out[0].cbBuffer) : nullptr;
+    return answer(status, bytes);
   });
 }
 
@@ -410,26 +310,25 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_deleteSecurityContext(J
 JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_encryptMessage(
     JNIEnv* env, jclass, jlongArray jContext, jbyteArray jInBuf, jintArray jInOff, jintArray jInLen,
     jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jbyteArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
+  return reporting<jbyteArray>(env, jResult, [&]() -> Reply<jbyteArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jbyteArray>(status);
     if (!has_element0(env, jInOff) || !has_element0(env, jInLen))
-      return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+      return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
+    PSecurityFunctionTableA table = SecurityTable();
     CtxtHandle context = read_pair(env, jContext);
     jint inLen = read_int(env, jInLen);
     jint inOff = read_int(env, jInOff);
     // A null array holds nothing; offsets and lengths stay inside the array.
-    if (!in_bounds(env, jInBuf, inOff, inLen))
-      return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+    if (!in_bounds(env, jInBuf, inOff, inLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
 
     SecPkgContext_StreamSizes sizes;
     std::memset(&sizes, 0, sizeof sizes);
     SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_STREAM_SIZES, &sizes);
-    if (status != SEC_E_OK) return write_status(env, jResult, status), nullptr;
+    if (status != SEC_E_OK) return answer<jbyteArray>(status);
     // A record that does not fit the working buffer cannot be built: that is
     // a failure, not a success without a record.
     if (uint64_t(sizes.cbHeader) + sizes.cbMaximumMessage + sizes.cbTrailer > kWorkingBuffer)
-      return write_status(env, jResult, SEC_E_BUFFER_TOO_SMALL), nullptr;
+      return answer<jbyteArray>(SEC_E_BUFFER_TOO_SMALL);
 
     BYTE work[kWorkingBuffer];
     jint n = static_cast<jint>(inLen) < static_cast<jint>(sizes.cbMaximumMessage)
@@ -445,14 +344,13 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_encryptMessage(
     SecBufferDesc desc = {SECBUFFER_VERSION, 4, buffers};
     status = table->EncryptMessage(&context, 0, &desc, 0);
     if (status == SEC_E_OK && buffers[2].cbBuffer > sizes.cbTrailer) status = SEC_E_INTERNAL_ERROR;
-    write_status(env, jResult, status);
     if (status != SEC_E_OK) {
       write_int0(env, jInLen, 0);
-      return nullptr;
+      return answer<jbyteArray>(status);
     }
     write_int0(env, jInLen, static_cast<DWORD>(inLen - n));
     write_int0(env, jInOff, static_cast<DWORD>(inOff + n));
-    return new_bytes(env, work, sizes.cbHeader + static_cast<size_t>(n) + buffers[2].cbBuffer);
+    return answer(status, new_bytes(env, work, sizes.cbHeader + static_cast<size_t>(n) + buffers[2].cbBuffer));
   });
 }
 
@@ -461,17 +359,18 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
                                                                              jbyteArray jInBuf,
                                                                              jintArray jInLen,
                                                                              jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jbyteArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
-    if (!has_element0(env, jInLen)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+  return reporting<jbyteArray>(env, jResult, [&]() -> Reply<jbyteArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jbyteArray>(status);
+    if (!has_element0(env, jInLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
+    PSecurityFunctionTableA table = SecurityTable();
     CtxtHandle context = read_pair(env, jContext);
     jint inLen = read_int(env, jInLen);
-    if (!jInBuf || !in_bounds(env, jInBuf, 0, inLen))
-      return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
-    ByteElements input(env, jInBuf);
-    if (!input.get()) return write_status(env, jResult, SEC_E_INSUFFICIENT_MEMORY), nullptr;
-    BYTE* base = input.get();
+    if (!jInBuf || !in_bounds(env, jInBuf, 0, inLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
+    // Only the filled part of the receive array is copied, whatever its size;
+    // the package decrypts in place in the copy.
+    Frame frame(env);
+    BYTE* base = frame.in(jInBuf, 0, inLen);
+    if (frame.failed()) return answer<jbyteArray>(SEC_E_INSUFFICIENT_MEMORY);
     size_t size = static_cast<size_t>(inLen);
 
     SecBuffer buffers[4] = {
@@ -484,48 +383,39 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
     SECURITY_STATUS status = table->DecryptMessage(&context, &desc, 0, nullptr);
     if (status == SEC_I_CONTEXT_EXPIRED || status == SEC_E_CONTEXT_EXPIRED) {
       write_int0(env, jInLen, 0);
-      return nullptr;
+      return closed_by_peer<jbyteArray>();
     }
-    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE)
-      return write_status(env, jResult, status), nullptr;
+    if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return answer<jbyteArray>(status);
 
-    // The plaintext is taken out before the rest is moved over it; a record
-    // larger than the working buffer gets a buffer of its own.
-    BYTE work[kWorkingBuffer];
-    std::vector<BYTE> large;
-    BYTE* plain = work;
-    size_t d = 0, e = 0;
-    for (int i = 1; i < 4 && (d == 0 || e == 0); ++i) {
+    // The plaintext and the unread rest both lie in the copy: the rest goes
+    // to the front of the caller's array, the plaintext into a new one.
+    const SecBuffer* plain = nullptr;
+    const SecBuffer* extra = nullptr;
+    for (int i = 1; i < 4; ++i) {
       const SecBuffer& b = buffers[i];
-      if (d == 0 && b.BufferType == SECBUFFER_DATA) {
-        if (b.cbBuffer && !inside(b.pvBuffer, b.cbBuffer, base, size))
-          return write_status(env, jResult, SEC_E_INTERNAL_ERROR), nullptr;
-        d = b.cbBuffer;
-        if (d > sizeof work) {
-          large.resize(d);
-          plain = large.data();
-        }
-        if (d) std::memcpy(plain, b.pvBuffer, d);
-      } else if (e == 0 && b.BufferType == SECBUFFER_EXTRA) {
-        if (!inside(b.pvBuffer, b.cbBuffer, base, size))
-          return write_status(env, jResult, SEC_E_INTERNAL_ERROR), nullptr;
-        e = b.cbBuffer;
-        std::memmove(base, b.pvBuffer, e);
+      // An empty data buffer does not end the search for the plaintext, nor
+      // an empty extra buffer for the rest.
+      if ((!plain || plain->cbBuffer == 0) && b.BufferType == SECBUFFER_DATA) {
+        if (b.cbBuffer && !inside(b.pvBuffer, b.cbBuffer, base, size)) return answer<jbyteArray>(SEC_E_INTERNAL_ERROR);
+        plain = &b;
+      } else if ((!extra || extra->cbBuffer == 0) && b.BufferType == SECBUFFER_EXTRA) {
+        if (!inside(b.pvBuffer, b.cbBuffer, base, size)) return answer<jbyteArray>(SEC_E_INTERNAL_ERROR);
+        extra = &b;
       }
     }
-    write_int0(env, jInLen, static_cast<DWORD>(e));
-    if (e) env->SetByteArrayRegion(jInBuf, 0, static_cast<jsize>(e), reinterpret_cast<const jbyte*>(base));
-    input.release();
-    write_status(env, jResult, status);
-    return d ? new_bytes(env, plain, d) : nullptr;
+    const DWORD e = extra ? extra->cbBuffer : 0;
+    write_int0(env, jInLen, e);
+    if (e) env->SetByteArrayRegion(jInBuf, 0, static_cast<jsize>(e), static_cast<const jbyte*>(extra->pvBuffer));
+    const size_t d = plain ? plain->cbBuffer : 0;
+    return answer(status, d ? new_bytes(env, plain->pvBuffer, d) : nullptr);
   });
 }
 
 JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getRemoteCertificates(
     JNIEnv* env, jclass, jlongArray jContext, jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jobjectArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
+  return reporting<jobjectArray>(env, jResult, [&]() -> Reply<jobjectArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jobjectArray>(status);
+    PSecurityFunctionTableA table = SecurityTable();
     CtxtHandle context = read_pair(env, jContext);
     PCCERT_CONTEXT peer = nullptr;
     SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_REMOTE_CERT_CONTEXT, &peer);
@@ -536,8 +426,7 @@ JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getRemoteCertif
         peer = nullptr;
       }
     }
-    write_status(env, jResult, status);
-    if (!peer) return nullptr;
+    if (!peer) return answer<jobjectArray>(status);
 
     // The peer's certificate, then each issuer found in the store it came in.
     jbyteArray list[kMaxChain];
@@ -564,38 +453,36 @@ JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getRemoteCertif
       if (result) env->SetObjectArrayElement(result, i, list[i]);
       env->DeleteLocalRef(list[i]);
     }
-    return result;
+    return answer(status, result);
   });
 }
 
 JNIEXPORT jobjectArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getIssuers(JNIEnv* env, jclass,
                                                                            jlongArray jContext,
                                                                            jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jobjectArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
+  return reporting<jobjectArray>(env, jResult, [&]() -> Reply<jobjectArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jobjectArray>(status);
+    PSecurityFunctionTableA table = SecurityTable();
     CtxtHandle context = read_pair(env, jContext);
     SecPkgContext_IssuerListInfoEx issuers;
     std::memset(&issuers, 0, sizeof issuers);
     SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_ISSUER_LIST_EX, &issuers);
-    write_status(env, jResult, status);
-    jobjectArray result = nullptr;
-    if (status == SEC_E_OK) {
-      jclass bytesClass = env->FindClass("[B");
-      result = bytesClass ? env->NewObjectArray(static_cast<jsize>(issuers.cIssuers), bytesClass, nullptr)
-                          : nullptr;
-      for (DWORD i = 0; result && i < issuers.cIssuers; ++i) {
-        jbyteArray name = new_bytes(env, issuers.aIssuers[i].pbData, issuers.aIssuers[i].cbData);
-        if (!name) {
-          result = nullptr;
-          break;
-        }
-        env->SetObjectArrayElement(result, static_cast<jsize>(i), name);
-        env->DeleteLocalRef(name);
+    ContextBuffer names(table);
+    names.data_ = issuers.aIssuers;
+    if (status != SEC_E_OK) return answer<jobjectArray>(status);
+    jclass bytesClass = env->FindClass("[B");
+    jobjectArray result =
+        bytesClass ? env->NewObjectArray(static_cast<jsize>(issuers.cIssuers), bytesClass, nullptr) : nullptr;
+    for (DWORD i = 0; result && i < issuers.cIssuers; ++i) {
+      jbyteArray name = new_bytes(env, issuers.aIssuers[i].pbData, issuers.aIssuers[i].cbData);
+      if (!name) {
+        result = nullptr;
+        break;
       }
+      env->SetObjectArrayElement(result, static_cast<jsize>(i), name);
+      env->DeleteLocalRef(name);
     }
-    if (issuers.aIssuers) table->FreeContextBuffer(issuers.aIssuers);
-    return result;
+    return answer(status, result);
   });
 }
 
@@ -604,14 +491,12 @@ JNIEXPORT jint JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getCipherInfo(JNIEnv* e
                                                                        jintArray jProtocol,
                                                                        jintArray jCipherSuite) {
   return guarded(static_cast<jint>(SEC_E_INSUFFICIENT_MEMORY), [&]() -> jint {
-    PSecurityFunctionTableA table = SecurityTable();
-    if (!table) return kNoLibrary;
-    if (!has_pair(env, jContext)) return SEC_E_INVALID_HANDLE;
+    if (SECURITY_STATUS status = context_check(env, jContext)) return status;
     if (!has_element0(env, jProtocol) || !has_element0(env, jCipherSuite)) return SEC_E_INVALID_PARAMETER;
     CtxtHandle context = read_pair(env, jContext);
     SecPkgContext_CipherInfo info;
     std::memset(&info, 0, sizeof info);
-    SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_CIPHER_INFO, &info);
+    SECURITY_STATUS status = SecurityTable()->QueryContextAttributesA(&context, SECPKG_ATTR_CIPHER_INFO, &info);
     if (status != SEC_E_OK) return status;
     write_int0(env, jProtocol, info.dwProtocol);
     write_int0(env, jCipherSuite, info.dwCipherSuite);
@@ -623,19 +508,17 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_getSessionInfo(JN
                                                                              jlongArray jContext,
                                                                              jintArray jReconnect,
                                                                              jlongArray jResult) {
-  return guarded_status(env, jResult, [&]() -> jbyteArray {
-    PSecurityFunctionTableA table = table_for(env, jResult, jContext);
-    if (!table) return nullptr;
-    if (!has_element0(env, jReconnect)) return write_status(env, jResult, SEC_E_INVALID_PARAMETER), nullptr;
+  return reporting<jbyteArray>(env, jResult, [&]() -> Reply<jbyteArray> {
+    if (SECURITY_STATUS status = context_check(env, jContext)) return answer<jbyteArray>(status);
+    if (!has_element0(env, jReconnect)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
     CtxtHandle context = read_pair(env, jContext);
     SecPkgContext_SessionInfo info;
     std::memset(&info, 0, sizeof info);
     info.dwFlags = kSessionInfoFlagsIn;
-    SECURITY_STATUS status = table->QueryContextAttributesA(&context, SECPKG_ATTR_SESSION_INFO, &info);
-    write_status(env, jResult, status);
-    if (status != SEC_E_OK) return nullptr;
+    SECURITY_STATUS status = SecurityTable()->QueryContextAttributesA(&context, SECPKG_ATTR_SESSION_INFO, &info);
+    if (status != SEC_E_OK) return answer<jbyteArray>(status);
     write_int0(env, jReconnect, info.dwFlags & SSL_SESSION_RECONNECT);
     DWORD n = info.cbSessionId < sizeof info.rgbSessionId ? info.cbSessionId : sizeof info.rgbSessionId;
-    return new_bytes(env, info.rgbSessionId, n);
+    return answer(status, new_bytes(env, info.rgbSessionId, n));
   });
 }

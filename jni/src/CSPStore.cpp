@@ -86,19 +86,7 @@ jint bind_key(PCCERT_CONTEXT cert, HCRYPTPROV prov, HCRYPTKEY key, DWORD flags, 
   if (!CertSetCertificateContextProperty(cert, CERT_KEY_PROV_INFO_PROP_ID, 0, &info)) {
     return last_error_code();
   }
-  if (!CryptContextAddRef(prov, nullptr, 0)) return last_error_code();
-  CERT_KEY_CONTEXT context;
-  std::memset(&context, 0, sizeof context);
-  context.cbSize = sizeof context;
-  context.hCryptProv = prov;
-  context.dwKeySpec = info.dwKeySpec;
-  if (!CertSetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, 0, &context)) {
-    jint rc = last_error_code();
-    CryptReleaseContext(prov, 0);  // the property did not take it
-    return rc;
-  }
-  // The property owns the reference now; it goes with the certificate.
-  return 0;
+  return attach_key_context(cert, prov, info.dwKeySpec);
 }
 
 // Adds a certificate to `store`, replacing an identical one, with its alias

@@ -1,5 +1,6 @@
 #include "special.h"
 
+#include <cstdint>
 #include <cstring>
 #include <new>
 
@@ -11,22 +12,14 @@ jint last_error_code() {
 }
 
 Frame::~Frame() {
-  for (int i = 0; i < narrays_; ++i) {
-    Borrowed& b = arrays_[i];
-    if (b.is_int) {
-      env_->ReleaseIntArrayElements(static_cast<jintArray>(b.array), static_cast<jint*>(b.elems), 0);
-    } else if (b.wipe > 0) {
-      // Mode 0 in three steps: copy back, wipe the VM's copy, free it.
-      auto* elems = static_cast<jbyte*>(b.elems);
-      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), elems, JNI_COMMIT);
-      for (volatile jbyte* p = elems; p != elems + b.wipe; ++p) *p = 0;
-      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), elems, JNI_ABORT);
-    } else {
-      env_->ReleaseByteArrayElements(static_cast<jbyteArray>(b.array), static_cast<jbyte*>(b.elems),
-                                     0);
-    }
-  }
   for (int i = 0; i < nstrings_; ++i) env_->ReleaseStringUTFChars(strings_[i].text, strings_[i].chars);
+  for (int i = 0; i < nranges_; ++i) {
+    const Range& r = ranges_[i];
+    if (r.secret) {
+      for (volatile BYTE* p = r.data; p != r.data + r.size; ++p) *p = 0;
+    }
+    if (r.heap) delete[] r.data;
+  }
   for (int i = 0; i < nbuffers_; ++i) free_buffer(buffers_[i]);
 }
 
@@ -55,41 +48,86 @@ bool Frame::keep_buffer(void* buffer, bool wide, bool secret) {
   return true;
 }
 
-BYTE* Frame::bytes(jbyteArray array) { return borrow_bytes(array, false); }
-
-BYTE* Frame::secret_bytes(jbyteArray array) { return borrow_bytes(array, true); }
-
-BYTE* Frame::borrow_bytes(jbyteArray array, bool secret) {
-  if (!array || failed_ || env_->ExceptionCheck()) return nullptr;
-  if (narrays_ == kMax) {  // more arrays than any native takes: never hand on a silent null
+BYTE* Frame::storage(size_t size, bool secret) {
+  if (failed_) return nullptr;
+  if (nranges_ == kMax) {  // more ranges than any native takes: never hand on a silent null
     failed_ = true;
     return nullptr;
   }
-  jsize length = secret ? env_->GetArrayLength(array) : 0;
-  jboolean copy = JNI_FALSE;
-  jbyte* elems = env_->GetByteArrayElements(array, &copy);
-  if (!elems) {
-    failed_ = true;
-    return nullptr;
+  // Rounded up so that every range starts aligned for the structures the
+  // platform reads through it.
+  const size_t rounded = (size + 15) & ~size_t(15);
+  BYTE* data;
+  bool heap = rounded > kLocal - local_used_ || rounded < size;
+  if (!heap) {
+    data = local_ + local_used_;
+    local_used_ += rounded;
+  } else {
+    data = new (std::nothrow) BYTE[size ? size : 1];
+    if (!data) {
+      failed_ = true;
+      return nullptr;
+    }
   }
-  // Elements the VM pinned are the array itself: those are not wiped.
-  arrays_[narrays_++] = {array, elems, false, copy == JNI_TRUE ? length : 0};
-  return reinterpret_cast<BYTE*>(elems);
+  ranges_[nranges_++] = {data, size, heap, secret};
+  return data;
 }
 
-DWORD* Frame::ints(jintArray array) {
-  if (!array || failed_ || env_->ExceptionCheck()) return nullptr;
-  if (narrays_ == kMax) {
+BYTE* Frame::copy_in(jbyteArray array, jint offset, jint count, bool secret) {
+  if (!array) return nullptr;
+  if (env_->ExceptionCheck() || offset < 0 || count < 0) {
     failed_ = true;
     return nullptr;
   }
-  jint* elems = env_->GetIntArrayElements(array, nullptr);
-  if (!elems) {
+  BYTE* data = storage(static_cast<size_t>(count), secret);
+  if (data && count > 0) env_->GetByteArrayRegion(array, offset, count, reinterpret_cast<jbyte*>(data));
+  return copied(data);
+}
+
+// A range outside its array (a native that skipped its bounds check) makes
+// the VM raise an exception: that is cleared and counts as a failed copy.
+template <class T>
+T* Frame::copied(T* data) {
+  if (!data || !env_->ExceptionCheck()) return data;
+  env_->ExceptionClear();
+  failed_ = true;
+  return nullptr;
+}
+
+DWORD* Frame::in(jintArray array, jint offset, jint count) {
+  if (!array) return nullptr;
+  if (env_->ExceptionCheck() || offset < 0 || count < 0 || count > INT32_MAX / 4) {
     failed_ = true;
     return nullptr;
   }
-  arrays_[narrays_++] = {array, elems, true, 0};
-  return reinterpret_cast<DWORD*>(elems);
+  BYTE* data = storage(static_cast<size_t>(count) * 4, false);
+  if (data && count > 0) env_->GetIntArrayRegion(array, offset, count, reinterpret_cast<jint*>(data));
+  return reinterpret_cast<DWORD*>(copied(data));
+}
+
+Output Frame::room(jbyteArray array, jint capacity, jint preset, bool secret) {
+  Output out;
+  if (!array) return out;
+  if (env_->ExceptionCheck() || capacity < 0 || preset < 0 || preset > capacity) {
+    failed_ = true;
+    return out;
+  }
+  BYTE* data = storage(static_cast<size_t>(capacity), secret);
+  if (!data) return out;
+  if (preset > 0) env_->GetByteArrayRegion(array, 0, preset, reinterpret_cast<jbyte*>(data));
+  if (!copied(data)) return out;
+  std::memset(data + preset, 0, static_cast<size_t>(capacity - preset));
+  out.env_ = env_;
+  out.array_ = array;
+  out.data_ = data;
+  out.capacity_ = capacity;
+  return out;
+}
+
+void Output::put(DWORD count) const {
+  if (!data_ || env_->ExceptionCheck()) return;
+  jint n = count < static_cast<DWORD>(capacity_) ? static_cast<jint>(count) : capacity_;
+  if (n > 0) env_->SetByteArrayRegion(array_, 0, n, reinterpret_cast<const jbyte*>(data_));
 }
 
 const char* Frame::utf(jstring text) {
@@ -158,6 +196,21 @@ bool holds(JNIEnv* env, jarray array, size_t size) {
 
 bool holds_text(JNIEnv* env, jbyteArray array, const BYTE* elems) {
   return elems && std::memchr(elems, 0, static_cast<size_t>(length_of(env, array))) != nullptr;
+}
+
+jint attach_key_context(PCCERT_CONTEXT cert, HCRYPTPROV prov, DWORD key_spec) {
+  if (!CryptContextAddRef(prov, nullptr, 0)) return last_error_code();
+  CERT_KEY_CONTEXT context;
+  std::memset(&context, 0, sizeof context);
+  context.cbSize = sizeof context;
+  context.hCryptProv = prov;
+  context.dwKeySpec = key_spec;
+  if (!CertSetCertificateContextProperty(cert, CERT_KEY_CONTEXT_PROP_ID, 0, &context)) {
+    jint rc = last_error_code();
+    CryptReleaseContext(prov, 0);  // the property did not take it
+    return rc;
+  }
+  return 0;
 }
 
 wchar_t* multi2wchar(unsigned codePage, const char* text) {

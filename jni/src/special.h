@@ -2,13 +2,17 @@
 // widening, scoped access to Java arrays and strings, one-element region
 // copies, and text conversion between code pages and wide strings.
 //
-// A native reads top to bottom: open a Frame, borrow its arrays and strings
-// through it, return 8 if the VM gave no elements, return 574 if a Java
-// exception is pending, check bounds (87), call the platform, form the code,
-// write its one-element outputs. The Frame gives everything back when the
-// native returns, on every path: array elements with mode 0 (copied back) in
-// the order they were obtained, then string characters, then the buffers the
-// conversions made.
+// A native reads top to bottom: open a Frame, take its strings through it,
+// return 574 if a Java exception is pending, check bounds (87), copy in the
+// array ranges the platform reads (8 when there is no memory for them),
+// call the platform, form the code, write back the range it produced and
+// the one-element outputs. Arrays are never borrowed: a native copies in
+// only the range the platform reads (GetByteArrayRegion) and writes back
+// only the bytes the platform produced (SetByteArrayRegion), so its cost
+// follows the range, not the array, and bytes another Java thread stores
+// elsewhere in the array during the call are not overwritten. The Frame
+// gives everything back when the native returns, on every path: string
+// characters, then its buffers (secret ones wiped first).
 #ifndef QUILL_SPECIAL_H
 #define QUILL_SPECIAL_H
 
@@ -40,6 +44,30 @@ jlong from_handle(H handle) {
   return (jlong)(uint64_t)(uintptr_t)handle;
 }
 
+class Frame;
+
+// Room for a range the platform writes into, starting at element 0 of a
+// Java byte array: the storage is the Frame's, and nothing reaches the
+// array until put() writes back what the platform produced.
+class Output {
+ public:
+  Output() = default;
+  // Null for a null array, or when there was no memory (failed() is set).
+  BYTE* data() const { return data_; }
+  explicit operator bool() const { return data_ != nullptr; }
+  // Writes the first `count` bytes (never more than the room holds) to the
+  // array. Nothing is written for a null array or while an exception is
+  // pending.
+  void put(DWORD count) const;
+
+ private:
+  friend class Frame;
+  JNIEnv* env_ = nullptr;
+  jbyteArray array_ = nullptr;
+  BYTE* data_ = nullptr;
+  jint capacity_ = 0;
+};
+
 class Frame {
  public:
   explicit Frame(JNIEnv* env) : env_(env) {}
@@ -47,13 +75,23 @@ class Frame {
   Frame(const Frame&) = delete;
   Frame& operator=(const Frame&) = delete;
 
-  // Element access; a null array gives a null pointer. When the VM gives no
-  // elements the pointer is null and failed() turns true.
-  BYTE* bytes(jbyteArray array);
-  DWORD* ints(jintArray array);
-  // The same for an array that holds a secret (a PIN, key material): when
-  // the VM lent a copy, it is copied back, then wiped before the VM frees it.
-  BYTE* secret_bytes(jbyteArray array);
+  // A copy of [offset, offset + count) of an array, which the caller has
+  // checked with in_bounds. Nothing is written back. A null array gives a
+  // null pointer; an empty range a valid pointer to no bytes. When the
+  // storage cannot be had (or an exception is pending) the pointer is null
+  // and failed() turns true.
+  BYTE* in(jbyteArray array, jint offset, jint count) { return copy_in(array, offset, count, false); }
+  DWORD* in(jintArray array, jint offset, jint count);
+  // The same for a range that holds a secret (a PIN, key material): its
+  // storage is wiped before it is freed. The VM makes no copy of its own.
+  BYTE* secret_in(jbyteArray array, jint offset, jint count) { return copy_in(array, offset, count, true); }
+  // Room for `capacity` bytes of output at the start of an array (checked
+  // with in_bounds), zeroed, of which the first `preset` bytes are copied
+  // in first (for data the platform transforms in place).
+  Output out(jbyteArray array, jint capacity, jint preset = 0) { return room(array, capacity, preset, false); }
+  Output secret_out(jbyteArray array, jint capacity, jint preset = 0) {
+    return room(array, capacity, preset, true);
+  }
   // Modified UTF-8 characters of a string, or null (for a null string, or
   // when the VM raised an exception, which exception_pending() then finds).
   // Past the Frame's capacity the pointer is null and failed() turns true.
@@ -78,13 +116,22 @@ class Frame {
 
  private:
   bool keep_buffer(void* buffer, bool wide, bool secret);
-  BYTE* borrow_bytes(jbyteArray array, bool secret);
+  // Storage of `size` bytes: from the Frame's own block while it lasts, else
+  // from the heap; null (failed() set) without memory or past kMax.
+  BYTE* storage(size_t size, bool secret);
+  BYTE* copy_in(jbyteArray array, jint offset, jint count, bool secret);
+  Output room(jbyteArray array, jint capacity, jint preset, bool secret);
+  template <class T>
+  T* copied(T* data);
   static constexpr int kMax = 6;
-  struct Borrowed {
-    jarray array;
-    void* elems;
-    bool is_int;
-    jsize wipe;  // bytes to wipe before the VM frees its copy (0: none)
+  // Small ranges (a hash value, a block, a signature, a key blob) need no
+  // heap allocation.
+  static constexpr size_t kLocal = 1024;
+  struct Range {
+    BYTE* data;
+    size_t size;
+    bool heap;
+    bool secret;
   };
   struct Buffer {
     void* data;
@@ -98,12 +145,32 @@ class Frame {
   };
   JNIEnv* env_;
   bool failed_ = false;
-  Borrowed arrays_[kMax] = {};
-  int narrays_ = 0;
+  Range ranges_[kMax] = {};
+  int nranges_ = 0;
+  size_t local_used_ = 0;
   Chars strings_[kMax] = {};
   int nstrings_ = 0;
   Buffer buffers_[kMax] = {};
   int nbuffers_ = 0;
+  alignas(16) BYTE local_[kLocal];
+};
+
+// A local reference, deleted when its owner goes.
+class LocalRef {
+ public:
+  explicit LocalRef(JNIEnv* env, jobject ref = nullptr) : env_(env), ref_(ref) {}
+  ~LocalRef() { reset(); }
+  LocalRef(const LocalRef&) = delete;
+  LocalRef& operator=(const LocalRef&) = delete;
+  jobject get() const { return ref_; }
+  void reset(jobject ref = nullptr) {
+    if (ref_) env_->DeleteLocalRef(ref_);
+    ref_ = ref;
+  }
+
+ private:
+  JNIEnv* env_;
+  jobject ref_;
 };
 
 // Runs the body of a native: a C++ exception (a container that could not
@@ -122,8 +189,8 @@ R guarded(R failure, F&& body) noexcept {
 // Once a JNI call has left an exception pending, the only JNI calls a native
 // may make are the exception check, the clear and the releases. Every helper
 // here that calls the VM therefore does nothing while an exception is
-// pending: borrowing gives null (without failed()), region copies are
-// skipped, lengths read as 0; the native's exception check then reports 574.
+// pending: copies in give null (with failed()), write-backs are skipped,
+// lengths read as 0; the native's exception check then reports 574.
 //
 // One-element region copies. A null array is left alone; an empty one makes
 // the VM raise ArrayIndexOutOfBoundsException, which the native's exception
@@ -179,6 +246,13 @@ char* wchar2multi(unsigned codePage, const wchar_t* text);
 // when the VM could not make a Java value, 1359 when a usage period cannot
 // be encoded. Entries delivered before stay delivered. The store stays open.
 jint EnumKeysAndCertificates(JNIEnv* env, jobject self, HCERTSTORE store, BOOL pfx);
+
+// Gives the certificate a key context property for the key `key_spec` in
+// `prov`. The property holds a reference of its own on `prov`, given back
+// when the last copy of the certificate context goes; when the property
+// cannot be set the reference is given back at once. 0, or the code of the
+// failed call.
+jint attach_key_context(PCCERT_CONTEXT cert, HCRYPTPROV prov, DWORD key_spec);
 
 // The display name of a certificate (friendly name, else the subject's) in
 // UTF-8. On a name, *text becomes a new[] string the caller frees and

@@ -33,18 +33,6 @@ struct QVCERT_PRIVATEKEY_USAGE_PERIOD {
   FILETIME* pNotAfter;
 };
 
-// A local reference deleted when it goes out of scope.
-struct Local {
-  JNIEnv* env;
-  jobject ref = nullptr;
-  explicit Local(JNIEnv* e) : env(e) {}
-  ~Local() {
-    if (ref) env->DeleteLocalRef(ref);
-  }
-  Local(const Local&) = delete;
-  Local& operator=(const Local&) = delete;
-};
-
 // Clears a pending Java exception; true when there was one.
 bool thrown(JNIEnv* env) {
   if (!env->ExceptionCheck()) return false;
@@ -72,6 +60,13 @@ struct Walk {
   jmethodID generate_chain = nullptr;
   jmethodID generate_key_chain = nullptr;
   jobject delivered = nullptr;  // certificates delivered so far (PFX mode)
+  // The key entries' extension class and constructor, looked up at the
+  // first key entry of the walk (the class is a local reference of the walk).
+  jclass extension_class = nullptr;
+  jmethodID extension_init = nullptr;
+  ~Walk() {
+    if (extension_class) env->DeleteLocalRef(extension_class);
+  }
 };
 
 // The private key found for one certificate.
@@ -112,39 +107,39 @@ struct EntryText {
   }
 };
 
-jint new_bytes(Walk& w, PCCERT_CONTEXT cert, Local& out) {
+jint new_bytes(Walk& w, PCCERT_CONTEXT cert, LocalRef& out) {
   jbyteArray bytes = w.env->NewByteArray(static_cast<jsize>(cert->cbCertEncoded));
   if (jint rc = made(w.env, bytes)) return rc;
-  out.ref = bytes;
+  out.reset(bytes);
   w.env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(cert->cbCertEncoded),
                             reinterpret_cast<const jbyte*>(cert->pbCertEncoded));
   return thrown(w.env) ? kPendingException : 0;
 }
 
-jint new_string(Walk& w, const char* text, Local& out) {
+jint new_string(Walk& w, const char* text, LocalRef& out) {
   if (!text) return 0;
   jstring s = w.env->NewStringUTF(text);
   if (jint rc = made(w.env, s)) return rc;
-  out.ref = s;
+  out.reset(s);
   return 0;
 }
 
-jint new_list(Walk& w, Local& out) {
+jint new_list(Walk& w, LocalRef& out) {
   jobject list = w.env->NewObject(w.list_class, w.list_init);
   if (jint rc = made(w.env, list)) return rc;
-  out.ref = list;
+  out.reset(list);
   return 0;
 }
 
 // Hands one chain element to generateCertificates for the entry list and,
 // in PFX mode, for the delivered-certificates list.
 jint add_certificate(Walk& w, PCCERT_CONTEXT cert, jobject list) {
-  Local bytes(w.env);
+  LocalRef bytes(w.env);
   if (jint rc = new_bytes(w, cert, bytes)) return rc;
-  w.env->CallVoidMethod(w.self, w.generate_certificates, bytes.ref, list);
+  w.env->CallVoidMethod(w.self, w.generate_certificates, bytes.get(), list);
   if (thrown(w.env)) return kPendingException;
   if (w.pfx) {
-    w.env->CallVoidMethod(w.self, w.generate_certificates, bytes.ref, w.delivered);
+    w.env->CallVoidMethod(w.self, w.generate_certificates, bytes.get(), w.delivered);
     if (thrown(w.env)) return kPendingException;
   }
   return 0;
@@ -153,13 +148,13 @@ jint add_certificate(Walk& w, PCCERT_CONTEXT cert, jobject list) {
 // PFX mode, keyless certificate: true when an earlier chain delivered it.
 jint already_delivered(Walk& w, PCCERT_CONTEXT cert, bool& skip) {
   skip = false;
-  Local bytes(w.env);
+  LocalRef bytes(w.env);
   if (jint rc = new_bytes(w, cert, bytes)) return rc;
-  Local parsed(w.env);
-  parsed.ref = w.env->CallObjectMethod(w.self, w.generate_certificate, bytes.ref);
+  LocalRef parsed(w.env);
+  parsed.reset(w.env->CallObjectMethod(w.self, w.generate_certificate, bytes.get()));
   if (thrown(w.env)) return kPendingException;
-  if (!parsed.ref) return 0;
-  jboolean contained = w.env->CallBooleanMethod(w.delivered, w.list_contains, parsed.ref);
+  if (!parsed.get()) return 0;
+  jboolean contained = w.env->CallBooleanMethod(w.delivered, w.list_contains, parsed.get());
   if (thrown(w.env)) return kPendingException;
   skip = contained != JNI_FALSE;
   return 0;
@@ -287,7 +282,7 @@ void take_alias(PCCERT_CONTEXT cert, EntryText& t) {
 }
 
 jint deliver(Walk& w, FoundKey& k, EntryText& t, jobject list) {
-  Local container(w.env), source(w.env), unique(w.env), provider(w.env), alias(w.env);
+  LocalRef container(w.env), source(w.env), unique(w.env), provider(w.env), alias(w.env);
   if (jint rc = new_string(w, t.container, container)) return rc;
   if (jint rc = new_string(w, t.has_source ? t.source_container : nullptr, source)) return rc;
   if (jint rc = new_string(w, t.has_unique ? t.unique_container : nullptr, unique)) return rc;
@@ -296,35 +291,36 @@ jint deliver(Walk& w, FoundKey& k, EntryText& t, jobject list) {
   jint prov_type = static_cast<jint>(t.prov_type);
   jint key_spec = static_cast<jint>(t.key_spec);
   if (!k.acquired) {
-    w.env->CallVoidMethod(w.self, w.generate_chain, container.ref, source.ref, unique.ref,
-                          provider.ref, alias.ref, prov_type, key_spec, list);
+    w.env->CallVoidMethod(w.self, w.generate_chain, container.get(), source.get(), unique.get(),
+                          provider.get(), alias.get(), prov_type, key_spec, list);
     return thrown(w.env) ? kPendingException : 0;
   }
-  Local extension_class(w.env), extension(w.env);
-  extension_class.ref = w.env->FindClass("ru/Kestrel/Quill/CStructReader/ContainerExtensionStructure");
-  if (jint rc = made(w.env, extension_class.ref)) return rc;
-  jmethodID init = w.env->GetMethodID(static_cast<jclass>(extension_class.ref), "<init>",
-                                      "(ZLjava/lang/String;[B)V");
-  if (jint rc = made(w.env, init)) return rc == kNotEnoughMemory ? kPendingException : rc;
+  if (!w.extension_class) {
+    w.extension_class = w.env->FindClass("ru/Kestrel/Quill/CStructReader/ContainerExtensionStructure");
+    if (jint rc = made(w.env, w.extension_class)) return rc;
+    w.extension_init = w.env->GetMethodID(w.extension_class, "<init>", "(ZLjava/lang/String;[B)V");
+    if (jint rc = made(w.env, w.extension_init)) return rc == kNotEnoughMemory ? kPendingException : rc;
+  }
+  LocalRef extension(w.env);
   if (t.extension_oid) {
-    Local oid(w.env), value(w.env);
+    LocalRef oid(w.env), value(w.env);
     if (jint rc = new_string(w, t.extension_oid, oid)) return rc;
     jbyteArray bytes = w.env->NewByteArray(static_cast<jsize>(t.extension_size));
     if (jint rc = made(w.env, bytes)) return rc;
-    value.ref = bytes;
+    value.reset(bytes);
     w.env->SetByteArrayRegion(bytes, 0, static_cast<jsize>(t.extension_size),
                               reinterpret_cast<const jbyte*>(t.extension));
     if (thrown(w.env)) return kPendingException;
-    extension.ref = w.env->NewObject(static_cast<jclass>(extension_class.ref), init, JNI_FALSE,
-                                     oid.ref, value.ref);
-    if (jint rc = made(w.env, extension.ref)) return rc;
+    extension.reset(w.env->NewObject(w.extension_class, w.extension_init, JNI_FALSE,
+                                     oid.get(), value.get()));
+    if (jint rc = made(w.env, extension.get())) return rc;
   }
   FoundKey handed = k;
   k = FoundKey();  // Java owns the handles from here on
-  w.env->CallVoidMethod(w.self, w.generate_key_chain, container.ref, source.ref, unique.ref,
-                        provider.ref, alias.ref, prov_type, key_spec, from_handle(handed.prov),
+  w.env->CallVoidMethod(w.self, w.generate_key_chain, container.get(), source.get(), unique.get(),
+                        provider.get(), alias.get(), prov_type, key_spec, from_handle(handed.prov),
                         from_handle(handed.key), static_cast<jint>(handed.spec),
-                        static_cast<jint>(handed.free_prov ? 1 : 0), list, extension.ref);
+                        static_cast<jint>(handed.free_prov ? 1 : 0), list, extension.get());
   return thrown(w.env) ? kPendingException : 0;
 }
 
@@ -363,7 +359,7 @@ jint visit(Walk& w, PCCERT_CONTEXT cert) {
   para.RequestedUsage.Usage.rgpszUsageIdentifier = usages;
   PCCERT_CHAIN_CONTEXT chain = nullptr;
   jint rc = 0;
-  Local list(w.env);
+  LocalRef list(w.env);
   if (CertGetCertificateChain(nullptr, cert, nullptr, w.store, &para,
                               CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain)) {
     if (chain->cChain == 0 || !chain->rgpChain[0]) {
@@ -376,15 +372,15 @@ jint visit(Walk& w, PCCERT_CONTEXT cert) {
     for (DWORD i = 0; rc == 0 && i < simple->cElement; ++i) {
       PCCERT_CONTEXT element = simple->rgpElement[i]->pCertContext;
       if (i == 0) take_alias(element, t);
-      rc = add_certificate(w, element, list.ref);
+      rc = add_certificate(w, element, list.get());
     }
     CertFreeCertificateChain(chain);
   } else {
     take_alias(cert, t);
     rc = new_list(w, list);
-    if (rc == 0) rc = add_certificate(w, cert, list.ref);
+    if (rc == 0) rc = add_certificate(w, cert, list.get());
   }
-  if (rc == 0) rc = deliver(w, k, t, list.ref);
+  if (rc == 0) rc = deliver(w, k, t, list.get());
   k.give_back();  // empty once delivered
   return rc;
 }
@@ -433,12 +429,12 @@ jint look_up(Walk& w) {
 jint EnumKeysAndCertificates(JNIEnv* env, jobject self, HCERTSTORE store, BOOL pfx) {
   Walk w{env, self, store, pfx != FALSE};
   jint rc = look_up(w);
-  Local list_class(env);
-  list_class.ref = w.list_class;
+  LocalRef list_class(env);
+  list_class.reset(w.list_class);
   if (rc) return rc;
-  Local delivered(env);
+  LocalRef delivered(env);
   if ((rc = new_list(w, delivered)) != 0) return rc;
-  w.delivered = delivered.ref;
+  w.delivered = delivered.get();
   PCCERT_CONTEXT cert = nullptr;
   while ((cert = CertEnumCertificatesInStore(store, cert)) != nullptr) {
     if ((rc = visit(w, cert)) != 0) {

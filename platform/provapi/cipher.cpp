@@ -34,13 +34,38 @@ LONG check_hash_open(const std::shared_ptr<Hash>& h) {
   return h->finished ? NTE_BAD_HASH_STATE : 0;
 }
 
+// AES contexts start a new sequence from the key's IV without a new key
+// schedule (OpenSSL's init without a key resets the chaining state).
+bool restartable(const Key& k) {
+  return k.alg == CALG_AES_128 || k.alg == CALG_AES_192 || k.alg == CALG_AES_256;
+}
+
 LONG start_stream(Key& k, bool encrypt) {
   if (k.stream && k.stream_encrypt == encrypt) return 0;
+  if (!k.stream && k.finished && k.finished_encrypt == encrypt) {
+    const BYTE* iv = k.mode == CRYPT_MODE_ECB || k.iv.empty() ? nullptr : k.iv.data();
+    if (EVP_CipherInit_ex2(k.finished.get(), nullptr, nullptr, iv, encrypt ? 1 : 0, nullptr) &&
+        EVP_CIPHER_CTX_set_padding(k.finished.get(), 0)) {
+      k.stream = std::move(k.finished);
+      k.stream_encrypt = encrypt;
+      return 0;
+    }
+    k.finished.reset();
+  }
   CipherCtxPtr ctx;
   if (LONG rc = cipher_context(k, k.mode, encrypt, ctx)) return rc;
   k.stream = std::move(ctx);
   k.stream_encrypt = encrypt;
   return 0;
+}
+
+// Ends the running sequence; the next starts from the IV.
+void end_stream(Key& k) {
+  if (restartable(k) && k.stream) {
+    k.finished = std::move(k.stream);
+    k.finished_encrypt = k.stream_encrypt;
+  }
+  k.stream.reset();
 }
 
 LONG run_stream(Key& k, BYTE* data, size_t n) {
@@ -184,7 +209,7 @@ extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     if (LONG rc = start_stream(*k, true)) return fail(rc);
     if (Final && pad) std::memset(pbData + n, BYTE(need - n), size_t(need - n));
     if (LONG rc = run_stream(*k, pbData, size_t(need))) return fail(rc);
-    if (Final) k->stream.reset();
+    if (Final) end_stream(*k);
     *pdwDataLen = DWORD(need);
     return TRUE;
   });
@@ -217,7 +242,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
     if (LONG rc = start_stream(*k, false)) return fail(rc);
     if (LONG rc = run_stream(*k, pbData, n)) return fail(rc);
     DWORD out = n;
-    if (Final) k->stream.reset();
+    if (Final) end_stream(*k);
     if (Final && pad) {
       size_t pad_len = check_padding(pbData, n, bs);
       if (!pad_len) {

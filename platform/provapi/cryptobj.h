@@ -120,6 +120,8 @@ inline void put_blob_header(Bytes& out, BYTE type, ALG_ID alg) {
 
 // ---- Keys -----------------------------------------------------------------
 
+struct HmacTemplates;
+
 class Key : public Object {
  public:
   static constexpr Kind kKind = Kind::Key;
@@ -146,6 +148,8 @@ class Key : public Object {
   // Symmetric keys.
   Bytes secret;
   bool hmac_only = false;  // imported with CRYPT_IPSEC_HMAC_KEY
+  // Keyed HMAC contexts of `secret`; replaced when the secret is not theirs.
+  std::shared_ptr<HmacTemplates> hmac_templates;
   DWORD mode = CRYPT_MODE_CBC;
   DWORD mode_bits = 8;
   DWORD padding = PKCS5_PADDING;
@@ -156,6 +160,10 @@ class Key : public Object {
   // The running CryptEncrypt / CryptDecrypt sequence.
   CipherCtxPtr stream;
   bool stream_encrypt = false;
+  // The context of the last finished sequence, kept to start the next one
+  // without a new key schedule; dropped when the key's parameters change.
+  CipherCtxPtr finished;
+  bool finished_encrypt = false;
 
   bool is_rsa() const { return is_rsa_alg(alg); }
   bool is_gost() const { return is_gost_pair_alg(alg); }
@@ -246,6 +254,18 @@ inline LONG pin_missing_code(const Provider& p) {
 
 // ---- Hashes ---------------------------------------------------------------
 
+// The keyed HMAC contexts of one key's secret, one per inner hash, made at
+// the first HMAC of that hash and duplicated for every later one, so that a
+// hash does not fetch the digest and key the MAC again. Shared by the key
+// and its HMAC hashes; `mu` is a leaf lock.
+struct HmacTemplates {
+  explicit HmacTemplates(const Bytes& k) : key(k) {}
+  ~HmacTemplates();
+  std::mutex mu;
+  Bytes key;  // a copy of the key's secret, wiped with the contexts
+  std::vector<std::pair<ALG_ID, MacCtxPtr>> keyed;
+};
+
 class Hash : public Object {
  public:
   static constexpr Kind kKind = Kind::Hash;
@@ -256,7 +276,7 @@ class Hash : public Object {
   std::shared_ptr<Provider> prov;
   ALG_ID alg = 0;
   ALG_ID hmac_alg = CALG_SHA1;  // CALG_HMAC: the inner hash
-  Bytes hmac_key;
+  std::shared_ptr<HmacTemplates> hmac_templates;  // CALG_HMAC: of the key's secret
   MdCtxPtr md;
   MacCtxPtr mac;
   // CALG_MAC: CBC encryption with the key under PKCS #5 padding; the value

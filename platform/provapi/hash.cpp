@@ -17,8 +17,9 @@
 
 namespace csp::prov {
 
+HmacTemplates::~HmacTemplates() { wipe(key); }
+
 Hash::~Hash() {
-  wipe(hmac_key);
   wipe(value);
 }
 
@@ -36,16 +37,28 @@ LONG start(Hash& h) {
   const HashInfo* info = hash_info(h.alg == CALG_HMAC ? h.hmac_alg : h.alg);
   if (!info) return NTE_BAD_ALGID;
   if (h.alg == CALG_HMAC) {
-    EVP_MAC* mac = gost::is_hash_alg(info->alg) ? gost::hmac() : hmac_method();
-    if (!mac) return NTE_FAIL;
-    h.mac.reset(EVP_MAC_CTX_new(mac));
+    // The keyed context for this inner hash, made once per key and hash.
+    HmacTemplates& t = *h.hmac_templates;
+    std::lock_guard<std::mutex> lock(t.mu);
+    EVP_MAC_CTX* keyed = nullptr;
+    for (auto& e : t.keyed)
+      if (e.first == info->alg) keyed = e.second.get();
+    if (!keyed) {
+      EVP_MAC* mac = gost::is_hash_alg(info->alg) ? gost::hmac() : hmac_method();
+      if (!mac) return NTE_FAIL;
+      MacCtxPtr made(EVP_MAC_CTX_new(mac));
+      if (!made) return NTE_NO_MEMORY;
+      OSSL_PARAM params[] = {
+          OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(info->name), 0),
+          OSSL_PARAM_construct_end()};
+      static const BYTE kEmpty = 0;
+      const BYTE* key = t.key.empty() ? &kEmpty : t.key.data();
+      if (!EVP_MAC_init(made.get(), key, t.key.size(), params)) return NTE_FAIL;
+      keyed = made.get();
+      t.keyed.emplace_back(info->alg, std::move(made));
+    }
+    h.mac.reset(EVP_MAC_CTX_dup(keyed));
     if (!h.mac) return NTE_NO_MEMORY;
-    OSSL_PARAM params[] = {
-        OSSL_PARAM_construct_utf8_string(OSSL_MAC_PARAM_DIGEST, const_cast<char*>(info->name), 0),
-        OSSL_PARAM_construct_end()};
-    static const BYTE kEmpty = 0;
-    const BYTE* key = h.hmac_key.empty() ? &kEmpty : h.hmac_key.data();
-    if (!EVP_MAC_init(h.mac.get(), key, h.hmac_key.size(), params)) return NTE_FAIL;
   } else {
     h.md.reset(EVP_MD_CTX_new());
     if (!h.md) return NTE_NO_MEMORY;
@@ -158,7 +171,9 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
       std::lock_guard<std::mutex> lock(k->mu);
       if (k->is_rsa() || k->secret.empty()) return fail(NTE_BAD_KEY);
       if (!(k->permissions & CRYPT_MAC)) return fail(NTE_PERM);
-      h->hmac_key = k->secret;
+      if (!k->hmac_templates || k->hmac_templates->key != k->secret)
+        k->hmac_templates = std::make_shared<HmacTemplates>(k->secret);
+      h->hmac_templates = k->hmac_templates;
     } else {
       if (!hash_info(Algid)) return fail(NTE_BAD_ALGID);
       if (hKey != 0) return fail(NTE_BAD_KEY);
@@ -263,7 +278,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwRes
       d->prov = h->prov;
       d->alg = h->alg;
       d->hmac_alg = h->hmac_alg;
-      d->hmac_key = h->hmac_key;
+      d->hmac_templates = h->hmac_templates;
       d->started = h->started;
       d->finished = h->finished;
       d->value = h->value;

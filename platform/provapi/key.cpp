@@ -200,6 +200,7 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
       if (k.salt.empty()) return fail(NTE_BAD_DATA);
       k.salt.assign(data, data + k.salt.size());
       k.stream.reset();
+      k.finished.reset();
       return TRUE;
     case KP_EFFECTIVE_KEYLEN: {
       if (k.alg != CALG_RC2) return fail(NTE_BAD_TYPE);
@@ -207,6 +208,7 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
       if (v == 0 || v > 1024) return fail(NTE_BAD_DATA);
       k.effective_bits = v;
       k.stream.reset();
+      k.finished.reset();
       return TRUE;
     }
     case KP_MODE: {
@@ -214,6 +216,7 @@ BOOL set_key_param(Key& k, DWORD param, const BYTE* data) {
       if (!cipher_for(k.alg, v)) return fail(NTE_BAD_DATA);
       k.mode = v;
       k.stream.reset();
+      k.finished.reset();
       return TRUE;
     }
     case KP_MODE_BITS:

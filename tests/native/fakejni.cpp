@@ -70,10 +70,12 @@ void JNICALL SetLongArrayRegion(JNIEnv* e, jlongArray a, jsize s, jsize n, const
   set_region(e, a, s, n, b);
 }
 void JNICALL GetByteArrayRegion(JNIEnv* e, jbyteArray a, jsize s, jsize n, jbyte* b) {
+  if (n > 0) self(e)->bytes_read_ += size_t(n);
   get_region(e, a, s, n, b);
 }
 void JNICALL SetByteArrayRegion(JNIEnv* e, jbyteArray a, jsize s, jsize n, const jbyte* b) {
   self(e)->touch();
+  if (n > 0) self(e)->bytes_written_ += size_t(n);
   set_region(e, a, s, n, b);
 }
 jbyteArray JNICALL NewByteArray(JNIEnv* e, jsize n) {

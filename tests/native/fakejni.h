@@ -83,6 +83,7 @@ class Env {
   jstring string(const std::string& utf);
 
   std::vector<unsigned char> bytes_of(jbyteArray a) const { return as(a)->data; }
+  unsigned char* data_of(jbyteArray a) const { return as(a)->data.data(); }
   jint int_at(jintArray a, size_t i) const;
   jlong long_at(jlongArray a, size_t i) const;
 
@@ -112,6 +113,9 @@ class Env {
   // secret JNI_COMMIT and then JNI_ABORT, which is the same with a wipe
   // between).
   int nonzero_release_modes() const { return bad_modes_; }
+  // Bytes copied out of and into byte arrays by region calls so far.
+  size_t bytes_read_ = 0;
+  size_t bytes_written_ = 0;
 
   static Array* as(jobject o) { return static_cast<Array*>(reinterpret_cast<Object*>(o)); }
   void raise(const std::string& what);

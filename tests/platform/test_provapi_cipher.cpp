@@ -136,6 +136,15 @@ TEST(ProvCipher, AesNistVectorsInEveryMode) {
   EXPECT_EQ(Bytes(cfb.begin(), cfb.begin() + 18), hex("3b79424c9c0dd436bace9e0ed4586a4f32b9"));
   EXPECT_EQ(cfb, evp_encrypt(EVP_aes_128_cfb8(), kAesKey, kIv, pkcs5(msg, 16)));
   EXPECT_EQ(decrypt(k, cfb), msg);
+  // Every finished message, either way and also a refused one, leaves the
+  // next to start from the IV.
+  EXPECT_EQ(decrypt(k, cfb), msg);
+  EXPECT_EQ(encrypt(k, msg), cfb);
+  Bytes bad = cfb;
+  bad.back() ^= 0x55;
+  DWORD bad_n = DWORD(bad.size());
+  EXPECT_FALSE(CryptDecrypt(k, 0, TRUE, 0, bad.data(), &bad_n));
+  EXPECT_EQ(decrypt(k, cfb), msg);
   CryptDestroyKey(k);
 }
 

@@ -221,6 +221,10 @@ TEST(ProvHash, HmacRfc2202AndRfc4231) {
   EXPECT_EQ(hmac(p, jefe, CALG_SHA_512, data),
             hex("164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
                 "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"));
+  // Again, from the keyed contexts the first HMACs of this key made.
+  EXPECT_EQ(hmac(p, jefe, 0, data), hex("effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"));
+  EXPECT_EQ(hmac(p, jefe, CALG_SHA_256, data),
+            hex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"));
   // RFC 4231 case 6: a 131-byte key, longer than the block.
   Bytes key6(131, 0xaa);
   HCRYPTKEY k6 = import_plain(p, CALG_RC2, key6, CRYPT_IPSEC_HMAC_KEY);

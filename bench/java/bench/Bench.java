@@ -175,28 +175,28 @@ public final class Bench {
         final String name;
         final String unit;
         final double bridge;
+        final double limit;
         final double jdk;
 
-        Row(String name, String unit, double bridge, double jdk) {
+        Row(String name, String unit, double bridge, double limit, double jdk) {
             this.name = name;
             this.unit = unit;
             this.bridge = bridge;
+            this.limit = limit;
             this.jdk = jdk;
         }
     }
 
     static final List<Row> rows = new ArrayList<>();
 
-    /** Times both sides of one row, one after the other; bytes > 0 reports MB/s. */
-    static void row(String name, int bytes, Op bridge, Op jdk) throws Exception {
-        double[] r = opsPerSecond(bridge, jdk);
-        double b = r[0];
-        double j = r[1];
-        if (bytes > 0) {
-            rows.add(new Row(name, "MB/s", b * bytes / 1e6, j * bytes / 1e6));
-        } else {
-            rows.add(new Row(name, "ops/s", b, j));
-        }
+    /**
+     * Times the sides of one row (the bridge, its limit, the JDK; a null side
+     * is not timed), their rounds alternating; bytes > 0 reports MB/s.
+     */
+    static void row(String name, int bytes, Op bridge, Op limit, Op jdk) throws Exception {
+        double[] r = opsPerSecond(bridge, limit, jdk);
+        double scale = bytes > 0 ? bytes / 1e6 : 1;
+        rows.add(new Row(name, bytes > 0 ? "MB/s" : "ops/s", r[0] * scale, r[1] * scale, r[2] * scale));
         System.err.printf("  measured %s%n", name);
     }
 
@@ -206,13 +206,18 @@ public final class Bench {
         return String.format("%.2f", v);
     }
 
+    static String ratio(double a, double b) {
+        return Double.isNaN(b) ? "-" : String.format("%.2f", a / b);
+    }
+
     static void printTable() {
-        String fmt = "%-36s %-6s %14s %14s %10s%n";
-        System.out.printf(fmt, "operation", "unit", "bridge", "JDK", "bridge/JDK");
-        System.out.printf(fmt, "-".repeat(36), "-".repeat(6), "-".repeat(14), "-".repeat(14), "-".repeat(10));
+        String fmt = "%-36s %-6s %14s %14s %14s %12s %10s%n";
+        System.out.printf(fmt, "operation", "unit", "bridge", "limit", "JDK", "bridge/limit", "bridge/JDK");
+        System.out.printf(fmt, "-".repeat(36), "-".repeat(6), "-".repeat(14), "-".repeat(14), "-".repeat(14),
+                "-".repeat(12), "-".repeat(10));
         for (Row r : rows) {
-            String ratio = Double.isNaN(r.jdk) ? "-" : String.format("%.2f", r.bridge / r.jdk);
-            System.out.printf(fmt, r.name, r.unit, num(r.bridge), num(r.jdk), ratio);
+            System.out.printf(fmt, r.name, r.unit, num(r.bridge), num(r.limit), num(r.jdk), ratio(r.bridge, r.limit),
+                    ratio(r.bridge, r.jdk));
         }
     }
 
@@ -388,6 +393,69 @@ public final class Bench {
         return rc;
     }
 
+    // ------------------------------------------------- the limit operations
+    // The same sequences of calls as the bridge's, through bench.Limit.
+
+    static long limitAes;
+    static long limitMac;
+    static long limitPriv;
+    static long limitPub;
+    static final byte[] limitOut = new byte[32];
+    static final int[] limitLen = {32};
+
+    static void ok(int code, String what) {
+        if (code != 0) throw new IllegalStateException("limit " + what + " failed: " + code);
+    }
+
+    static long limitSha256(byte[] data, int piece) {
+        long[] h = {0};
+        ok(Limit.createHash(0, h), "create");
+        for (int off = 0; off < data.length; off += piece) {
+            ok(Limit.hashData(h[0], data, off, Math.min(piece, data.length - off)), "hash");
+        }
+        limitLen[0] = 32;
+        ok(Limit.hashValue(h[0], limitOut, limitLen), "value");
+        Limit.destroyHash(h[0]);
+        return limitOut[0];
+    }
+
+    static long limitHmac(byte[] data) {
+        long[] h = {0};
+        ok(Limit.createHash(limitMac, h), "create HMAC");
+        ok(Limit.setHmacInfo(h[0], hmacInfo), "HMAC info");
+        ok(Limit.hashData(h[0], data, 0, data.length), "hash");
+        limitLen[0] = 32;
+        ok(Limit.hashValue(h[0], limitOut, limitLen), "value");
+        Limit.destroyHash(h[0]);
+        return limitOut[0];
+    }
+
+    static long limitEncrypt(byte[] plain, byte[] buf) {
+        System.arraycopy(plain, 0, buf, 0, plain.length);
+        cryptLen[0] = plain.length;
+        ok(Limit.encrypt(limitAes, buf, cryptLen, buf.length), "encrypt");
+        return cryptLen[0];
+    }
+
+    static long limitSign(byte[] data) {
+        long[] h = {0};
+        ok(Limit.createHash(0, h), "create");
+        ok(Limit.hashData(h[0], data, 0, data.length), "hash");
+        sigLen[0] = sigBuf.length;
+        ok(Limit.signHash(h[0], limitPriv, sigBuf, sigLen), "sign");
+        Limit.destroyHash(h[0]);
+        return sigLen[0];
+    }
+
+    static int limitVerify(byte[] data, byte[] sig) {
+        long[] h = {0};
+        ok(Limit.createHash(0, h), "create");
+        ok(Limit.hashData(h[0], data, 0, data.length), "hash");
+        int rc = Limit.verifySignature(h[0], sig, sig.length, limitPub);
+        Limit.destroyHash(h[0]);
+        return rc;
+    }
+
     static String cpuName() {
         try {
             for (String line : Files.readAllLines(Path.of("/proc/cpuinfo"))) {
@@ -462,15 +530,24 @@ public final class Bench {
         Signature verifier = Signature.getInstance("SHA256withRSA", "SunRsaSign");
         verifier.initVerify(rsaPub);
 
+        limitAes = Limit.aesKey(aesKeyBytes, iv);
+        limitMac = Limit.macKey(macKeyBytes);
+        limitPriv = Limit.rsaKey(rsaPriv.getEncoded(), true);
+        limitPub = Limit.rsaKey(rsaPub.getEncoded(), false);
+
         // Agreement on the benchmarked inputs, before anything is timed.
         for (byte[] m : new byte[][] {m64, m1k, m1m}) {
             bridgeSha256(m);
             agree(Arrays.equals(hashOut, sha.digest(m)), "SHA-256 of " + m.length + " bytes");
+            limitSha256(m, m.length);
+            agree(Arrays.equals(limitOut, hashOut), "the limit's SHA-256 of " + m.length + " bytes");
         }
         bridgeSha256Pieces(m1m);
         agree(Arrays.equals(hashOut, sha.digest(m1m)), "SHA-256 of 1 MiB in 16 KiB pieces");
         bridgeHmac(m1k);
         agree(Arrays.equals(hashOut, mac.doFinal(m1k)), "HMAC-SHA256 of 1 KiB");
+        limitHmac(m1k);
+        agree(Arrays.equals(limitOut, hashOut), "the limit's HMAC-SHA256 of 1 KiB");
         byte[] buf1k = new byte[m1k.length + 16];
         byte[] buf1m = new byte[m1m.length + 16];
         byte[] out1k = new byte[m1k.length + 16];
@@ -481,6 +558,9 @@ public final class Bench {
                 int j = aes.doFinal(p[0], 0, p[0].length, p[2], 0);
                 agree(n == j && Arrays.equals(p[1], 0, n, p[2], 0, j),
                         "AES-128-CBC of " + p[0].length + " bytes, pass " + (round + 1));
+                byte[] lb = new byte[p[1].length];
+                int l = (int) limitEncrypt(p[0], lb);
+                agree(l == j && Arrays.equals(lb, 0, l, p[2], 0, j), "the limit's AES-128-CBC of " + p[0].length);
             }
         }
         bridgeSign(m64);
@@ -495,6 +575,9 @@ public final class Bench {
         badSig[7] ^= 1;
         agree(bridgeVerify(m64, badSig) != 0, "the bridge refuses an altered signature");
         byte[] sigLe = reversed(jdkSig);
+        limitSign(m64);
+        agree(Arrays.equals(Arrays.copyOf(sigBuf, sigLen[0]), jdkSig), "the limit's signature");
+        agree(limitVerify(m64, jdkSig) == 0, "the limit verifies the JDK's signature");
 
         System.out.printf("Quill bridge against the JDK's providers%s%n", quick ? " (--quick: numbers mean nothing)" : "");
         System.out.printf("Java %s (%s), %s, %s%n", System.getProperty("java.version"),
@@ -503,29 +586,37 @@ public final class Bench {
         System.out.printf("median of %d rounds of %d ms after %d ms warm-up; MB = 10^6 bytes%n%n", config.rounds,
                 config.roundNanos / 1_000_000, config.warmupNanos / 1_000_000);
 
-        row("JNI floor: getSizeOfHandle()", 0, () -> CAPI.getSizeOfHandle(), null);
-        row("SHA-256 64 B", 0, () -> bridgeSha256(m64), () -> sha.digest(m64)[0]);
-        row("SHA-256 1 KiB", 1024, () -> bridgeSha256(m1k), () -> sha.digest(m1k)[0]);
-        row("SHA-256 1 MiB", 1 << 20, () -> bridgeSha256(m1m), () -> sha.digest(m1m)[0]);
-        row("SHA-256 1 MiB in 16 KiB pieces", 1 << 20, () -> bridgeSha256Pieces(m1m),
+        row("JNI floor: getSizeOfHandle()", 0, () -> CAPI.getSizeOfHandle(), null, null);
+        row("SHA-256 64 B", 0, () -> bridgeSha256(m64), () -> limitSha256(m64, 64), () -> sha.digest(m64)[0]);
+        row("SHA-256 1 KiB", 1024, () -> bridgeSha256(m1k), () -> limitSha256(m1k, 1024), () -> sha.digest(m1k)[0]);
+        row("SHA-256 1 MiB", 1 << 20, () -> bridgeSha256(m1m), () -> limitSha256(m1m, 1 << 20),
+                () -> sha.digest(m1m)[0]);
+        row("SHA-256 1 MiB in 16 KiB pieces", 1 << 20, () -> bridgeSha256Pieces(m1m), () -> limitSha256(m1m, PIECE),
                 () -> jdkSha256Pieces(sha, m1m));
-        row("HMAC-SHA256 1 KiB", 1024, () -> bridgeHmac(m1k), () -> mac.doFinal(m1k)[0]);
-        row("AES-128-CBC encrypt 1 KiB", 1024, () -> bridgeEncrypt(m1k, buf1k),
+        row("HMAC-SHA256 1 KiB", 1024, () -> bridgeHmac(m1k), () -> limitHmac(m1k), () -> mac.doFinal(m1k)[0]);
+        byte[] lbuf1k = new byte[buf1k.length];
+        byte[] lbuf1m = new byte[buf1m.length];
+        row("AES-128-CBC encrypt 1 KiB", 1024, () -> bridgeEncrypt(m1k, buf1k), () -> limitEncrypt(m1k, lbuf1k),
                 () -> aes.doFinal(m1k, 0, m1k.length, out1k, 0));
-        row("AES-128-CBC encrypt 1 MiB", 1 << 20, () -> bridgeEncrypt(m1m, buf1m),
+        row("AES-128-CBC encrypt 1 MiB", 1 << 20, () -> bridgeEncrypt(m1m, buf1m), () -> limitEncrypt(m1m, lbuf1m),
                 () -> aes.doFinal(m1m, 0, m1m.length, out1m, 0));
-        row("RSA-2048 sign SHA-256 (64 B msg)", 0, () -> bridgeSign(m64), () -> {
+        row("RSA-2048 sign SHA-256 (64 B msg)", 0, () -> bridgeSign(m64), () -> limitSign(m64), () -> {
             signer.update(m64);
             return signer.sign()[0];
         });
-        row("RSA-2048 verify SHA-256 (64 B msg)", 0, () -> bridgeVerify(m64, sigLe), () -> {
-            verifier.update(m64);
-            return verifier.verify(jdkSig) ? 1 : 0;
-        });
+        row("RSA-2048 verify SHA-256 (64 B msg)", 0, () -> bridgeVerify(m64, sigLe), () -> limitVerify(m64, jdkSig),
+                () -> {
+                    verifier.update(m64);
+                    return verifier.verify(jdkSig) ? 1 : 0;
+                });
 
         printTable();
         double floor = rows.get(0).bridge;
         System.out.printf("%nJNI floor: %.1f ns per native call.%n", 1e9 / floor);
         if (sink == 42) System.out.println(); // keeps the sink alive
+        Limit.freeKey(limitAes);
+        Limit.freeKey(limitMac);
+        Limit.freeKey(limitPriv);
+        Limit.freeKey(limitPub);
     }
 }
