@@ -6,7 +6,6 @@
 // again must hold one certificate less; every certificate's properties
 // survive the rewrite.
 #include <fcntl.h>
-#include <sys/stat.h>
 
 #include "fuzz_cert.h"
 
@@ -30,6 +29,27 @@ HCERTSTORE open_store(bool readonly) {
   return s;
 }
 
+// The values of a CRYPT_KEY_PROV_INFO, without the pointers that hold them.
+std::vector<BYTE> prov_info_fields(const std::vector<BYTE>& v) {
+  if (v.size() < sizeof(CRYPT_KEY_PROV_INFO)) fuzz::die("short key provider information");
+  const auto* pi = reinterpret_cast<const CRYPT_KEY_PROV_INFO*>(v.data());
+  std::vector<BYTE> out;
+  auto put = [&](const void* p, size_t n) {
+    out.insert(out.end(), static_cast<const BYTE*>(p), static_cast<const BYTE*>(p) + n);
+  };
+  for (LPCWSTR w : {pi->pwszContainerName, pi->pwszProvName}) {
+    out.push_back(w != nullptr);
+    if (w) put(w, wcslen(w) * sizeof(WCHAR));
+  }
+  put(&pi->dwProvType, 12);  // type, flags, parameter count
+  put(&pi->dwKeySpec, 4);
+  for (DWORD i = 0; i < pi->cProvParam; ++i) {
+    put(&pi->rgProvParam[i].dwParam, 4);
+    put(pi->rgProvParam[i].pbData, pi->rgProvParam[i].cbData);
+  }
+  return out;
+}
+
 // The properties of every certificate, in store order.
 std::vector<std::vector<BYTE>> properties(HCERTSTORE s) {
   std::vector<std::vector<BYTE>> out;
@@ -43,6 +63,7 @@ std::vector<std::vector<BYTE>> properties(HCERTSTORE s) {
                           v, "property"))
         continue;
       all.push_back(BYTE(id));
+      if (id == CERT_KEY_PROV_INFO_PROP_ID) v = prov_info_fields(v);  // not its pointers
       all.insert(all.end(), v.begin(), v.end());
     }
     out.push_back(std::move(all));
@@ -54,8 +75,7 @@ std::vector<std::vector<BYTE>> properties(HCERTSTORE s) {
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   std::string dir = fuzz::private_root() + "/users/" + std::to_string(geteuid());
-  mkdir(dir.c_str(), 0700);
-  mkdir((dir + "/stores").c_str(), 0700);
+  std::filesystem::create_directories(dir + "/stores");
   g_file = dir + "/stores/FUZZ.sst";
   return 0;
 }
