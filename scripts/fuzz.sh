@@ -10,7 +10,8 @@ seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
-  targets=(fuzz_import_key fuzz_params fuzz_cipher fuzz_container fuzz_handles fuzz_codepage)
+  targets=(fuzz_import_key fuzz_params fuzz_cipher fuzz_container fuzz_handles fuzz_codepage
+    fuzz_cert_der fuzz_pfx fuzz_file_store fuzz_system_store fuzz_tls fuzz_bridge)
 
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DQUILL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   >build/fuzz-configure.log 2>&1 || { cat build/fuzz-configure.log; exit 1; }
@@ -22,6 +23,7 @@ if [ -z "${LOCPATH:-}" ] && [ -d build/x86_64/tests/locale/ru_RU.CP1251 ]; then
   export LOCPATH=$PWD/build/x86_64/tests/locale
 fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
+export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
 for t in "${targets[@]}"; do
