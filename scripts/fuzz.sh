@@ -23,7 +23,6 @@ if [ -z "${LOCPATH:-}" ] && [ -d build/x86_64/tests/locale/ru_RU.CP1251 ]; then
   export LOCPATH=$PWD/build/x86_64/tests/locale
 fi
 export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
-export LSAN_OPTIONS=${LSAN_OPTIONS:-suppressions=$PWD/tests/fuzz/lsan.supp}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 status=0
 for t in "${targets[@]}"; do
