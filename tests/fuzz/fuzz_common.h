@@ -4,7 +4,7 @@
 #ifndef QUILL_FUZZ_COMMON_H
 #define QUILL_FUZZ_COMMON_H
 
-#include <fuzzer/FuzzedDataProvider.h>
+#include "data_provider.h"
 #include <stdlib.h>
 #include <unistd.h>
 
