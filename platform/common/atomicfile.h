@@ -23,6 +23,7 @@
 #ifndef CSP_ATOMICFILE_H
 #define CSP_ATOMICFILE_H
 
+#include <dirent.h>
 #include <fcntl.h>
 #include <pwd.h>
 #include <sys/file.h>
@@ -192,8 +193,31 @@ inline LONG write_atomically(const std::string& path, const std::vector<BYTE>& d
   return 0;
 }
 
+// Removes the temporary files of write_atomically that a writer killed
+// before its rename left in `dir` (they may hold keys). Called under the
+// directory's lock, when no one else can be writing one.
+inline void remove_stale_temps(const std::string& dir) {
+  DIR* d = opendir(dir.c_str());
+  if (!d) return;
+  while (struct dirent* e = readdir(d)) {
+    // <file>.tmp.<pid>.<number>
+    std::string name = e->d_name;
+    size_t at = name.rfind(".tmp.");
+    if (at == std::string::npos || at == 0) continue;
+    std::string tail = name.substr(at + 5);
+    size_t dot = tail.find('.');
+    if (dot == 0 || dot == std::string::npos || dot + 1 == tail.size() ||
+        tail.find_first_not_of("0123456789.") != std::string::npos ||
+        tail.find('.', dot + 1) != std::string::npos)
+      continue;
+    unlinkat(dirfd(d), e->d_name, 0);  // another user's, in a sticky directory, stays
+  }
+  closedir(d);
+}
+
 // Serialises changes to the files of one directory: a process-wide
-// mutex for the threads of this process, flock for other processes.
+// mutex for the threads of this process, flock for other processes. Once
+// locked, temporary files left by killed writers are removed.
 class DirLock {
  public:
   explicit DirLock(const std::string& dir) : guard_(mutex()) {
@@ -206,8 +230,10 @@ class DirLock {
     // other's changes.
     if (fd_ < 0 && errno == EACCES) fd_ = open(lock.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW);
     if (fd_ >= 0) {
-      while (flock(fd_, LOCK_EX) != 0 && errno == EINTR) {
+      int rc;
+      while ((rc = flock(fd_, LOCK_EX)) != 0 && errno == EINTR) {
       }
+      if (rc == 0 && check_private_dir(dir) == 0) remove_stale_temps(dir);
     }
   }
   ~DirLock() {
