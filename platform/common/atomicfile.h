@@ -280,8 +280,7 @@ inline std::string data_dir(bool machine, const std::string& kind) {
   const char* xdg = std::getenv("XDG_DATA_HOME");
   std::string base = xdg && *xdg ? std::string(xdg) : home_dir();
   if (base.empty()) return base;
-  if (!(xdg && *xdg)) base += "/.local/share";
-  return base + "/quill-csp/" + kind;
+  return base + (xdg && *xdg ? "" : "/.local/share") + "/quill-csp/" + kind;
 }
 
 }  // namespace csp
