@@ -102,9 +102,11 @@ std::string store_path(bool machine, const std::string& name) {
   return data_dir(machine, "stores") + "/" + file + ".sst";
 }
 
-LONG read_all(const std::string& path, Bytes& out, bool& missing) {
+// A system store's file (`private_file`) is opened as atomicfile.h's rules
+// say; a file store the caller names, as it is.
+LONG read_all(const std::string& path, Bytes& out, bool& missing, bool private_file = false) {
   missing = false;
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  int fd = private_file ? open_private(path) : open(path.c_str(), O_RDONLY | O_CLOEXEC);
   if (fd < 0) {
     missing = errno == ENOENT || errno == ENOTDIR;
     return missing ? ERROR_FILE_NOT_FOUND : errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
@@ -246,7 +248,7 @@ struct Entry {
 
 LONG load_entries(const std::string& path, std::vector<Entry>& out, bool& missing) {
   Bytes raw;
-  if (LONG rc = read_all(path, raw, missing)) return missing ? 0 : rc;
+  if (LONG rc = read_all(path, raw, missing, true)) return missing ? 0 : rc;
   if (raw.size() < sizeof kMagic || memcmp(raw.data(), kMagic, sizeof kMagic) != 0)
     return CRYPT_E_FILE_ERROR;
   Reader r{raw.data() + sizeof kMagic, raw.size() - sizeof kMagic};

@@ -93,6 +93,7 @@ BOOL export_private(Key& k, BYTE* out, DWORD* len) {
   if (!ok) return fail(NTE_BAD_KEY);
   size_t n = k.rsa_bytes(), half = (k.bitlen + 15) / 16;
   Bytes blob;
+  blob.reserve(size);  // growing would leave copies of the key in freed blocks
   put_blob_header(blob, PRIVATEKEYBLOB, k.alg);
   put_le32(blob, RSA2_MAGIC);
   put_le32(blob, k.bitlen);

@@ -42,11 +42,19 @@ void put_record(std::vector<BYTE>& out, DWORD tag, const BYTE* data, size_t n) {
   out.insert(out.end(), data, data + n);
 }
 
+// The buffers are sized up front: one that grew would leave copies of the
+// key material in the blocks it gave back.
 std::vector<BYTE> encode(const ContainerData& c) {
-  std::vector<BYTE> out(kMagic, kMagic + sizeof kMagic);
+  size_t total = sizeof kMagic + 8 + c.name.size();
+  for (const auto& [spec, key] : c.keys) total += 8 + 12 + key.material.size();
+  for (const auto& [tag, data] : c.extra) total += 8 + data.size();
+  std::vector<BYTE> out;
+  out.reserve(total);
+  out.assign(kMagic, kMagic + sizeof kMagic);
   put_record(out, kTagName, reinterpret_cast<const BYTE*>(c.name.data()), c.name.size());
   for (const auto& [spec, key] : c.keys) {
     std::vector<BYTE> rec;
+    rec.reserve(12 + key.material.size());
     put32(rec, spec);
     put32(rec, key.alg);
     put32(rec, key.flags);
@@ -90,8 +98,8 @@ std::string path_of(bool machine, const std::string& name) {
 }
 
 LONG read_file(const std::string& path, std::vector<BYTE>& out) {
-  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return errno == ENOENT ? NTE_BAD_KEYSET : errno_code(errno);
+  int fd = open_private(path);
+  if (fd < 0) return errno == ENOENT || errno == ENOTDIR ? NTE_BAD_KEYSET : errno_code(errno);
   int e = read_fd(fd, kMaxFile, out);
   LONG rc = e == EFBIG ? NTE_KEYSET_ENTRY_BAD : e ? errno_code(e) : 0;
   close(fd);
@@ -126,8 +134,9 @@ LONG ContainerStore::create(bool machine, const std::string& name) {
   LONG rc = make_dirs(dir);
   if (rc) return rc;
   std::string path = path_of(machine, name);
-  struct stat st;
-  if (stat(path.c_str(), &st) == 0) return NTE_EXISTS;
+  int e = stat_private(path);
+  if (e == 0) return NTE_EXISTS;
+  if (e != ENOENT) return errno_code(e);
   ContainerData c;
   c.name = name;
   return write_atomically(path, encode(c));
@@ -136,16 +145,16 @@ LONG ContainerStore::create(bool machine, const std::string& name) {
 LONG ContainerStore::remove(bool machine, const std::string& name) {
   std::string dir = directory(machine);
   DirLock lock(dir);
+  if (int e = check_private_dir(dir))
+    return e == ENOENT || e == ENOTDIR ? NTE_BAD_KEYSET : errno_code(e);
   if (unlink(path_of(machine, name).c_str()) != 0)
     return errno == ENOENT ? NTE_BAD_KEYSET : errno_code(errno);
   return 0;
 }
 
 LONG ContainerStore::exists(bool machine, const std::string& name) {
-  struct stat st;
-  if (stat(path_of(machine, name).c_str(), &st) != 0)
-    return errno == ENOENT || errno == ENOTDIR ? NTE_BAD_KEYSET : errno_code(errno);
-  return 0;
+  int e = stat_private(path_of(machine, name));
+  return e == 0 ? 0 : e == ENOENT || e == ENOTDIR ? NTE_BAD_KEYSET : errno_code(e);
 }
 
 LONG ContainerStore::load(bool machine, const std::string& name, ContainerData& out) {
