@@ -63,24 +63,40 @@ struct KeyReopen {
   DWORD type = PROV_RSA_AES;  // the provider type that keeps the pair
 };
 
+// A parsed certificate: its encoding, OpenSSL's object and CERT_INFO with
+// the storage its pointers refer to (stable addresses). Never changed once
+// made, and shared by every Cert of that encoding (its copies in other
+// stores, the certificates of a cached store file), so that an encoding is
+// parsed once: OpenSSL's decoding of the public key is most of the cost of
+// a certificate.
+struct CertCore {
+  Bytes der;
+  X509Ptr x509;
+  CERT_INFO info{};
+  std::deque<std::string> strings;
+  std::deque<Bytes> blobs;
+  std::vector<CERT_EXTENSION> exts;
+  // X509_NAME_hash_ex of the subject and issuer names (`hashed` when both
+  // were made): names that differ in it are not the same name.
+  bool hashed = false;
+  unsigned long subject_hash = 0, issuer_hash = 0;
+};
+
 class Cert : public Object {
  public:
   static constexpr Kind kKind = Kind::Cert;
-  Cert() : Object(kKind) {}
+  explicit Cert(std::shared_ptr<const CertCore> c)
+      : Object(kKind), core(std::move(c)), der(core->der), x509(core->x509), info(core->info) {}
   ~Cert() override;
 
   CERT_CONTEXT ctx{};   // what callers see
   uintptr_t handle = 0;  // this object's handle, once inserted
   uintptr_t store = 0;   // handle of the store it belongs to
   uint64_t seq = 0;      // place in the store's order
-  Bytes der;
-  X509Ptr x509;
-
-  // CERT_INFO and the storage its pointers refer to (stable addresses).
-  CERT_INFO info{};
-  std::deque<std::string> strings;
-  std::deque<Bytes> blobs;
-  std::vector<CERT_EXTENSION> exts;
+  const std::shared_ptr<const CertCore> core;
+  const Bytes& der;
+  const X509Ptr& x509;
+  const CERT_INFO& info;
 
   // Properties, guarded by mu.
   std::mutex mu;
@@ -130,6 +146,10 @@ inline std::nullptr_t fail_null(LONG code) {
 
 // Parses DER into a new Cert (not yet in the table); 0 or a CRYPT_E_* code.
 LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out);
+// The same from an X509 already decoded (its encoding is taken from it).
+LONG make_cert_x509(X509* x, std::shared_ptr<Cert>& out);
+// A new Cert (not yet in the table, no properties) of a parsed certificate.
+std::shared_ptr<Cert> new_cert(const std::shared_ptr<const CertCore>& core);
 // The pointer registry: which handle a structure handed out belongs to.
 void register_ptr(const void* p, uintptr_t h);
 void unregister_ptr(const void* p, uintptr_t h);

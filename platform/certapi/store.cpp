@@ -1,10 +1,28 @@
 // Certificate stores: memory stores, read-only file stores (DER, PEM, PKCS#7)
 // and system stores kept on disk; adding, enumerating, finding, deleting.
 //
-// A system store is one file, <data root>/stores/<NAME>.sst, written anew on
-// every change (atomically, mode 0600). A change is applied under the
-// stores directory's lock to the file as it is then on disk, not to this
-// process's copy, so two processes changing one store keep both changes.
+// A system store is one file, <data root>/stores/<NAME>.sst (mode 0600): the
+// magic, then one length-prefixed entry per certificate. A change is applied
+// under the stores directory's lock to the file as it is then on disk, not
+// to a store's copy, so two processes changing one store keep both changes.
+// A certificate new to the store is appended to the file (written, then
+// fsync); any other change writes the file anew (atomically).
+//
+// Appending is safe against a crash in the middle because every entry this
+// library writes ends with a seal record (a CRC-32 of the entry before it;
+// readers that do not know it skip it): after a sealed entry, a last entry
+// that runs past the end of the file, or that does not decode and ends with
+// the file, or bytes that are all zero, are the tail of an append that did
+// not finish. Reading ignores such a tail and the next change cuts it off.
+// An entry that is not sealed (a file of an older writer) is never appended
+// to: that change writes the file anew, sealed.
+//
+// The files as read are cached for the process: the entries with their
+// certificates parsed, keyed by path and checked against the file's device,
+// inode, size and change times at every open, so a file another process
+// changed is read again, and this process's own changes update the cache as
+// they are written. Opening a store whose file did not change parses
+// nothing.
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
@@ -12,8 +30,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cwctype>
+#include <string_view>
+#include <unordered_map>
 
 #include "apiutil.h"
 #include "atomicfile.h"
@@ -29,6 +50,11 @@ constexpr size_t kMaxStoreName = 255;
 // kTagReopenType (the provider type of a key context, when not PROV_RSA_AES)
 // came after the others; a reader that does not know it skips it.
 constexpr DWORD kTagCert = 1, kTagProp = 2, kTagProvInfo = 3, kTagReopen = 4, kTagReopenType = 5;
+// The seal of an entry: the CRC-32 of the entry's bytes before it.
+constexpr DWORD kTagSeal = 6;
+constexpr size_t kSealSize = 12;  // tag, length, CRC
+// Certificates kept parsed in the cache of store files, all files together.
+constexpr size_t kCachedCerts = 32768;
 
 void put32(Bytes& out, DWORD v) {
   for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
@@ -42,6 +68,34 @@ void put_wide(Bytes& out, bool present, const std::wstring& w) {
   put32(out, present ? DWORD(w.size()) : 0xFFFFFFFFu);
   if (present)
     for (wchar_t ch : w) put32(out, DWORD(ch));
+}
+
+uint32_t crc32(const BYTE* p, size_t n) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+void seal(Bytes& entry) {
+  Bytes crc;
+  put32(crc, crc32(entry.data(), entry.size()));
+  put_record(entry, kTagSeal, crc);
+}
+
+bool sealed(const Bytes& entry) {
+  if (entry.size() < kSealSize) return false;
+  const BYTE* tail = entry.data() + entry.size() - kSealSize;
+  return read_le32(tail) == kTagSeal && read_le32(tail + 4) == 4 &&
+         read_le32(tail + 8) == crc32(entry.data(), entry.size() - kSealSize);
 }
 
 // A bounds-checked reader over one record.
@@ -181,10 +235,18 @@ Bytes encode_entry(Cert& c) {
       put_record(out, kTagReopenType, t);
     }
   }
+  seal(out);
   return out;
 }
 
-LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
+// Parsed certificates to take instead of parsing an encoding again.
+using Known = std::unordered_map<std::string_view, std::shared_ptr<const CertCore>>;
+
+std::string_view view_of(const Bytes& b) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out, const Known* known = nullptr) {
   Reader r{p, n};
   std::shared_ptr<Cert> c;
   while (r.n > 0) {
@@ -194,7 +256,12 @@ LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
     if (!r.ok) return CRYPT_E_FILE_ERROR;
     if (tag == kTagCert) {
       if (c) return CRYPT_E_FILE_ERROR;
-      if (make_cert(data.data(), data.size(), c)) return CRYPT_E_FILE_ERROR;
+      auto it = known ? known->find(view_of(data)) : Known::const_iterator();
+      if (known && it != known->end()) {
+        c = new_cert(it->second);
+      } else if (make_cert(data.data(), data.size(), c)) {
+        return CRYPT_E_FILE_ERROR;
+      }
       continue;
     }
     if (!c) return CRYPT_E_FILE_ERROR;
@@ -238,56 +305,223 @@ LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
   return 0;
 }
 
-// The entries of a store file as (SHA-1 of the certificate, entry bytes).
-struct Entry {
-  Bytes der;
+// One entry of a store file: its bytes and what they decode to, a
+// certificate with its properties that is never handed out (`proto`).
+struct FileEntry {
   Bytes data;
+  std::shared_ptr<Cert> proto;
+  bool sealed = false;
+};
+using EntryPtr = std::shared_ptr<const FileEntry>;
+
+// What identifies one content of a file: a change of any of these is a
+// change of the file (an atomic rewrite is a new inode, an append a new size).
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{}, ctime{};
+  explicit FileId(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim), ctime(st.st_ctim) {}
+  FileId() = default;
+  bool operator==(const FileId& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
 };
 
-LONG load_entries(const std::string& path, std::vector<Entry>& out, bool& missing) {
-  Bytes raw;
-  if (LONG rc = read_all(path, raw, missing)) return missing ? 0 : rc;
+// A store file as read: its entries, and how many of its bytes hold them
+// (less than the file when it ends in the tail of an unfinished append).
+struct Snapshot {
+  bool missing = true;
+  FileId id;
+  size_t valid = sizeof kMagic;
+  std::vector<EntryPtr> entries;
+};
+using SnapPtr = std::shared_ptr<const Snapshot>;
+
+// The cache of store files, by path.
+struct FileCache {
+  std::mutex mu;
+  std::unordered_map<std::string, SnapPtr> files;
+};
+FileCache& file_cache() {
+  static FileCache* c = new FileCache;  // never destroyed, like the handle table
+  return *c;
+}
+
+SnapPtr cached(const std::string& path) {
+  std::lock_guard<std::mutex> lock(file_cache().mu);
+  auto it = file_cache().files.find(path);
+  return it == file_cache().files.end() ? nullptr : it->second;
+}
+
+void remember(const std::string& path, SnapPtr snap) {
+  FileCache& fc = file_cache();
+  std::lock_guard<std::mutex> lock(fc.mu);
+  size_t total = snap->entries.size();
+  for (auto& [p, other] : fc.files)
+    if (p != path) total += other->entries.size();
+  if (total > kCachedCerts) fc.files.clear();  // the newest file stays
+  fc.files[path] = std::move(snap);
+}
+
+bool all_zero(const BYTE* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+// Decodes a store file's bytes; certificates of `before` are not parsed again.
+LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
   if (raw.size() < sizeof kMagic || memcmp(raw.data(), kMagic, sizeof kMagic) != 0)
     return CRYPT_E_FILE_ERROR;
-  Reader r{raw.data() + sizeof kMagic, raw.size() - sizeof kMagic};
-  while (r.n > 0) {
-    Entry e;
-    e.data = r.take(r.u32());
-    if (!r.ok) return CRYPT_E_FILE_ERROR;
-    // The first record of an entry is its certificate.
-    Reader d{e.data.data(), e.data.size()};
-    if (d.u32() != kTagCert) return CRYPT_E_FILE_ERROR;
-    e.der = d.take(d.u32());
-    if (!d.ok) return CRYPT_E_FILE_ERROR;
-    out.push_back(std::move(e));
+  Known known;
+  if (before)
+    for (auto& e : before->entries) known.emplace(view_of(e->proto->der), e->proto->core);
+  size_t pos = sizeof kMagic;
+  while (pos < raw.size()) {
+    size_t left = raw.size() - pos;
+    size_t len = left >= 4 ? read_le32(raw.data() + pos) : 0;
+    bool whole = left >= 4 && len <= left - 4;
+    auto e = std::make_shared<FileEntry>();
+    bool ok = whole;
+    if (ok) {
+      e->data.assign(raw.data() + pos + 4, raw.data() + pos + 4 + len);
+      // The first record of an entry is its certificate.
+      ok = e->data.size() >= 8 && read_le32(e->data.data()) == kTagCert &&
+           decode_entry(e->data.data(), e->data.size(), e->proto, &known) == 0;
+    }
+    if (!ok) {
+      bool after_seal = !out.entries.empty() && out.entries.back()->sealed;
+      bool tail = !whole || pos + 4 + len == raw.size() || all_zero(raw.data() + pos, left);
+      if (!after_seal || !tail) return CRYPT_E_FILE_ERROR;
+      break;  // an append that did not finish
+    }
+    e->sealed = sealed(e->data);
+    out.entries.push_back(std::move(e));
+    pos += 4 + len;
+  }
+  out.valid = pos;
+  return 0;
+}
+
+// The store file as it is now: from the cache when the file did not change.
+LONG current(const std::string& path, SnapPtr& out) {
+  struct stat st;
+  if (stat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR)
+      return errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+    out = std::make_shared<Snapshot>();
+    return 0;
+  }
+  SnapPtr before = cached(path);
+  if (before && before->id == FileId(st)) {
+    out = before;
+    return 0;
+  }
+  int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      out = std::make_shared<Snapshot>();
+      return 0;
+    }
+    return errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  }
+  struct stat st0, st1;
+  Bytes raw;
+  bool read_ok = fstat(fd, &st0) == 0 && read_fd(fd, kMaxFile, raw) == 0 && fstat(fd, &st1) == 0;
+  close(fd);
+  if (!read_ok) return CRYPT_E_FILE_ERROR;
+  auto snap = std::make_shared<Snapshot>();
+  snap->missing = false;
+  snap->id = FileId(st1);
+  if (LONG rc = parse_store(raw, before.get(), *snap)) return rc;
+  // Kept only when no change raced with the read.
+  if (FileId(st0) == FileId(st1) && size_t(st1.st_size) == raw.size()) remember(path, snap);
+  out = std::move(snap);
+  return 0;
+}
+
+LONG file_error(LONG rc) { return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0; }
+
+// Writes the file anew with `entries` (under the directory lock).
+LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
+  Bytes raw(kMagic, kMagic + sizeof kMagic);
+  for (const auto& e : entries) {
+    put32(raw, DWORD(e->data.size()));
+    raw.insert(raw.end(), e->data.begin(), e->data.end());
+  }
+  if (raw.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
+  if (LONG rc = write_atomically(path, raw)) return file_error(rc);
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    auto snap = std::make_shared<Snapshot>();
+    snap->missing = false;
+    snap->id = FileId(st);
+    snap->valid = raw.size();
+    snap->entries = std::move(entries);
+    remember(path, std::move(snap));
   }
   return 0;
 }
 
-LONG save_entries(const std::string& path, const std::vector<Entry>& entries) {
-  Bytes raw(kMagic, kMagic + sizeof kMagic);
-  for (const auto& e : entries) {
-    put32(raw, DWORD(e.data.size()));
-    raw.insert(raw.end(), e.data.begin(), e.data.end());
+// Appends one entry to the file of `snap` (under the directory lock), first
+// cutting off the tail of an append that did not finish. False when the
+// file is no longer the one of `snap` (nothing written).
+LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr& e, bool& done) {
+  done = false;
+  Bytes rec;
+  put32(rec, DWORD(e->data.size()));
+  rec.insert(rec.end(), e->data.begin(), e->data.end());
+  if (snap.valid + rec.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC);
+  if (fd < 0) return errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
+    close(fd);
+    return 0;
   }
-  if (raw.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
-  LONG rc = write_atomically(path, raw);
-  return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0;
+  LONG rc = 0;
+  if (size_t(st.st_size) != snap.valid && ftruncate(fd, off_t(snap.valid)) != 0) rc = CRYPT_E_FILE_ERROR;
+  size_t put = 0;
+  while (!rc && put < rec.size()) {
+    ssize_t n = pwrite(fd, rec.data() + put, rec.size() - put, off_t(snap.valid + put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) rc = errno == ENOSPC || errno == EDQUOT ? CRYPT_E_FILE_ERROR : file_error(errno_code(errno));
+    else put += size_t(n);
+  }
+  if (!rc && fsync(fd) != 0) rc = CRYPT_E_FILE_ERROR;
+  if (rc) {
+    // Nothing of a failed append may stay for a later append to follow.
+    if (ftruncate(fd, off_t(snap.valid)) == 0) fsync(fd);
+    close(fd);
+    return rc;
+  }
+  done = true;
+  if (fstat(fd, &st) == 0) {
+    auto next = std::make_shared<Snapshot>(snap);
+    next->id = FileId(st);
+    next->valid = snap.valid + rec.size();
+    next->entries.push_back(e);
+    remember(path, std::move(next));
+  }
+  close(fd);
+  return 0;
 }
 
-// Changes the store file under the directory lock.
-template <class F>
-LONG change_file(const Store& s, F&& change) {
-  std::string path = store_path(s.machine, s.name);
-  std::string dir = path.substr(0, path.rfind('/'));
-  DirLock lock(dir);
-  if (LONG rc = make_dirs(dir)) return rc == NTE_PERM ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
-  std::vector<Entry> entries;
-  bool missing;
-  if (LONG rc = load_entries(path, entries, missing)) return rc;
-  change(entries);
-  return save_entries(path, entries);
+// The file entry of a certificate as it is written.
+EntryPtr entry_of(Cert& c) {
+  auto e = std::make_shared<FileEntry>();
+  e->data = encode_entry(c);
+  Known known{{view_of(c.der), c.core}};
+  if (decode_entry(e->data.data(), e->data.size(), e->proto, &known)) return nullptr;
+  e->sealed = true;
+  return e;
 }
+
+std::string dir_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 void append(Store& s, const std::shared_ptr<Cert>& c) {
   c->store = s.handle;
@@ -371,13 +605,13 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
     return nullptr;
   }
   std::string name = upper_ascii(name_in);
-  std::vector<Entry> entries;
-  bool missing;
-  if ((err = load_entries(store_path(machine, name), entries, missing))) return nullptr;
+  SnapPtr snap;
+  if ((err = current(store_path(machine, name), snap))) return nullptr;
   std::vector<std::shared_ptr<Cert>> certs;
-  for (const auto& e : entries) {
-    std::shared_ptr<Cert> c;
-    if ((err = decode_entry(e.data.data(), e.data.size(), c))) return nullptr;
+  certs.reserve(snap->entries.size());
+  for (const auto& e : snap->entries) {
+    auto c = new_cert(e->proto->core);
+    copy_props(*e->proto, *c, false);
     certs.push_back(std::move(c));
   }
   auto s = new_store();
@@ -408,28 +642,44 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
 
 LONG persist_put(Store& s, Cert& c) {
   if (!s.system) return 0;
-  Bytes entry = encode_entry(c);
-  return change_file(s, [&](std::vector<Entry>& entries) {
-    for (auto& e : entries) {
-      if (e.der == c.der) {
-        e.data = entry;
-        return;
-      }
-    }
-    entries.push_back(Entry{c.der, entry});
-  });
+  EntryPtr entry = entry_of(c);
+  if (!entry) return CRYPT_E_FILE_ERROR;
+  std::string path = store_path(s.machine, s.name);
+  DirLock lock(dir_of(path));
+  if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
+  SnapPtr snap;
+  if (LONG rc = current(path, snap)) return rc;
+  auto& now = snap->entries;
+  auto same = std::find_if(now.begin(), now.end(), [&](const EntryPtr& e) { return e->proto->der == c.der; });
+  if (same == now.end() && !now.empty() && now.back()->sealed) {
+    bool done = false;
+    if (LONG rc = append_entry(path, *snap, entry, done)) return rc;
+    if (done) return 0;
+    if (LONG rc = current(path, snap)) return rc;  // changed under the lock: not by a writer of ours
+  }
+  std::vector<EntryPtr> entries = snap->entries;
+  auto it = std::find_if(entries.begin(), entries.end(),
+                         [&](const EntryPtr& e) { return e->proto->der == c.der; });
+  if (it != entries.end()) {
+    *it = entry;
+  } else {
+    entries.push_back(entry);
+  }
+  return rewrite(path, std::move(entries));
 }
 
 LONG persist_remove(Store& s, const Cert& c) {
   if (!s.system) return 0;
-  return change_file(s, [&](std::vector<Entry>& entries) {
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-      if (it->der == c.der) {
-        entries.erase(it);
-        return;
-      }
-    }
-  });
+  std::string path = store_path(s.machine, s.name);
+  DirLock lock(dir_of(path));
+  if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
+  SnapPtr snap;
+  if (LONG rc = current(path, snap)) return rc;
+  std::vector<EntryPtr> entries = snap->entries;
+  auto it = std::find_if(entries.begin(), entries.end(),
+                         [&](const EntryPtr& e) { return e->proto->der == c.der; });
+  if (it != entries.end()) entries.erase(it);
+  return rewrite(path, std::move(entries));
 }
 
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp) {
@@ -471,8 +721,7 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
         break;
     }
   }
-  std::shared_ptr<Cert> e;
-  if (LONG rc = make_cert(src->der.data(), src->der.size(), e)) return rc;
+  std::shared_ptr<Cert> e = new_cert(src->core);
   copy_props(*src, *e, false);
   if (existing && inherit) copy_props(*existing, *e, true);
   if (!insert_cert(e)) return E_OUTOFMEMORY;
