@@ -117,6 +117,26 @@ class Store : public Object {
   uintptr_t handle = 0;
   std::mutex mu;
   std::vector<std::shared_ptr<Cert>> certs;  // by seq
+  // The subject name hash of each of certs (kAnyName when not made): an
+  // issuer search reads this array, not every certificate. Changed only
+  // with certs, through the functions below (caller holds mu).
+  static constexpr uint64_t kAnyName = ~uint64_t(0);
+  std::vector<uint64_t> names;
+  static uint64_t name_of(const Cert& c) {
+    return c.core->hashed ? uint64_t(c.core->subject_hash) : kAnyName;
+  }
+  void push(std::shared_ptr<Cert> c) {
+    names.push_back(name_of(*c));
+    certs.push_back(std::move(c));
+  }
+  void put(size_t i, std::shared_ptr<Cert> c) {
+    names[i] = name_of(*c);
+    certs[i] = std::move(c);
+  }
+  void erase(size_t i) {
+    names.erase(names.begin() + long(i));
+    certs.erase(certs.begin() + long(i));
+  }
   uint64_t next_seq = 1;
   bool readonly = false;
   bool system = false;  // persisted under the CSP's data root

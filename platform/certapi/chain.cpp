@@ -74,10 +74,10 @@ struct Sources {
     const CertCore& sc = *subject.core;
     for (auto& [s, root] : stores) {
       std::lock_guard<std::mutex> lock(s->mu);
-      for (auto& c : s->certs) {
-        const CertCore& cc = *c->core;
-        if (sc.hashed && cc.hashed && cc.subject_hash != sc.issuer_hash) continue;
-        out.push_back(c);
+      for (size_t i = 0; i < s->certs.size(); ++i) {
+        uint64_t name = s->names[i];
+        if (sc.hashed && name != Store::kAnyName && name != uint64_t(sc.issuer_hash)) continue;
+        out.push_back(s->certs[i]);
       }
     }
     return out;

@@ -527,7 +527,7 @@ void append(Store& s, const std::shared_ptr<Cert>& c) {
   c->store = s.handle;
   c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
   c->seq = s.next_seq++;
-  s.certs.push_back(c);
+  s.push(c);
 }
 
 // Certificates of a file: DER, PEM with one or many, PKCS#7 in DER or PEM.
@@ -733,11 +733,11 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
   }
   if (existing) {
     e->seq = existing->seq;
-    s.certs[pos] = e;
+    s.put(pos, e);
     handle_release(existing->handle, Kind::Cert);  // the store's reference
   } else {
     e->seq = s.next_seq++;
-    s.certs.push_back(e);
+    s.push(e);
   }
   if (pp && !(*pp = give(e))) return E_OUTOFMEMORY;
   return 0;
@@ -1002,9 +1002,13 @@ PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const v
   if (!s) return fail_null(E_INVALIDARG);
   std::vector<std::shared_ptr<Cert>> candidates;
   {
+    // The list is in the order of seq: the certificates after `prev` start
+    // where seq first exceeds its seq. Enumerating takes the first of them.
     std::lock_guard<std::mutex> lock(s->mu);
-    for (auto& c : s->certs)
-      if (c->seq > after) candidates.push_back(c);
+    auto from = std::partition_point(s->certs.begin(), s->certs.end(),
+                                     [&](const std::shared_ptr<Cert>& c) { return c->seq <= after; });
+    auto to = type == CERT_FIND_ANY && from != s->certs.end() ? from + 1 : s->certs.end();
+    candidates.assign(from, to);
   }
   for (auto& c : candidates) {
     bool bad = false;
@@ -1081,7 +1085,7 @@ extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCer
       if (s->readonly) {
         rc = ERROR_ACCESS_DENIED;
       } else if (it != s->certs.end() && !(rc = persist_remove(*s, *c))) {
-        s->certs.erase(it);
+        s->erase(size_t(it - s->certs.begin()));
         handle_release(c->handle, Kind::Cert);  // the store's reference
       }
     }
