@@ -109,10 +109,19 @@ class Cert : public Object {
   KeyReopen reopen;
 };
 
+struct PendingEntries;  // store.cpp
+
 class Store : public Object {
  public:
   static constexpr Kind kKind = Kind::Store;
   Store() : Object(kKind) {}
+
+  // The entries of a system store's file that are not certificates of the
+  // store yet: they become certs (seq 1..n, ahead of every other) on first
+  // use by fill_pending, which everything that reads certs calls first.
+  // Adding a certificate new to the store needs no certs, so opening a
+  // large store to add one makes no certificate objects.
+  std::shared_ptr<const PendingEntries> pending;
 
   uintptr_t handle = 0;
   std::mutex mu;
@@ -205,6 +214,9 @@ Bytes digest_of(const Cert& c, const char* md);
 
 std::shared_ptr<Store> open_system_store(const std::string& name, bool machine, bool readonly,
                                          LONG& err);
+// Makes the pending entries of the store certificates of it (caller holds
+// s.mu); throws std::bad_alloc when the handle table is full.
+void fill_pending(Store& s);
 // Adds `src` (a parsed certificate, in a store or not) by the disposition;
 // *pp gets a context of the stored element when asked for.
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp);

@@ -74,6 +74,7 @@ struct Sources {
     const CertCore& sc = *subject.core;
     for (auto& [s, root] : stores) {
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       for (size_t i = 0; i < s->certs.size(); ++i) {
         uint64_t name = s->names[i];
         if (sc.hashed && name != Store::kAnyName && name != uint64_t(sc.issuer_hash)) continue;
@@ -86,6 +87,7 @@ struct Sources {
     for (auto& [s, root] : stores) {
       if (!root) continue;
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       for (auto& c : s->certs)
         if (c->der == der) return true;
     }
@@ -161,6 +163,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
     std::vector<std::shared_ptr<Cert>> certs;
     {
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       for (auto& c : s->certs)
         if (c->seq > after) certs.push_back(c);
     }

@@ -534,6 +534,7 @@ LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
   std::vector<std::shared_ptr<Cert>> certs;
   {
     std::lock_guard<std::mutex> lock(s.mu);
+    fill_pending(s);
     certs = s.certs;
   }
   std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> cert_bags(sk_PKCS12_SAFEBAG_new_null());

@@ -597,6 +597,10 @@ LONG fill_from_certs(Store& s, const std::vector<Bytes>& ders) {
 
 }  // namespace
 
+struct PendingEntries {
+  SnapPtr snap;
+};
+
 std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machine, bool readonly,
                                          LONG& err) {
   err = 0;
@@ -607,13 +611,6 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
   std::string name = upper_ascii(name_in);
   SnapPtr snap;
   if ((err = current(store_path(machine, name), snap))) return nullptr;
-  std::vector<std::shared_ptr<Cert>> certs;
-  certs.reserve(snap->entries.size());
-  for (const auto& e : snap->entries) {
-    auto c = new_cert(e->proto->core);
-    copy_props(*e->proto, *c, false);
-    certs.push_back(std::move(c));
-  }
   auto s = new_store();
   if (!s) {
     err = E_OUTOFMEMORY;
@@ -623,21 +620,39 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
   s->machine = machine;
   s->name = name;
   s->readonly = readonly;
-  {
-    std::lock_guard<std::mutex> lock(s->mu);
-    for (auto& c : certs) {
-      if (!insert_cert(c)) {
-        err = E_OUTOFMEMORY;
-        break;
-      }
-      append(*s, c);
-    }
-  }
-  if (err) {
-    release_store(s->handle);
-    return nullptr;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!snap->entries.empty()) {
+    s->pending = std::make_shared<PendingEntries>(PendingEntries{snap});
+    s->next_seq = snap->entries.size() + 1;
   }
   return s;
+}
+
+void fill_pending(Store& s) {
+  if (!s.pending) return;
+  const auto& entries = s.pending->snap->entries;
+  std::vector<std::shared_ptr<Cert>> certs;
+  std::vector<uint64_t> names;
+  certs.reserve(entries.size() + s.certs.size());
+  names.reserve(entries.size() + s.certs.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    auto c = new_cert(entries[i]->proto->core);
+    copy_props(*entries[i]->proto, *c, false);
+    if (!insert_cert(c)) {
+      for (auto& made : certs) handle_release(made->handle, Kind::Cert);
+      throw std::bad_alloc();
+    }
+    c->store = s.handle;
+    c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
+    c->seq = i + 1;
+    names.push_back(Store::name_of(*c));
+    certs.push_back(std::move(c));
+  }
+  certs.insert(certs.end(), s.certs.begin(), s.certs.end());
+  names.insert(names.end(), s.names.begin(), s.names.end());
+  s.certs.swap(certs);
+  s.names.swap(names);
+  s.pending.reset();
 }
 
 LONG persist_put(Store& s, Cert& c) {
@@ -690,6 +705,15 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
   std::lock_guard<std::mutex> lock(s.mu);
   std::shared_ptr<Cert> existing;
   size_t pos = 0;
+  if (s.pending && disposition != CERT_STORE_ADD_ALWAYS) {
+    // Pending entries are made certificates only when one is this one.
+    for (auto& e : s.pending->snap->entries) {
+      if (e->proto->der == src->der) {
+        fill_pending(s);
+        break;
+      }
+    }
+  }
   if (disposition != CERT_STORE_ADD_ALWAYS) {
     for (size_t i = 0; i < s.certs.size(); ++i) {
       if (s.certs[i]->der == src->der) {
@@ -1005,6 +1029,7 @@ PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const v
     // The list is in the order of seq: the certificates after `prev` start
     // where seq first exceeds its seq. Enumerating takes the first of them.
     std::lock_guard<std::mutex> lock(s->mu);
+    fill_pending(*s);
     auto from = std::partition_point(s->certs.begin(), s->certs.end(),
                                      [&](const std::shared_ptr<Cert>& c) { return c->seq <= after; });
     auto to = type == CERT_FIND_ANY && from != s->certs.end() ? from + 1 : s->certs.end();
@@ -1081,6 +1106,7 @@ extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCer
     LONG rc = 0;
     if (auto s = handle_get<Store>(c->store)) {
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       auto it = std::find(s->certs.begin(), s->certs.end(), c);
       if (s->readonly) {
         rc = ERROR_ACCESS_DENIED;
