@@ -333,11 +333,56 @@ struct FileId {
 
 // A store file as read: its entries, and how many of its bytes hold them
 // (less than the file when it ends in the tail of an unfinished append).
+// The entries of a file in chunks shared between a snapshot and the one
+// an append makes of it: an append copies the list of chunks and the last
+// chunk, not every entry.
+class EntryList {
+ public:
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const EntryPtr& operator[](size_t i) const { return (*chunks_[i / kChunk])[i % kChunk]; }
+  const EntryPtr& back() const { return (*this)[n_ - 1]; }
+  void push_back(EntryPtr e) {
+    if (n_ % kChunk == 0) {
+      chunks_.push_back(std::make_shared<Chunk>());
+      chunks_.back()->reserve(kChunk);
+    } else if (chunks_.back().use_count() > 1) {
+      chunks_.back() = std::make_shared<Chunk>(*chunks_.back());  // shared: copied first
+    }
+    chunks_.back()->push_back(std::move(e));
+    ++n_;
+  }
+  std::vector<EntryPtr> all() const {
+    std::vector<EntryPtr> out;
+    out.reserve(n_);
+    for (auto& c : chunks_) out.insert(out.end(), c->begin(), c->end());
+    return out;
+  }
+
+ private:
+  static constexpr size_t kChunk = 256;
+  using Chunk = std::vector<EntryPtr>;
+  std::vector<std::shared_ptr<Chunk>> chunks_;
+  size_t n_ = 0;
+};
+
 struct Snapshot {
   bool missing = true;
   FileId id;
   size_t valid = sizeof kMagic;
-  std::vector<EntryPtr> entries;
+  EntryList entries;
+  std::vector<size_t> hashes;  // of each entry's certificate encoding, to look one up
+  void add(EntryPtr e) {
+    hashes.push_back(std::hash<std::string_view>()(view_of(e->proto->der)));
+    entries.push_back(std::move(e));
+  }
+  // The entry of a certificate encoding, or entries.size().
+  size_t find(const Bytes& der) const {
+    size_t h = std::hash<std::string_view>()(view_of(der));
+    for (size_t i = 0; i < hashes.size(); ++i)
+      if (hashes[i] == h && entries[i]->proto->der == der) return i;
+    return entries.size();
+  }
 };
 using SnapPtr = std::shared_ptr<const Snapshot>;
 
@@ -379,7 +424,8 @@ LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
     return CRYPT_E_FILE_ERROR;
   Known known;
   if (before)
-    for (auto& e : before->entries) known.emplace(view_of(e->proto->der), e->proto->core);
+    for (size_t i = 0; i < before->entries.size(); ++i)
+      known.emplace(view_of(before->entries[i]->proto->der), before->entries[i]->proto->core);
   size_t pos = sizeof kMagic;
   while (pos < raw.size()) {
     size_t left = raw.size() - pos;
@@ -400,7 +446,7 @@ LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
       break;  // an append that did not finish
     }
     e->sealed = sealed(e->data);
-    out.entries.push_back(std::move(e));
+    out.add(std::move(e));
     pos += 4 + len;
   }
   out.valid = pos;
@@ -461,7 +507,7 @@ LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
     snap->missing = false;
     snap->id = FileId(st);
     snap->valid = raw.size();
-    snap->entries = std::move(entries);
+    for (auto& e : entries) snap->add(std::move(e));
     remember(path, std::move(snap));
   }
   return 0;
@@ -504,7 +550,7 @@ LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr&
     auto next = std::make_shared<Snapshot>(snap);
     next->id = FileId(st);
     next->valid = snap.valid + rec.size();
-    next->entries.push_back(e);
+    next->add(e);
     remember(path, std::move(next));
   }
   close(fd);
@@ -664,19 +710,17 @@ LONG persist_put(Store& s, Cert& c) {
   if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
   SnapPtr snap;
   if (LONG rc = current(path, snap)) return rc;
-  auto& now = snap->entries;
-  auto same = std::find_if(now.begin(), now.end(), [&](const EntryPtr& e) { return e->proto->der == c.der; });
-  if (same == now.end() && !now.empty() && now.back()->sealed) {
+  const auto& now = snap->entries;
+  if (snap->find(c.der) == now.size() && !now.empty() && now.back()->sealed) {
     bool done = false;
     if (LONG rc = append_entry(path, *snap, entry, done)) return rc;
     if (done) return 0;
     if (LONG rc = current(path, snap)) return rc;  // changed under the lock: not by a writer of ours
   }
-  std::vector<EntryPtr> entries = snap->entries;
-  auto it = std::find_if(entries.begin(), entries.end(),
-                         [&](const EntryPtr& e) { return e->proto->der == c.der; });
-  if (it != entries.end()) {
-    *it = entry;
+  std::vector<EntryPtr> entries = snap->entries.all();
+  size_t at = snap->find(c.der);
+  if (at != entries.size()) {
+    entries[at] = entry;
   } else {
     entries.push_back(entry);
   }
@@ -690,7 +734,7 @@ LONG persist_remove(Store& s, const Cert& c) {
   if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
   SnapPtr snap;
   if (LONG rc = current(path, snap)) return rc;
-  std::vector<EntryPtr> entries = snap->entries;
+  std::vector<EntryPtr> entries = snap->entries.all();
   auto it = std::find_if(entries.begin(), entries.end(),
                          [&](const EntryPtr& e) { return e->proto->der == c.der; });
   if (it != entries.end()) entries.erase(it);
@@ -707,12 +751,8 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
   size_t pos = 0;
   if (s.pending && disposition != CERT_STORE_ADD_ALWAYS) {
     // Pending entries are made certificates only when one is this one.
-    for (auto& e : s.pending->snap->entries) {
-      if (e->proto->der == src->der) {
-        fill_pending(s);
-        break;
-      }
-    }
+    const Snapshot& snap = *s.pending->snap;
+    if (snap.find(src->der) != snap.entries.size()) fill_pending(s);
   }
   if (disposition != CERT_STORE_ADD_ALWAYS) {
     for (size_t i = 0; i < s.certs.size(); ++i) {
