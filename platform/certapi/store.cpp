@@ -6,7 +6,8 @@
 // under the stores directory's lock to the file as it is then on disk, not
 // to a store's copy, so two processes changing one store keep both changes.
 // A certificate new to the store is appended to the file (written, then
-// fsync); any other change writes the file anew (atomically).
+// fsync); any other change writes the file anew (atomically), every entry
+// sealed.
 //
 // Appending is safe against a crash in the middle because every entry this
 // library writes ends with a seal record (a CRC-32 of the entry before it;
@@ -14,8 +15,8 @@
 // that runs past the end of the file, or that does not decode and ends with
 // the file, or bytes that are all zero, are the tail of an append that did
 // not finish. Reading ignores such a tail and the next change cuts it off.
-// An entry that is not sealed (a file of an older writer) is never appended
-// to: that change writes the file anew, sealed.
+// A file whose last entry is not sealed (one of an older writer) is never
+// appended to: that change writes the file anew.
 //
 // The files as read are cached for the process: the entries with their
 // certificates parsed, keyed by path and checked against the file's device,
@@ -492,10 +493,17 @@ LONG current(const std::string& path, SnapPtr& out) {
 
 LONG file_error(LONG rc) { return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0; }
 
-// Writes the file anew with `entries` (under the directory lock).
+// Writes the file anew with `entries` (under the directory lock). Entries
+// of an older writer get their seal, so that the file can be appended to.
 LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
   Bytes raw(kMagic, kMagic + sizeof kMagic);
-  for (const auto& e : entries) {
+  for (auto& e : entries) {
+    if (!e->sealed) {
+      auto s = std::make_shared<FileEntry>(*e);
+      seal(s->data);
+      s->sealed = true;
+      e = std::move(s);
+    }
     put32(raw, DWORD(e->data.size()));
     raw.insert(raw.end(), e->data.begin(), e->data.end());
   }

@@ -487,9 +487,11 @@ TEST(SystemStore, ATornAppendIsDroppedAndOlderFilesStayReadable) {
     EXPECT_TRUE(slurp(file) == good) << k;
   }
   // Damage before the last entry is refused: the second entry's first
-  // record is no certificate.
+  // record (after the magic, the first entry's length, certificate record
+  // and seal, and the second's length) is no certificate.
+  constexpr size_t kSeal = 12;
   Bytes bad = good;
-  bad[ca.size() + 24] = 0x7F;
+  bad[ca.size() + 8 + 4 + 8 + kSeal + 4] = 0x7F;
   write_file(bad);
   touched(5000);
   EXPECT_EQ(CertOpenSystemStoreA(0, "torn"), nullptr);
