@@ -1,6 +1,7 @@
 // Certificate contexts: parsing into CERT_CONTEXT and CERT_INFO, the pointer
 // registry, reference counting, and the context properties.
 #include <openssl/asn1.h>
+#include <openssl/err.h>
 #include <openssl/evp.h>
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
@@ -61,7 +62,7 @@ Bytes params_der(const X509_ALGOR* alg) {
   return out;
 }
 
-void fill_info(Cert& c) {
+void fill_info(CertCore& c) {
   X509* x = c.x509.get();
   CERT_INFO& ci = c.info;
   auto blob = [&](Bytes b) -> Bytes& { return c.blobs.emplace_back(std::move(b)); };
@@ -172,6 +173,31 @@ Cert::~Cert() {
   unregister_ptr(&ctx, handle);
 }
 
+namespace {
+
+std::shared_ptr<Cert> cert_of(std::shared_ptr<CertCore> core) {
+  fill_info(*core);
+  int ok_subject = 0, ok_issuer = 0;
+  core->subject_hash = X509_NAME_hash_ex(X509_get_subject_name(core->x509.get()), nullptr, nullptr,
+                                         &ok_subject);
+  core->issuer_hash = X509_NAME_hash_ex(X509_get_issuer_name(core->x509.get()), nullptr, nullptr,
+                                        &ok_issuer);
+  core->hashed = ok_subject == 1 && ok_issuer == 1;
+  ERR_clear_error();
+  return new_cert(core);
+}
+
+}  // namespace
+
+std::shared_ptr<Cert> new_cert(const std::shared_ptr<const CertCore>& core) {
+  auto c = std::make_shared<Cert>(core);
+  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
+  c->ctx.pbCertEncoded = const_cast<BYTE*>(core->der.data());
+  c->ctx.cbCertEncoded = DWORD(core->der.size());
+  c->ctx.pCertInfo = const_cast<CERT_INFO*>(&core->info);
+  return c;
+}
+
 LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out) {
   if (!der || n == 0) return CRYPT_E_ASN1_EOD;
   if (n > 0x7FFFFFFF) return CRYPT_E_ASN1_LARGE;
@@ -184,17 +210,27 @@ LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out) {
     if (r & 0x80) return CRYPT_E_ASN1_EOD;  // the header claims more than there is
     if (size_t(p - der) + size_t(len) != n) return CRYPT_E_ASN1_CORRUPT;  // trailing bytes
   }
-  auto c = std::make_shared<Cert>();
-  c->der.assign(der, der + n);
-  const unsigned char* p = c->der.data();
-  c->x509.reset(d2i_X509(nullptr, &p, long(n)));
-  if (!c->x509 || p != c->der.data() + n) return CRYPT_E_ASN1_CORRUPT;
-  fill_info(*c);
-  c->ctx.dwCertEncodingType = X509_ASN_ENCODING | PKCS_7_ASN_ENCODING;
-  c->ctx.pbCertEncoded = c->der.data();
-  c->ctx.cbCertEncoded = DWORD(n);
-  c->ctx.pCertInfo = &c->info;
-  out = std::move(c);
+  auto core = std::make_shared<CertCore>();
+  core->der.assign(der, der + n);
+  const unsigned char* p = core->der.data();
+  core->x509.reset(d2i_X509(nullptr, &p, long(n)));
+  if (!core->x509 || p != core->der.data() + n) return CRYPT_E_ASN1_CORRUPT;
+  out = cert_of(std::move(core));
+  return 0;
+}
+
+LONG make_cert_x509(X509* x, std::shared_ptr<Cert>& out) {
+  unsigned char* der = nullptr;
+  int n = x ? i2d_X509(x, &der) : -1;
+  if (n <= 0 || X509_up_ref(x) != 1) {
+    OPENSSL_free(der);
+    return CRYPT_E_ASN1_CORRUPT;
+  }
+  auto core = std::make_shared<CertCore>();
+  core->x509.reset(x);
+  core->der.assign(der, der + n);
+  OPENSSL_free(der);
+  out = cert_of(std::move(core));
   return 0;
 }
 
@@ -245,6 +281,8 @@ bool release_store(uintptr_t h) {
     {
       std::lock_guard<std::mutex> lock(s->mu);
       certs.swap(s->certs);
+      s->names.clear();
+      s->pending.reset();
     }
     for (auto& c : certs) handle_release(c->handle, Kind::Cert);
   }

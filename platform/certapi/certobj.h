@@ -63,24 +63,40 @@ struct KeyReopen {
   DWORD type = PROV_RSA_AES;  // the provider type that keeps the pair
 };
 
+// A parsed certificate: its encoding, OpenSSL's object and CERT_INFO with
+// the storage its pointers refer to (stable addresses). Never changed once
+// made, and shared by every Cert of that encoding (its copies in other
+// stores, the certificates of a cached store file), so that an encoding is
+// parsed once: OpenSSL's decoding of the public key is most of the cost of
+// a certificate.
+struct CertCore {
+  Bytes der;
+  X509Ptr x509;
+  CERT_INFO info{};
+  std::deque<std::string> strings;
+  std::deque<Bytes> blobs;
+  std::vector<CERT_EXTENSION> exts;
+  // X509_NAME_hash_ex of the subject and issuer names (`hashed` when both
+  // were made): names that differ in it are not the same name.
+  bool hashed = false;
+  unsigned long subject_hash = 0, issuer_hash = 0;
+};
+
 class Cert : public Object {
  public:
   static constexpr Kind kKind = Kind::Cert;
-  Cert() : Object(kKind) {}
+  explicit Cert(std::shared_ptr<const CertCore> c)
+      : Object(kKind), core(std::move(c)), der(core->der), x509(core->x509), info(core->info) {}
   ~Cert() override;
 
   CERT_CONTEXT ctx{};   // what callers see
   uintptr_t handle = 0;  // this object's handle, once inserted
   uintptr_t store = 0;   // handle of the store it belongs to
   uint64_t seq = 0;      // place in the store's order
-  Bytes der;
-  X509Ptr x509;
-
-  // CERT_INFO and the storage its pointers refer to (stable addresses).
-  CERT_INFO info{};
-  std::deque<std::string> strings;
-  std::deque<Bytes> blobs;
-  std::vector<CERT_EXTENSION> exts;
+  const std::shared_ptr<const CertCore> core;
+  const Bytes& der;
+  const X509Ptr& x509;
+  const CERT_INFO& info;
 
   // Properties, guarded by mu.
   std::mutex mu;
@@ -93,14 +109,43 @@ class Cert : public Object {
   KeyReopen reopen;
 };
 
+struct PendingEntries;  // store.cpp
+
 class Store : public Object {
  public:
   static constexpr Kind kKind = Kind::Store;
   Store() : Object(kKind) {}
 
+  // The entries of a system store's file that are not certificates of the
+  // store yet: they become certs (seq 1..n, ahead of every other) on first
+  // use by fill_pending, which everything that reads certs calls first.
+  // Adding a certificate new to the store needs no certs, so opening a
+  // large store to add one makes no certificate objects.
+  std::shared_ptr<const PendingEntries> pending;
+
   uintptr_t handle = 0;
   std::mutex mu;
   std::vector<std::shared_ptr<Cert>> certs;  // by seq
+  // The subject name hash of each of certs (kAnyName when not made): an
+  // issuer search reads this array, not every certificate. Changed only
+  // with certs, through the functions below (caller holds mu).
+  static constexpr uint64_t kAnyName = ~uint64_t(0);
+  std::vector<uint64_t> names;
+  static uint64_t name_of(const Cert& c) {
+    return c.core->hashed ? uint64_t(c.core->subject_hash) : kAnyName;
+  }
+  void push(std::shared_ptr<Cert> c) {
+    names.push_back(name_of(*c));
+    certs.push_back(std::move(c));
+  }
+  void put(size_t i, std::shared_ptr<Cert> c) {
+    names[i] = name_of(*c);
+    certs[i] = std::move(c);
+  }
+  void erase(size_t i) {
+    names.erase(names.begin() + long(i));
+    certs.erase(certs.begin() + long(i));
+  }
   uint64_t next_seq = 1;
   bool readonly = false;
   bool system = false;  // persisted under the CSP's data root
@@ -130,6 +175,10 @@ inline std::nullptr_t fail_null(LONG code) {
 
 // Parses DER into a new Cert (not yet in the table); 0 or a CRYPT_E_* code.
 LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out);
+// The same from an X509 already decoded (its encoding is taken from it).
+LONG make_cert_x509(X509* x, std::shared_ptr<Cert>& out);
+// A new Cert (not yet in the table, no properties) of a parsed certificate.
+std::shared_ptr<Cert> new_cert(const std::shared_ptr<const CertCore>& core);
 // The pointer registry: which handle a structure handed out belongs to.
 void register_ptr(const void* p, uintptr_t h);
 void unregister_ptr(const void* p, uintptr_t h);
@@ -165,6 +214,9 @@ Bytes digest_of(const Cert& c, const char* md);
 
 std::shared_ptr<Store> open_system_store(const std::string& name, bool machine, bool readonly,
                                          LONG& err);
+// Makes the pending entries of the store certificates of it (caller holds
+// s.mu); throws std::bad_alloc when the handle table is full.
+void fill_pending(Store& s);
 // Adds `src` (a parsed certificate, in a store or not) by the disposition;
 // *pp gets a context of the stored element when asked for.
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp);

@@ -50,24 +50,48 @@ bool signed_by(X509* subject, X509* issuer) {
   return ok;
 }
 
-// The certificates of the stores a chain is looked for in.
+// The stores a chain is looked for in, in the order they are searched; the
+// roots come last.
 struct Sources {
   std::vector<std::shared_ptr<Store>> opened;  // system stores opened here
-  std::vector<std::shared_ptr<Cert>> certs;
-  std::vector<std::shared_ptr<Cert>> roots;
+  std::vector<std::pair<std::shared_ptr<Store>, bool>> stores;  // (store, holds roots)
   ~Sources() {
     for (auto& s : opened) release_store(s->handle);
   }
-  void add(const std::shared_ptr<Store>& s, bool root) {
-    std::lock_guard<std::mutex> lock(s->mu);
-    for (auto& c : s->certs) (root ? roots : certs).push_back(c);
-  }
+  void add(const std::shared_ptr<Store>& s, bool root) { stores.emplace_back(s, root); }
   void add_system(const char* name, bool machine, bool root) {
     LONG err;
     auto s = open_system_store(name, machine, true, err);
     if (!s) return;
     opened.push_back(s);
     add(s, root);
+  }
+  // The certificates whose subject name may be the issuer name of
+  // `subject` (X509_check_issued decides), in search order. Names whose
+  // hashes differ are different names, so the others are not looked at.
+  std::vector<std::shared_ptr<Cert>> named_issuers(const Cert& subject) const {
+    std::vector<std::shared_ptr<Cert>> out;
+    const CertCore& sc = *subject.core;
+    for (auto& [s, root] : stores) {
+      std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
+      for (size_t i = 0; i < s->certs.size(); ++i) {
+        uint64_t name = s->names[i];
+        if (sc.hashed && name != Store::kAnyName && name != uint64_t(sc.issuer_hash)) continue;
+        out.push_back(s->certs[i]);
+      }
+    }
+    return out;
+  }
+  bool is_root(const Bytes& der) const {
+    for (auto& [s, root] : stores) {
+      if (!root) continue;
+      std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
+      for (auto& c : s->certs)
+        if (c->der == der) return true;
+    }
+    return false;
   }
 };
 
@@ -139,6 +163,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
     std::vector<std::shared_ptr<Cert>> certs;
     {
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       for (auto& c : s->certs)
         if (c->seq > after) certs.push_back(c);
     }
@@ -186,8 +211,6 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
     if (auto own = handle_get<Store>(end->store)) src.add(own, false);
     src.add_system("CA", machine, false);
     src.add_system("ROOT", machine, true);
-    std::vector<std::shared_ptr<Cert>> pool = src.certs;
-    pool.insert(pool.end(), src.roots.begin(), src.roots.end());
 
     std::vector<std::shared_ptr<Cert>> chain{end};
     std::vector<DWORD> errors{0};
@@ -201,7 +224,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
         break;
       }
       bool verified = false;
-      auto issuer = find_issuer(cur, pool, chain, verified);
+      auto issuer = find_issuer(cur, src.named_issuers(cur), chain, verified);
       if (!issuer) break;
       infos.back() |= CERT_TRUST_HAS_NAME_MATCH_ISSUER;
       if (!verified) errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
@@ -213,8 +236,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
     // Trust of the whole: a self-signed end among the roots.
     Cert& top = *chain.back();
     bool complete = self_issued(top.x509.get());
-    bool trusted = false;
-    for (auto& r : src.roots) trusted = trusted || r->der == top.der;
+    bool trusted = src.is_root(top.der);
     if (!complete) {
       errors.back() |= CERT_TRUST_IS_PARTIAL_CHAIN;
     } else if (!trusted) {

@@ -448,11 +448,10 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
     std::vector<PCCERT_CONTEXT> contexts(bags.size(), nullptr);
     for (size_t i = 0; i < bags.size() && !rc; ++i) {
       if (!bags[i].cert) continue;
-      unsigned char* der = nullptr;
-      int n = i2d_X509(bags[i].cert.get(), &der);
+      // The bag's certificate as it was decoded: decoding it again would
+      // cost as much as the first time.
       std::shared_ptr<Cert> c;
-      rc = n > 0 ? make_cert(der, size_t(n), c) : CRYPT_E_BAD_ENCODE;
-      OPENSSL_free(der);
+      rc = make_cert_x509(bags[i].cert.get(), c) ? CRYPT_E_BAD_ENCODE : 0;
       if (!rc) rc = add_cert(*s, c, CERT_STORE_ADD_ALWAYS, &contexts[i]);
       if (!rc && !bags[i].friendly.empty()) set_friendly_name(contexts[i], bags[i].friendly);
     }
@@ -535,6 +534,7 @@ LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
   std::vector<std::shared_ptr<Cert>> certs;
   {
     std::lock_guard<std::mutex> lock(s.mu);
+    fill_pending(s);
     certs = s.certs;
   }
   std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> cert_bags(sk_PKCS12_SAFEBAG_new_null());

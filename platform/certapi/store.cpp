@@ -1,10 +1,29 @@
 // Certificate stores: memory stores, read-only file stores (DER, PEM, PKCS#7)
 // and system stores kept on disk; adding, enumerating, finding, deleting.
 //
-// A system store is one file, <data root>/stores/<NAME>.sst, written anew on
-// every change (atomically, mode 0600). A change is applied under the
-// stores directory's lock to the file as it is then on disk, not to this
-// process's copy, so two processes changing one store keep both changes.
+// A system store is one file, <data root>/stores/<NAME>.sst (mode 0600): the
+// magic, then one length-prefixed entry per certificate. A change is applied
+// under the stores directory's lock to the file as it is then on disk, not
+// to a store's copy, so two processes changing one store keep both changes.
+// A certificate new to the store is appended to the file (written, then
+// fsync); any other change writes the file anew (atomically), every entry
+// sealed.
+//
+// Appending is safe against a crash in the middle because every entry this
+// library writes ends with a seal record (a CRC-32 of the entry before it;
+// readers that do not know it skip it): after a sealed entry, a last entry
+// that runs past the end of the file, or that does not decode and ends with
+// the file, or bytes that are all zero, are the tail of an append that did
+// not finish. Reading ignores such a tail and the next change cuts it off.
+// A file whose last entry is not sealed (one of an older writer) is never
+// appended to: that change writes the file anew.
+//
+// The files as read are cached for the process: the entries with their
+// certificates parsed, keyed by path and checked against the file's device,
+// inode, size and change times at every open, so a file another process
+// changed is read again, and this process's own changes update the cache as
+// they are written. Opening a store whose file did not change parses
+// nothing.
 #include <openssl/err.h>
 #include <openssl/pem.h>
 #include <openssl/pkcs7.h>
@@ -12,8 +31,11 @@
 #include <strings.h>
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <cwctype>
+#include <string_view>
+#include <unordered_map>
 
 #include "apiutil.h"
 #include "atomicfile.h"
@@ -29,6 +51,11 @@ constexpr size_t kMaxStoreName = 255;
 // kTagReopenType (the provider type of a key context, when not PROV_RSA_AES)
 // came after the others; a reader that does not know it skips it.
 constexpr DWORD kTagCert = 1, kTagProp = 2, kTagProvInfo = 3, kTagReopen = 4, kTagReopenType = 5;
+// The seal of an entry: the CRC-32 of the entry's bytes before it.
+constexpr DWORD kTagSeal = 6;
+constexpr size_t kSealSize = 12;  // tag, length, CRC
+// Certificates kept parsed in the cache of store files, all files together.
+constexpr size_t kCachedCerts = 32768;
 
 void put32(Bytes& out, DWORD v) {
   for (int i = 0; i < 4; ++i) out.push_back(BYTE(v >> (8 * i)));
@@ -42,6 +69,34 @@ void put_wide(Bytes& out, bool present, const std::wstring& w) {
   put32(out, present ? DWORD(w.size()) : 0xFFFFFFFFu);
   if (present)
     for (wchar_t ch : w) put32(out, DWORD(ch));
+}
+
+uint32_t crc32(const BYTE* p, size_t n) {
+  static const auto table = [] {
+    std::array<uint32_t, 256> t{};
+    for (uint32_t i = 0; i < 256; ++i) {
+      uint32_t c = i;
+      for (int k = 0; k < 8; ++k) c = (c & 1) ? 0xEDB88320u ^ (c >> 1) : c >> 1;
+      t[i] = c;
+    }
+    return t;
+  }();
+  uint32_t c = 0xFFFFFFFFu;
+  for (size_t i = 0; i < n; ++i) c = table[(c ^ p[i]) & 0xFF] ^ (c >> 8);
+  return c ^ 0xFFFFFFFFu;
+}
+
+void seal(Bytes& entry) {
+  Bytes crc;
+  put32(crc, crc32(entry.data(), entry.size()));
+  put_record(entry, kTagSeal, crc);
+}
+
+bool sealed(const Bytes& entry) {
+  if (entry.size() < kSealSize) return false;
+  const BYTE* tail = entry.data() + entry.size() - kSealSize;
+  return read_le32(tail) == kTagSeal && read_le32(tail + 4) == 4 &&
+         read_le32(tail + 8) == crc32(entry.data(), entry.size() - kSealSize);
 }
 
 // A bounds-checked reader over one record.
@@ -183,10 +238,18 @@ Bytes encode_entry(Cert& c) {
       put_record(out, kTagReopenType, t);
     }
   }
+  seal(out);
   return out;
 }
 
-LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
+// Parsed certificates to take instead of parsing an encoding again.
+using Known = std::unordered_map<std::string_view, std::shared_ptr<const CertCore>>;
+
+std::string_view view_of(const Bytes& b) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
+LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out, const Known* known = nullptr) {
   Reader r{p, n};
   std::shared_ptr<Cert> c;
   while (r.n > 0) {
@@ -196,7 +259,12 @@ LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
     if (!r.ok) return CRYPT_E_FILE_ERROR;
     if (tag == kTagCert) {
       if (c) return CRYPT_E_FILE_ERROR;
-      if (make_cert(data.data(), data.size(), c)) return CRYPT_E_FILE_ERROR;
+      auto it = known ? known->find(view_of(data)) : Known::const_iterator();
+      if (known && it != known->end()) {
+        c = new_cert(it->second);
+      } else if (make_cert(data.data(), data.size(), c)) {
+        return CRYPT_E_FILE_ERROR;
+      }
       continue;
     }
     if (!c) return CRYPT_E_FILE_ERROR;
@@ -240,62 +308,291 @@ LONG decode_entry(const BYTE* p, size_t n, std::shared_ptr<Cert>& out) {
   return 0;
 }
 
-// The entries of a store file as (SHA-1 of the certificate, entry bytes).
-struct Entry {
-  Bytes der;
+// One entry of a store file: its bytes and what they decode to, a
+// certificate with its properties that is never handed out (`proto`).
+struct FileEntry {
   Bytes data;
+  std::shared_ptr<Cert> proto;
+  bool sealed = false;
+};
+using EntryPtr = std::shared_ptr<const FileEntry>;
+
+// What identifies one content of a file: a change of any of these is a
+// change of the file (an atomic rewrite is a new inode, an append a new size).
+struct FileId {
+  dev_t dev = 0;
+  ino_t ino = 0;
+  off_t size = 0;
+  timespec mtime{}, ctime{};
+  explicit FileId(const struct stat& st)
+      : dev(st.st_dev), ino(st.st_ino), size(st.st_size), mtime(st.st_mtim), ctime(st.st_ctim) {}
+  FileId() = default;
+  bool operator==(const FileId& o) const {
+    return dev == o.dev && ino == o.ino && size == o.size && mtime.tv_sec == o.mtime.tv_sec &&
+           mtime.tv_nsec == o.mtime.tv_nsec && ctime.tv_sec == o.ctime.tv_sec &&
+           ctime.tv_nsec == o.ctime.tv_nsec;
+  }
 };
 
-LONG load_entries(const std::string& path, std::vector<Entry>& out, bool& missing) {
-  Bytes raw;
-  if (LONG rc = read_all(path, raw, missing, true)) return missing ? 0 : rc;
+// A store file as read: its entries, and how many of its bytes hold them
+// (less than the file when it ends in the tail of an unfinished append).
+// The entries of a file in chunks shared between a snapshot and the one
+// an append makes of it: an append copies the list of chunks and the last
+// chunk, not every entry.
+class EntryList {
+ public:
+  size_t size() const { return n_; }
+  bool empty() const { return n_ == 0; }
+  const EntryPtr& operator[](size_t i) const { return (*chunks_[i / kChunk])[i % kChunk]; }
+  const EntryPtr& back() const { return (*this)[n_ - 1]; }
+  void push_back(EntryPtr e) {
+    if (n_ % kChunk == 0) {
+      chunks_.push_back(std::make_shared<Chunk>());
+      chunks_.back()->reserve(kChunk);
+    } else if (chunks_.back().use_count() > 1) {
+      chunks_.back() = std::make_shared<Chunk>(*chunks_.back());  // shared: copied first
+    }
+    chunks_.back()->push_back(std::move(e));
+    ++n_;
+  }
+  std::vector<EntryPtr> all() const {
+    std::vector<EntryPtr> out;
+    out.reserve(n_);
+    for (auto& c : chunks_) out.insert(out.end(), c->begin(), c->end());
+    return out;
+  }
+
+ private:
+  static constexpr size_t kChunk = 256;
+  using Chunk = std::vector<EntryPtr>;
+  std::vector<std::shared_ptr<Chunk>> chunks_;
+  size_t n_ = 0;
+};
+
+struct Snapshot {
+  bool missing = true;
+  FileId id;
+  size_t valid = sizeof kMagic;
+  EntryList entries;
+  std::vector<size_t> hashes;  // of each entry's certificate encoding, to look one up
+  void add(EntryPtr e) {
+    hashes.push_back(std::hash<std::string_view>()(view_of(e->proto->der)));
+    entries.push_back(std::move(e));
+  }
+  // The entry of a certificate encoding, or entries.size().
+  size_t find(const Bytes& der) const {
+    size_t h = std::hash<std::string_view>()(view_of(der));
+    for (size_t i = 0; i < hashes.size(); ++i)
+      if (hashes[i] == h && entries[i]->proto->der == der) return i;
+    return entries.size();
+  }
+};
+using SnapPtr = std::shared_ptr<const Snapshot>;
+
+// The cache of store files, by path.
+struct FileCache {
+  std::mutex mu;
+  std::unordered_map<std::string, SnapPtr> files;
+};
+FileCache& file_cache() {
+  static FileCache* c = new FileCache;  // never destroyed, like the handle table
+  return *c;
+}
+
+SnapPtr cached(const std::string& path) {
+  std::lock_guard<std::mutex> lock(file_cache().mu);
+  auto it = file_cache().files.find(path);
+  return it == file_cache().files.end() ? nullptr : it->second;
+}
+
+void remember(const std::string& path, SnapPtr snap) {
+  FileCache& fc = file_cache();
+  std::lock_guard<std::mutex> lock(fc.mu);
+  size_t total = snap->entries.size();
+  for (auto& [p, other] : fc.files)
+    if (p != path) total += other->entries.size();
+  if (total > kCachedCerts) fc.files.clear();  // the newest file stays
+  fc.files[path] = std::move(snap);
+}
+
+bool all_zero(const BYTE* p, size_t n) {
+  for (size_t i = 0; i < n; ++i)
+    if (p[i]) return false;
+  return true;
+}
+
+// Decodes a store file's bytes; certificates of `before` are not parsed again.
+LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
   if (raw.size() < sizeof kMagic || memcmp(raw.data(), kMagic, sizeof kMagic) != 0)
     return CRYPT_E_FILE_ERROR;
-  Reader r{raw.data() + sizeof kMagic, raw.size() - sizeof kMagic};
-  while (r.n > 0) {
-    Entry e;
-    e.data = r.take(r.u32());
-    if (!r.ok) return CRYPT_E_FILE_ERROR;
-    // The first record of an entry is its certificate.
-    Reader d{e.data.data(), e.data.size()};
-    if (d.u32() != kTagCert) return CRYPT_E_FILE_ERROR;
-    e.der = d.take(d.u32());
-    if (!d.ok) return CRYPT_E_FILE_ERROR;
-    out.push_back(std::move(e));
+  Known known;
+  if (before)
+    for (size_t i = 0; i < before->entries.size(); ++i)
+      known.emplace(view_of(before->entries[i]->proto->der), before->entries[i]->proto->core);
+  size_t pos = sizeof kMagic;
+  while (pos < raw.size()) {
+    size_t left = raw.size() - pos;
+    size_t len = left >= 4 ? read_le32(raw.data() + pos) : 0;
+    bool whole = left >= 4 && len <= left - 4;
+    auto e = std::make_shared<FileEntry>();
+    bool ok = whole;
+    if (ok) {
+      e->data.assign(raw.data() + pos + 4, raw.data() + pos + 4 + len);
+      // The first record of an entry is its certificate.
+      ok = e->data.size() >= 8 && read_le32(e->data.data()) == kTagCert &&
+           decode_entry(e->data.data(), e->data.size(), e->proto, &known) == 0;
+    }
+    if (!ok) {
+      bool after_seal = !out.entries.empty() && out.entries.back()->sealed;
+      bool tail = !whole || pos + 4 + len == raw.size() || all_zero(raw.data() + pos, left);
+      if (!after_seal || !tail) return CRYPT_E_FILE_ERROR;
+      break;  // an append that did not finish
+    }
+    e->sealed = sealed(e->data);
+    out.add(std::move(e));
+    pos += 4 + len;
+  }
+  out.valid = pos;
+  return 0;
+}
+
+// The store file as it is now: from the cache when the file did not change.
+LONG current(const std::string& path, SnapPtr& out) {
+  // The directory's rules hold for a cached file too (a directory made
+  // world-writable since does not keep serving it). lstat: a link planted in
+  // the file's place is not the file the cache holds, and open_private then
+  // refuses it.
+  if (int e = check_private_dir(dir_of(path))) {
+    if (e != ENOENT && e != ENOTDIR) return e == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  }
+  struct stat st;
+  if (lstat(path.c_str(), &st) != 0) {
+    if (errno != ENOENT && errno != ENOTDIR)
+      return errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+    out = std::make_shared<Snapshot>();
+    return 0;
+  }
+  SnapPtr before = cached(path);
+  if (before && before->id == FileId(st)) {
+    out = before;
+    return 0;
+  }
+  int fd = open_private(path);
+  if (fd < 0) {
+    if (errno == ENOENT || errno == ENOTDIR) {
+      out = std::make_shared<Snapshot>();
+      return 0;
+    }
+    return errno == EACCES ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  }
+  struct stat st0, st1;
+  Bytes raw;
+  bool read_ok = fstat(fd, &st0) == 0 && read_fd(fd, kMaxFile, raw) == 0 && fstat(fd, &st1) == 0;
+  close(fd);
+  if (!read_ok) return CRYPT_E_FILE_ERROR;
+  auto snap = std::make_shared<Snapshot>();
+  snap->missing = false;
+  snap->id = FileId(st1);
+  if (LONG rc = parse_store(raw, before.get(), *snap)) return rc;
+  // Kept only when no change raced with the read.
+  if (FileId(st0) == FileId(st1) && size_t(st1.st_size) == raw.size()) remember(path, snap);
+  out = std::move(snap);
+  return 0;
+}
+
+LONG file_error(LONG rc) { return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0; }
+
+// Writes the file anew with `entries` (under the directory lock). Entries
+// of an older writer get their seal, so that the file can be appended to.
+LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
+  Bytes raw(kMagic, kMagic + sizeof kMagic);
+  for (auto& e : entries) {
+    if (!e->sealed) {
+      auto s = std::make_shared<FileEntry>(*e);
+      seal(s->data);
+      s->sealed = true;
+      e = std::move(s);
+    }
+    put32(raw, DWORD(e->data.size()));
+    raw.insert(raw.end(), e->data.begin(), e->data.end());
+  }
+  if (raw.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
+  if (LONG rc = write_atomically(path, raw)) return file_error(rc);
+  struct stat st;
+  if (stat(path.c_str(), &st) == 0) {
+    auto snap = std::make_shared<Snapshot>();
+    snap->missing = false;
+    snap->id = FileId(st);
+    snap->valid = raw.size();
+    for (auto& e : entries) snap->add(std::move(e));
+    remember(path, std::move(snap));
   }
   return 0;
 }
 
-LONG save_entries(const std::string& path, const std::vector<Entry>& entries) {
-  Bytes raw(kMagic, kMagic + sizeof kMagic);
-  for (const auto& e : entries) {
-    put32(raw, DWORD(e.data.size()));
-    raw.insert(raw.end(), e.data.begin(), e.data.end());
+// Appends one entry to the file of `snap` (under the directory lock), first
+// cutting off the tail of an append that did not finish. False when the
+// file is no longer the one of `snap` (nothing written).
+LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr& e, bool& done) {
+  done = false;
+  Bytes rec;
+  put32(rec, DWORD(e->data.size()));
+  rec.insert(rec.end(), e->data.begin(), e->data.end());
+  if (snap.valid + rec.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
+  // Only the file that was read (its device and inode are checked below);
+  // a link planted in its place is refused.
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
+    close(fd);
+    return 0;
   }
-  if (raw.size() > kMaxFile) return CRYPT_E_FILE_ERROR;
-  LONG rc = write_atomically(path, raw);
-  return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CRYPT_E_FILE_ERROR : 0;
+  LONG rc = 0;
+  if (size_t(st.st_size) != snap.valid && ftruncate(fd, off_t(snap.valid)) != 0) rc = CRYPT_E_FILE_ERROR;
+  size_t put = 0;
+  while (!rc && put < rec.size()) {
+    ssize_t n = pwrite(fd, rec.data() + put, rec.size() - put, off_t(snap.valid + put));
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) rc = errno == ENOSPC || errno == EDQUOT ? CRYPT_E_FILE_ERROR : file_error(errno_code(errno));
+    else put += size_t(n);
+  }
+  if (!rc && fsync(fd) != 0) rc = CRYPT_E_FILE_ERROR;
+  if (rc) {
+    // Nothing of a failed append may stay for a later append to follow.
+    if (ftruncate(fd, off_t(snap.valid)) == 0) fsync(fd);
+    close(fd);
+    return rc;
+  }
+  done = true;
+  if (fstat(fd, &st) == 0) {
+    auto next = std::make_shared<Snapshot>(snap);
+    next->id = FileId(st);
+    next->valid = snap.valid + rec.size();
+    next->add(e);
+    remember(path, std::move(next));
+  }
+  close(fd);
+  return 0;
 }
 
-// Changes the store file under the directory lock.
-template <class F>
-LONG change_file(const Store& s, F&& change) {
-  std::string path = store_path(s.machine, s.name);
-  std::string dir = path.substr(0, path.rfind('/'));
-  DirLock lock(dir);
-  if (LONG rc = make_dirs(dir)) return rc == NTE_PERM ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
-  std::vector<Entry> entries;
-  bool missing;
-  if (LONG rc = load_entries(path, entries, missing)) return rc;
-  change(entries);
-  return save_entries(path, entries);
+// The file entry of a certificate as it is written.
+EntryPtr entry_of(Cert& c) {
+  auto e = std::make_shared<FileEntry>();
+  e->data = encode_entry(c);
+  Known known{{view_of(c.der), c.core}};
+  if (decode_entry(e->data.data(), e->data.size(), e->proto, &known)) return nullptr;
+  e->sealed = true;
+  return e;
 }
+
+std::string dir_of(const std::string& path) { return path.substr(0, path.rfind('/')); }
 
 void append(Store& s, const std::shared_ptr<Cert>& c) {
   c->store = s.handle;
   c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
   c->seq = s.next_seq++;
-  s.certs.push_back(c);
+  s.push(c);
 }
 
 // Certificates of a file: DER, PEM with one or many, PKCS#7 in DER or PEM.
@@ -365,6 +662,10 @@ LONG fill_from_certs(Store& s, const std::vector<Bytes>& ders) {
 
 }  // namespace
 
+struct PendingEntries {
+  SnapPtr snap;
+};
+
 std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machine, bool readonly,
                                          LONG& err) {
   err = 0;
@@ -373,15 +674,8 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
     return nullptr;
   }
   std::string name = upper_ascii(name_in);
-  std::vector<Entry> entries;
-  bool missing;
-  if ((err = load_entries(store_path(machine, name), entries, missing))) return nullptr;
-  std::vector<std::shared_ptr<Cert>> certs;
-  for (const auto& e : entries) {
-    std::shared_ptr<Cert> c;
-    if ((err = decode_entry(e.data.data(), e.data.size(), c))) return nullptr;
-    certs.push_back(std::move(c));
-  }
+  SnapPtr snap;
+  if ((err = current(store_path(machine, name), snap))) return nullptr;
   auto s = new_store();
   if (!s) {
     err = E_OUTOFMEMORY;
@@ -391,47 +685,79 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
   s->machine = machine;
   s->name = name;
   s->readonly = readonly;
-  {
-    std::lock_guard<std::mutex> lock(s->mu);
-    for (auto& c : certs) {
-      if (!insert_cert(c)) {
-        err = E_OUTOFMEMORY;
-        break;
-      }
-      append(*s, c);
-    }
-  }
-  if (err) {
-    release_store(s->handle);
-    return nullptr;
+  std::lock_guard<std::mutex> lock(s->mu);
+  if (!snap->entries.empty()) {
+    s->pending = std::make_shared<PendingEntries>(PendingEntries{snap});
+    s->next_seq = snap->entries.size() + 1;
   }
   return s;
 }
 
+void fill_pending(Store& s) {
+  if (!s.pending) return;
+  const auto& entries = s.pending->snap->entries;
+  std::vector<std::shared_ptr<Cert>> certs;
+  std::vector<uint64_t> names;
+  certs.reserve(entries.size() + s.certs.size());
+  names.reserve(entries.size() + s.certs.size());
+  for (size_t i = 0; i < entries.size(); ++i) {
+    auto c = new_cert(entries[i]->proto->core);
+    copy_props(*entries[i]->proto, *c, false);
+    if (!insert_cert(c)) {
+      for (auto& made : certs) handle_release(made->handle, Kind::Cert);
+      throw std::bad_alloc();
+    }
+    c->store = s.handle;
+    c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
+    c->seq = i + 1;
+    names.push_back(Store::name_of(*c));
+    certs.push_back(std::move(c));
+  }
+  certs.insert(certs.end(), s.certs.begin(), s.certs.end());
+  names.insert(names.end(), s.names.begin(), s.names.end());
+  s.certs.swap(certs);
+  s.names.swap(names);
+  s.pending.reset();
+}
+
 LONG persist_put(Store& s, Cert& c) {
   if (!s.system) return 0;
-  Bytes entry = encode_entry(c);
-  return change_file(s, [&](std::vector<Entry>& entries) {
-    for (auto& e : entries) {
-      if (e.der == c.der) {
-        e.data = entry;
-        return;
-      }
-    }
-    entries.push_back(Entry{c.der, entry});
-  });
+  EntryPtr entry = entry_of(c);
+  if (!entry) return CRYPT_E_FILE_ERROR;
+  std::string path = store_path(s.machine, s.name);
+  DirLock lock(dir_of(path));
+  if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
+  SnapPtr snap;
+  if (LONG rc = current(path, snap)) return rc;
+  const auto& now = snap->entries;
+  if (snap->find(c.der) == now.size() && !now.empty() && now.back()->sealed) {
+    bool done = false;
+    if (LONG rc = append_entry(path, *snap, entry, done)) return rc;
+    if (done) return 0;
+    if (LONG rc = current(path, snap)) return rc;  // changed under the lock: not by a writer of ours
+  }
+  std::vector<EntryPtr> entries = snap->entries.all();
+  size_t at = snap->find(c.der);
+  if (at != entries.size()) {
+    entries[at] = entry;
+  } else {
+    entries.push_back(entry);
+  }
+  return rewrite(path, std::move(entries));
 }
 
 LONG persist_remove(Store& s, const Cert& c) {
   if (!s.system) return 0;
-  return change_file(s, [&](std::vector<Entry>& entries) {
-    for (auto it = entries.begin(); it != entries.end(); ++it) {
-      if (it->der == c.der) {
-        entries.erase(it);
-        return;
-      }
-    }
-  });
+  std::string path = store_path(s.machine, s.name);
+  DirLock lock(dir_of(path));
+  if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
+  SnapPtr snap;
+  if (LONG rc = current(path, snap)) return rc;
+  std::vector<EntryPtr> entries = snap->entries.all();
+  auto it = std::find_if(entries.begin(), entries.end(),
+                         [&](const EntryPtr& e) { return e->proto->der == c.der; });
+  if (it != entries.end()) entries.erase(it);
+  return rewrite(path, std::move(entries));
 }
 
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp) {
@@ -442,6 +768,11 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
   std::lock_guard<std::mutex> lock(s.mu);
   std::shared_ptr<Cert> existing;
   size_t pos = 0;
+  if (s.pending && disposition != CERT_STORE_ADD_ALWAYS) {
+    // Pending entries are made certificates only when one is this one.
+    const Snapshot& snap = *s.pending->snap;
+    if (snap.find(src->der) != snap.entries.size()) fill_pending(s);
+  }
   if (disposition != CERT_STORE_ADD_ALWAYS) {
     for (size_t i = 0; i < s.certs.size(); ++i) {
       if (s.certs[i]->der == src->der) {
@@ -473,8 +804,7 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
         break;
     }
   }
-  std::shared_ptr<Cert> e;
-  if (LONG rc = make_cert(src->der.data(), src->der.size(), e)) return rc;
+  std::shared_ptr<Cert> e = new_cert(src->core);
   copy_props(*src, *e, false);
   if (existing && inherit) copy_props(*existing, *e, true);
   if (!insert_cert(e)) return E_OUTOFMEMORY;
@@ -486,11 +816,11 @@ LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCC
   }
   if (existing) {
     e->seq = existing->seq;
-    s.certs[pos] = e;
+    s.put(pos, e);
     handle_release(existing->handle, Kind::Cert);  // the store's reference
   } else {
     e->seq = s.next_seq++;
-    s.certs.push_back(e);
+    s.push(e);
   }
   if (pp && !(*pp = give(e))) return E_OUTOFMEMORY;
   return 0;
@@ -755,9 +1085,14 @@ PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const v
   if (!s) return fail_null(E_INVALIDARG);
   std::vector<std::shared_ptr<Cert>> candidates;
   {
+    // The list is in the order of seq: the certificates after `prev` start
+    // where seq first exceeds its seq. Enumerating takes the first of them.
     std::lock_guard<std::mutex> lock(s->mu);
-    for (auto& c : s->certs)
-      if (c->seq > after) candidates.push_back(c);
+    fill_pending(*s);
+    auto from = std::partition_point(s->certs.begin(), s->certs.end(),
+                                     [&](const std::shared_ptr<Cert>& c) { return c->seq <= after; });
+    auto to = type == CERT_FIND_ANY && from != s->certs.end() ? from + 1 : s->certs.end();
+    candidates.assign(from, to);
   }
   for (auto& c : candidates) {
     bool bad = false;
@@ -830,11 +1165,12 @@ extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCer
     LONG rc = 0;
     if (auto s = handle_get<Store>(c->store)) {
       std::lock_guard<std::mutex> lock(s->mu);
+      fill_pending(*s);
       auto it = std::find(s->certs.begin(), s->certs.end(), c);
       if (s->readonly) {
         rc = ERROR_ACCESS_DENIED;
       } else if (it != s->certs.end() && !(rc = persist_remove(*s, *c))) {
-        s->certs.erase(it);
+        s->erase(size_t(it - s->certs.begin()));
         handle_release(c->handle, Kind::Cert);  // the store's reference
       }
     }

@@ -1,5 +1,6 @@
 // Certificate contexts, stores, properties and names, checked against what
 // the openssl tool says of the same certificates.
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -413,4 +414,87 @@ TEST(SystemStore, ADamagedFileIsRefusedAndLeftAsItIs) {
     Bytes kept = slurp(dirname + "/DAMAGED.sst");
     EXPECT_EQ(std::string(kept.begin(), kept.end()), content);
   }
+}
+
+// A new certificate is appended to its store file. A crash in the middle of
+// an append leaves a torn tail; the store reads without it and the next
+// change cuts it off. A file of an older writer (entries without a seal) is
+// read as before and written anew when it changes. Each check reads the file
+// from disk (its times changed, so no copy this process keeps is taken).
+TEST(SystemStore, ATornAppendIsDroppedAndOlderFilesStayReadable) {
+  make_pki();
+  std::string dirname = testenv::private_root() + "/users/" + std::to_string(geteuid()) + "/stores";
+  std::string file = dirname + "/TORN.sst";
+  sh("mkdir -p '" + dirname + "'");
+  Bytes ca = slurp("ca.der"), leaf = slurp("leaf.der"), other = slurp("other.der");
+  auto put32 = [](Bytes& b, size_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(BYTE(v >> (8 * i)));
+  };
+  // The older format: the magic, then per entry its length and a certificate record.
+  Bytes old{'Q', 'C', 'S', 'P', 'S', 'T', '0', '1'};
+  put32(old, ca.size() + 8);
+  put32(old, 1);
+  put32(old, ca.size());
+  old.insert(old.end(), ca.begin(), ca.end());
+  auto write_file = [&](const Bytes& b) {
+    std::ofstream out(file, std::ios::binary | std::ios::trunc);
+    out.write(reinterpret_cast<const char*>(b.data()), std::streamsize(b.size()));
+  };
+  auto touched = [&](long sec) {
+    struct timespec t[2] = {{sec, 0}, {sec, 0}};
+    ASSERT_EQ(utimensat(AT_FDCWD, file.c_str(), t, 0), 0);
+  };
+  auto stored = [&]() {
+    HCERTSTORE s = CertOpenSystemStoreA(0, "torn");
+    size_t n = s ? count(s) : size_t(-1);
+    CertCloseStore(s, 0);
+    return n;
+  };
+  auto add = [&](const Bytes& der) {
+    HCERTSTORE s = CertOpenSystemStoreA(0, "torn");
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+    CertCloseStore(s, 0);
+  };
+  auto add_existing = [&](const Bytes& der) {
+    HCERTSTORE s = CertOpenSystemStoreA(0, "torn");
+    EXPECT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                                 CERT_STORE_ADD_USE_EXISTING, nullptr));
+    CertCloseStore(s, 0);
+  };
+  write_file(old);
+  touched(1000);
+  EXPECT_EQ(stored(), 1u);
+  add(leaf);  // written anew: both entries sealed
+  add(other); // appended
+  touched(2000);
+  EXPECT_EQ(stored(), 3u);
+  Bytes good = slurp(file);
+
+  // Torn tails: a partial length, the last entry cut short, zeros of a
+  // grown file. The next change leaves the file as it was before the tear.
+  for (int k = 0; k < 3; ++k) {
+    Bytes torn = good;
+    if (k == 0) torn.insert(torn.end(), {0x40, 0x02});
+    if (k == 1) torn.resize(good.size() - 20);
+    if (k == 2) torn.resize(good.size() + 300, 0);
+    write_file(torn);
+    touched(3000);
+    EXPECT_EQ(stored(), k == 1 ? 2u : 3u) << k;
+    add_existing(other);
+    touched(4000);
+    EXPECT_EQ(stored(), 3u) << k;
+    EXPECT_TRUE(slurp(file) == good) << k;
+  }
+  // Damage before the last entry is refused: the second entry's first
+  // record (after the magic, the first entry's length, certificate record
+  // and seal, and the second's length) is no certificate.
+  constexpr size_t kSeal = 12;
+  Bytes bad = good;
+  bad[ca.size() + 8 + 4 + 8 + kSeal + 4] = 0x7F;
+  write_file(bad);
+  touched(5000);
+  EXPECT_EQ(CertOpenSystemStoreA(0, "torn"), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_FILE_ERROR));
+  sh("rm -f '" + file + "'");
 }

@@ -200,6 +200,60 @@ public final class Bench {
         System.err.printf("  measured %s%n", name);
     }
 
+    /** A row of whole-collection operations reported per item: `items` per call of either op. */
+    static void rowScaled(String name, String unit, int items, Op bridge, Op jdk) throws Exception {
+        double[] r = opsPerSecond(bridge, jdk);
+        rows.add(new Row(name, unit, r[0] * items, Double.NaN, jdk == null ? Double.NaN : r[1] * items));
+        System.err.printf("  measured %s%n", name);
+    }
+
+    /** What puts things back after a call, outside the timing. */
+    interface Reset {
+        void run() throws Exception;
+    }
+
+    /** One round of single calls, each followed by an untimed reset: operations per second. */
+    static double roundWithReset(Op op, Reset reset) throws Exception {
+        long calls = 0;
+        long spent = 0;
+        do {
+            long t0 = System.nanoTime();
+            sink += op.run();
+            spent += System.nanoTime() - t0;
+            calls++;
+            reset.run();
+        } while (spent < config.roundNanos);
+        return calls * 1e9 / spent;
+    }
+
+    /**
+     * A row whose bridge side changes state that must be undone before the
+     * next call (a container made, a certificate added): each call is timed
+     * alone and the reset is not timed. The JDK side (may be null) runs in
+     * batches as elsewhere; the rounds alternate.
+     */
+    static void rowWithReset(String name, Op bridge, Reset reset, Op jdk) throws Exception {
+        long warmEnd = System.nanoTime() + config.warmupNanos;
+        do {
+            sink += bridge.run();
+            reset.run();
+        } while (System.nanoTime() < warmEnd);
+        long n = 0;
+        if (jdk != null) {
+            n = batchSize(jdk);
+            warmEnd = System.nanoTime() + config.warmupNanos;
+            while (System.nanoTime() < warmEnd) batch(jdk, n);
+        }
+        double[] b = new double[config.rounds];
+        double[] j = new double[config.rounds];
+        for (int r = 0; r < config.rounds; r++) {
+            b[r] = roundWithReset(bridge, reset);
+            if (jdk != null) j[r] = round(jdk, n);
+        }
+        rows.add(new Row(name, "ops/s", median(b), Double.NaN, jdk == null ? Double.NaN : median(j)));
+        System.err.printf("  measured %s%n", name);
+    }
+
     static String num(double v) {
         if (Double.isNaN(v)) return "-";
         if (v >= 100) return String.format("%,.0f", v);
@@ -609,6 +663,8 @@ public final class Bench {
                     verifier.update(m64);
                     return verifier.verify(jdkSig) ? 1 : 0;
                 });
+
+        Stores.run(quick, rsaPriv, rsaPub, prov, privateKeyBlob(rsaPriv));
 
         printTable();
         double floor = rows.get(0).bridge;
