@@ -10,7 +10,7 @@
 // compared with OpenSSL's for the benchmarked inputs; a disagreement ends the
 // run with exit code 1.
 //
-// Usage: bench_native [--quick]   (--quick: a few calls each, for the smoke test)
+// Usage: bench_native [--quick] [--csv FILE]   (--quick: a few calls each, for the smoke test)
 #include <openssl/core_names.h>
 #include <openssl/evp.h>
 #include <openssl/pem.h>
@@ -441,7 +441,11 @@ Bytes reversed(Bytes b) {
 
 int main(int argc, char** argv) {
   bool quick = false;
-  for (int i = 1; i < argc; ++i) quick |= std::strcmp(argv[i], "--quick") == 0;
+  const char* csv = nullptr;  // --csv FILE: where the sweep's figures go
+  for (int i = 1; i < argc; ++i) {
+    quick |= std::strcmp(argv[i], "--quick") == 0;
+    if (std::strcmp(argv[i], "--csv") == 0 && i + 1 < argc) csv = argv[++i];
+  }
   g_config = quick ? Config{0, 1, 0.002} : Config{0.3, 5, 0.2};
 
   std::mt19937 rng(20240601);
@@ -546,6 +550,26 @@ int main(int argc, char** argv) {
 
   print_table();
   std::printf("\nprovider call floor: %.1f ns per call.\n", 1e9 / g_rows[0].provider);
+
+  // SHA-256 against message size, for the plot (with --csv, appended to the
+  // file as side,bytes,MB/s lines).
+  std::string lines;
+  std::printf("\nSHA-256 by message size (MB/s)\n%-10s %12s %12s\n", "bytes", "provider", "OpenSSL");
+  for (size_t size : {16, 64, 256, 1024, 4096, 16384, 65536, 1 << 20}) {
+    Bytes m = random_bytes(size);
+    auto [pr, os] = ops_per_second([&] { return p.sha256(m); }, [&] { return o.sha256(m); });
+    double a = pr * double(size) / 1e6, b = os * double(size) / 1e6;
+    std::printf("%-10zu %12s %12s\n", size, num(a).c_str(), num(b).c_str());
+    char line[128];
+    std::snprintf(line, sizeof line, "provider,%zu,%.3f\nOpenSSL,%zu,%.3f\n", size, a, size, b);
+    lines += line;
+  }
+  if (csv) {
+    if (FILE* f = std::fopen(csv, "a")) {
+      std::fputs(lines.c_str(), f);
+      std::fclose(f);
+    }
+  }
 
   CryptDestroyKey(p.pub_key);
   CryptDestroyKey(p.aes_key);

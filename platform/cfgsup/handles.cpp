@@ -1,7 +1,9 @@
 // The process-wide handle table (see csp/handles.h for the contract).
 #include "csp/handles.h"
 
+#include <functional>
 #include <mutex>
+#include <thread>
 #include <vector>
 
 namespace csp {
@@ -19,10 +21,16 @@ namespace {
 // Freed slots are reused oldest first, and only once kReuseAfter of them are
 // waiting: a stale handle could name a new object only after its slot has
 // gone round all its generations, which takes millions of handles.
+//
+// The table is kShards tables with a mutex each, so that threads working on
+// objects of their own do not wait for each other: a thread inserts into the
+// shard its id picks, and the index's low bits name the shard (index =
+// slot * kShards + shard).
 constexpr unsigned kIndexBits = 20;
 constexpr uintptr_t kIndexMask = (uintptr_t(1) << kIndexBits) - 1;
 constexpr uint32_t kGenMask = sizeof(uintptr_t) >= 8 ? 0xFFFFFFFFu : 0x7FFu;
-constexpr size_t kMaxSlots = kIndexMask;  // index + 1 must fit in kIndexBits
+constexpr size_t kShards = 8;
+constexpr size_t kMaxSlots = kIndexMask / kShards;  // index + 1 must fit in kIndexBits
 constexpr size_t kReuseAfter = 1024;
 
 struct Slot {
@@ -32,9 +40,10 @@ struct Slot {
   uint32_t next_free = 0;  // free list link (index + 1), 0 = end
 };
 
-class Table {
+class Shard {
  public:
-  uintptr_t insert(std::shared_ptr<Object> obj) {
+  // `number` is this shard's place among the shards.
+  uintptr_t insert(std::shared_ptr<Object> obj, size_t number) {
     std::lock_guard<std::mutex> lock(mu_);
     size_t index;
     if (free_count_ > 0 && (free_count_ >= kReuseAfter || slots_.size() >= kMaxSlots)) {
@@ -52,7 +61,7 @@ class Table {
     s.refs = 1;
     s.next_free = 0;
     ++live_;
-    return (uintptr_t(s.generation) << kIndexBits) | (index + 1);
+    return (uintptr_t(s.generation) << kIndexBits) | (index * kShards + number + 1);
   }
 
   std::shared_ptr<Object> lookup(uintptr_t h, Kind kind) {
@@ -80,7 +89,7 @@ class Table {
       last = std::move(s->obj);
       s->generation = (s->generation % kGenMask) + 1;
       // Onto the tail of the free list: the oldest freed slot is reused first.
-      uint32_t link = uint32_t(h & kIndexMask);
+      uint32_t link = uint32_t(((h & kIndexMask) - 1) / kShards + 1);
       s->next_free = 0;
       if (free_tail_ != 0) {
         slots_[free_tail_ - 1].next_free = link;
@@ -103,9 +112,9 @@ class Table {
 
  private:
   Slot* find(uintptr_t h, Kind kind) {
-    uintptr_t index1 = h & kIndexMask;
+    uintptr_t index1 = ((h & kIndexMask) - 1) / kShards + 1;  // the caller checked h's index is not 0
     uintptr_t gen = h >> kIndexBits;  // any bit above the generation makes it too large
-    if (index1 == 0 || index1 > slots_.size() || gen == 0 || gen > kGenMask) return nullptr;
+    if (index1 > slots_.size() || gen == 0 || gen > kGenMask) return nullptr;
     Slot& s = slots_[index1 - 1];
     if (!s.obj || s.generation != gen || s.obj->kind() != kind) return nullptr;
     return &s;
@@ -119,23 +128,42 @@ class Table {
   size_t live_ = 0;
 };
 
-Table& table() {
+Shard* shards() {
   // Never destroyed: objects may still be released from other libraries'
   // destructors while the process exits.
-  static Table* t = new Table;
-  return *t;
+  static Shard* t = new Shard[kShards];
+  return t;
+}
+
+// The shard a handle names; null for a handle with index 0.
+Shard* shard_of(uintptr_t h) {
+  uintptr_t index1 = h & kIndexMask;
+  return index1 ? &shards()[(index1 - 1) % kShards] : nullptr;
 }
 
 }  // namespace
 
 uintptr_t handle_insert(std::shared_ptr<Object> obj) {
-  return obj ? table().insert(std::move(obj)) : 0;
+  if (!obj) return 0;
+  size_t mine = std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
+  return shards()[mine].insert(std::move(obj), mine);
 }
-std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) { return table().lookup(h, kind); }
-bool handle_add_ref(uintptr_t h, Kind kind) { return table().add_ref(h, kind); }
+std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) {
+  Shard* s = shard_of(h);
+  return s ? s->lookup(h, kind) : nullptr;
+}
+bool handle_add_ref(uintptr_t h, Kind kind) {
+  Shard* s = shard_of(h);
+  return s && s->add_ref(h, kind);
+}
 Drop handle_release(uintptr_t h, Kind kind, std::shared_ptr<Object>* removed) {
-  return table().release(h, kind, removed);
+  Shard* s = shard_of(h);
+  return s ? s->release(h, kind, removed) : Drop::Invalid;
 }
-size_t handle_count() { return table().count(); }
+size_t handle_count() {
+  size_t n = 0;
+  for (size_t i = 0; i < kShards; ++i) n += shards()[i].count();
+  return n;
+}
 
 }  // namespace csp

@@ -52,6 +52,16 @@ TEST(HandleTable, TypedLookupRefCountsAndStaleHandles) {
   for (uintptr_t forged : {uintptr_t(0), uintptr_t(1), ~uintptr_t(0), uintptr_t(0x7FFFFFFF)}) {
     EXPECT_FALSE(csp::handle_lookup(forged, csp::Kind::Hash));
   }
+  // Handles made by other threads (in their parts of the table) resolve and
+  // are released here, and only under their own generation.
+  std::vector<uintptr_t> made(4);
+  for (auto& m : made) std::thread([&] { m = csp::handle_insert(std::make_shared<Thing>(&alive)); }).join();
+  for (uintptr_t m : made) {
+    EXPECT_TRUE(csp::handle_get<Thing>(m));
+    EXPECT_FALSE(csp::handle_lookup(m + (uintptr_t(1) << 20), csp::Kind::Hash));  // a later generation
+    EXPECT_EQ(csp::handle_release(m, csp::Kind::Hash), csp::Drop::Removed);
+  }
+  EXPECT_EQ(alive, 0);
 }
 
 TEST(HandleTable, AStaleHandleStaysDeadThroughManyNewObjects) {

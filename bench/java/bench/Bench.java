@@ -35,7 +35,7 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * timing, the bridge's and the JDK's results for the benchmarked inputs are
  * compared; a disagreement ends the run with exit code 1.
  *
- * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.Bench [--quick]
+ * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.Bench [--quick] [--csv FILE]
  * --quick runs every operation a few times only (a smoke test: the numbers
  * mean nothing, the agreement checks still run).
  */
@@ -112,6 +112,7 @@ public final class Bench {
     }
 
     static Config config;
+    static String csv;  // --csv FILE: where the sweep's figures go
 
     /** Runs op n times; returns the elapsed nanoseconds. */
     static long batch(Op op, long n) throws Exception {
@@ -523,6 +524,8 @@ public final class Bench {
 
     public static void main(String[] args) throws Exception {
         boolean quick = Arrays.asList(args).contains("--quick");
+        int at = Arrays.asList(args).indexOf("--csv");
+        csv = at >= 0 && at + 1 < args.length ? args[at + 1] : null;
         config = quick ? new Config(0, 1, 2_000_000L) : new Config(300_000_000L, 5, 200_000_000L);
 
         Random rnd = new Random(20240601);
@@ -569,6 +572,30 @@ public final class Bench {
         CAPI.cryptDestroyKey(aesKey);
         CAPI.cryptDestroyKey(hmacKey);
         CAPI.cryptReleaseContext(prov, 0);
+    }
+
+    /** Message sizes of the SHA-256 sweep that the plot draws. */
+    static final int[] SWEEP = {16, 64, 256, 1024, 4096, 16384, 65536, 1 << 20};
+
+    /**
+     * SHA-256 throughput against message size for the bridge, its limit and
+     * the JDK, printed and (with --csv) appended to the file as
+     * side,bytes,MB/s lines.
+     */
+    static void sweep(MessageDigest sha, String csv) throws Exception {
+        StringBuilder lines = new StringBuilder();
+        System.out.printf("%nSHA-256 by message size (MB/s)%n%-10s %12s %12s %12s%n", "bytes", "bridge", "limit", "JDK");
+        for (int size : SWEEP) {
+            byte[] m = new byte[size];
+            new Random(size).nextBytes(m);
+            double[] r = opsPerSecond(() -> bridgeSha256(m), () -> limitSha256(m, size), () -> sha.digest(m)[0]);
+            double[] mbs = {r[0] * size / 1e6, r[1] * size / 1e6, r[2] * size / 1e6};
+            System.out.printf("%-10d %12s %12s %12s%n", size, num(mbs[0]), num(mbs[1]), num(mbs[2]));
+            String[] sides = {"bridge", "limit", "JDK"};
+            for (int i = 0; i < 3; i++) lines.append(String.format("%s,%d,%.3f%n", sides[i], size, mbs[i]));
+        }
+        if (csv != null) Files.writeString(Path.of(csv), lines.toString(), StandardCharsets.US_ASCII,
+                java.nio.file.StandardOpenOption.CREATE, java.nio.file.StandardOpenOption.APPEND);
     }
 
     static void run(boolean quick, byte[] m64, byte[] m1k, byte[] m1m, byte[] aesKeyBytes, byte[] iv,
@@ -667,6 +694,7 @@ public final class Bench {
         Stores.run(quick, rsaPriv, rsaPub, prov, privateKeyBlob(rsaPriv));
 
         printTable();
+        sweep(sha, csv);
         double floor = rows.get(0).bridge;
         System.out.printf("%nJNI floor: %.1f ns per native call.%n", 1e9 / floor);
         if (sink == 42) System.out.println(); // keeps the sink alive
