@@ -88,6 +88,12 @@ class HostilePeerTest {
         return o.toByteArray();
     }
 
+    static byte[] noise(int n) {
+        byte[] b = new byte[n];
+        new Random(n).nextBytes(b);
+        return b;
+    }
+
     static Object[] raw(String name, int expected, byte[] reply) {
         return new Object[] {name, expected, reply};
     }
@@ -98,8 +104,10 @@ class HostilePeerTest {
         List<Object[]> t = new ArrayList<>(List.of(
                 raw("HTTP instead of a ServerHello", SEC_E_ILLEGAL_MESSAGE,
                         "HTTP/1.1 400 Bad Request\r\n\r\n".getBytes(StandardCharsets.US_ASCII)),
-                raw("random handshake record", SEC_E_ILLEGAL_MESSAGE, record(22, 0x0303, new byte[64])),
-                raw("empty handshake record", SEC_E_ILLEGAL_MESSAGE, record(22, 0x0303, new byte[0])),
+                raw("a ServerHello of random bytes", SEC_E_ILLEGAL_MESSAGE, record(22, 0x0303, handshake(2, noise(60)))),
+                raw("empty handshake records, then an SSL 3.0 ServerHello", SEC_E_ALGORITHM_MISMATCH,
+                        cat(record(22, 0x0303, new byte[0]), record(22, 0x0303, new byte[0]),
+                                serverHello(0x0300, 0x002F))),
                 raw("unknown record type", SEC_E_ILLEGAL_MESSAGE, record(99, 0x0303, new byte[8])),
                 raw("half a ServerHello, then the end", SEC_E_INCOMPLETE_MESSAGE,
                         java.util.Arrays.copyOf(hello, hello.length / 2)),
