@@ -1,5 +1,6 @@
 package quill;
 
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
@@ -162,9 +163,11 @@ class HostilePeerTest {
     static void assertFailedAndDeletable(Client c, long failure, String name) {
         long[] result = {0};
         byte[] one = {1};
-        assertNull(CAPI.encryptMessage(c.context, one, new int[] {0}, new int[] {1}, result), name);
-        if (failure != SEC_E_INCOMPLETE_MESSAGE)
+        // A stream cut short is no failure yet: the caller stops at the end of its input.
+        if (failure != SEC_E_INCOMPLETE_MESSAGE) {
+            assertNull(CAPI.encryptMessage(c.context, one, new int[] {0}, new int[] {1}, result), name);
             assertEquals(failure, result[0], name + ": the failure stays");
+        }
         assertEquals(0, CAPI.deleteSecurityContext(c.context));
         assertNull(CAPI.encryptMessage(c.context, one, new int[] {0}, new int[] {1}, result));
         assertEquals(SEC_E_INVALID_HANDLE, result[0], name + ": the context is gone");
@@ -192,5 +195,104 @@ class HostilePeerTest {
         }
         CAPI.freeCredentialsHandle(cred);
         System.out.println("hostile raw-server cases: " + cases.size());
+    }
+
+    static Object[] tamper(String name, int expected, Consumer<Client> lie) {
+        return new Object[] {name, expected, lie};
+    }
+
+    static void setLength(Client c, int n) {
+        c.buf[3] = (byte) (n >> 8);
+        c.buf[4] = (byte) n;
+    }
+
+    /** Puts `bytes` in front of what was received. */
+    static void inject(Client c, byte[] bytes) {
+        if (c.len[0] + bytes.length > c.buf.length) c.buf = java.util.Arrays.copyOf(c.buf, c.len[0] + bytes.length);
+        System.arraycopy(c.buf, 0, c.buf, bytes.length, c.len[0]);
+        System.arraycopy(bytes, 0, c.buf, 0, bytes.length);
+        c.len[0] += bytes.length;
+    }
+
+    /** Damage to the records of a real server after a good handshake, and the status it must give. */
+    static final Object[][] TAMPERED = {
+            tamper("a flipped byte in a record", Tls.SEC_E_MESSAGE_ALTERED, c -> c.buf[10] ^= 1),
+            tamper("a record of 2^14 + 2049 bytes", SEC_E_ILLEGAL_MESSAGE, c -> setLength(c, 18433)),
+            tamper("a record of 2^14 + 2048 bytes", ANY_FAILURE, c -> setLength(c, 18432)),
+            tamper("a close in mid-record", SEC_E_INCOMPLETE_MESSAGE, c -> c.len[0] = 20),
+            tamper("a record's type changed", ANY_FAILURE, c -> c.buf[0] = 22),
+            tamper("an unprotected close-notify", ANY_FAILURE, c -> inject(c, record(21, 0x0303, new byte[] {1, 0}))),
+            tamper("an unprotected fatal alert", ANY_FAILURE, c -> inject(c, record(21, 0x0303, new byte[] {2, 40}))),
+            tamper("unprotected HelloRequests", ANY_FAILURE, c -> inject(c, record(22, 0x0303, new byte[4096]))),
+    };
+
+    static long decryptOnce(Client c) {
+        long[] result = {CLOSED};
+        CAPI.decryptMessage(c.context, c.buf, c.len, result);
+        return result[0];
+    }
+
+    /** Records of `openssl s_server` damaged after the handshake: never a record, never a close. */
+    @Test
+    void damagedRecordsFailAndStayFailed() throws Exception {
+        byte[] get = "GET /page.bin HTTP/1.0\r\n\r\n".getBytes(StandardCharsets.US_ASCII);
+        for (String version : new String[] {"-tls1_2", "-tls1_3"}) {
+            try (Server server = Server.start(dir, "-WWW", version)) {
+                long[] cred = credential(0, null, false);
+                for (Object[] k : TAMPERED) {
+                    String name = version + ": " + k[0];
+                    int expected = (Integer) k[1];
+                    try (Client c = new Client(cred, "localhost", server.port)) {
+                        assertEquals(SEC_E_OK, c.handshake(), name);
+                        c.send(get);
+                        while (c.len[0] < 4096) assertTrue(c.receive(), name);
+                        @SuppressWarnings("unchecked")
+                        Consumer<Client> lie = (Consumer<Client>) k[2];
+                        lie.accept(c);
+                        long st = decryptOnce(c);
+                        assertNotEquals(CLOSED, st, name + ": read as a close");
+                        assertTrue(st < 0, name + ": status 0x" + Long.toHexString(st));
+                        if (expected != ANY_FAILURE) assertEquals(expected, st, name + ": 0x" + Long.toHexString(st));
+                        if (st != SEC_E_INCOMPLETE_MESSAGE) assertEquals(st, decryptOnce(c), name + ": it stays");
+                        assertFailedAndDeletable(c, st, name);
+                    }
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
+    /**
+     * A server chain of 50 certificates (one key signs them all, to keep it
+     * quick): the handshake completes when the caller validates, and the
+     * caller sees all 50, leaf first.
+     */
+    @Test
+    void takesAChainOfFifty() throws Exception {
+        Path d = Files.createDirectories(dir.resolve("chain"));
+        openssl(d, "ecparam", "-name", "prime256v1", "-genkey", "-noout", "-out", "server.key");
+        openssl(d, "req", "-x509", "-key", "server.key", "-subj", "/CN=c0", "-days", "30", "-out", "c0.pem");
+        StringBuilder chain = new StringBuilder(Files.readString(d.resolve("c0.pem")));
+        for (int i = 1; i < 50; i++) {
+            openssl(d, "req", "-x509", "-key", "server.key", "-CA", "c" + (i - 1) + ".pem", "-CAkey", "server.key",
+                    "-subj", "/CN=c" + i, "-days", "30", "-out", "c" + i + ".pem");
+            if (i < 49) chain.insert(0, Files.readString(d.resolve("c" + i + ".pem")));
+        }
+        Files.copy(d.resolve("c49.pem"), d.resolve("server.pem"));
+        Files.writeString(d.resolve("ca.pem"), chain);
+        try (Server server = Server.start(d, "-WWW", "-tls1_2")) {
+            long[] cred = credential(0, null, false);
+            try (Client c = new Client(cred, "localhost", server.port)) {
+                assertEquals(SEC_E_OK, c.handshake());
+                long[] result = {1};
+                byte[][] certs = CAPI.getRemoteCertificates(c.context, result);
+                assertEquals(0, result[0]);
+                assertNotNull(certs);
+                assertEquals(50, certs.length);
+                assertArrayEquals(pem(d.resolve("c49.pem")), certs[0]);
+                assertArrayEquals(pem(d.resolve("c0.pem")), certs[49]);
+            }
+            CAPI.freeCredentialsHandle(cred);
+        }
     }
 }
