@@ -172,6 +172,11 @@ SECURITY_STATUS step(Context& c) {
       return SEC_I_CONTINUE_NEEDED;
     case SSL_ERROR_WANT_X509_LOOKUP:  // a certificate request the caller must answer
       return SEC_I_INCOMPLETE_CREDENTIALS;
+    case SSL_ERROR_ZERO_RETURN:
+      // The peer's close-notify before the handshake completed: libssl
+      // queues no error for it, and it is the peer breaking off the
+      // negotiation, not a fault of ours.
+      return c.fail(SEC_E_ILLEGAL_MESSAGE);
     default:
       return c.fail(failure_status(c));
   }
@@ -215,6 +220,7 @@ SECURITY_STATUS failure_status(Context& c) {
     case SSL_R_NO_CIPHERS_AVAILABLE:
     case SSL_R_SSLV3_ALERT_HANDSHAKE_FAILURE:
     case SSL_R_TLSV1_ALERT_PROTOCOL_VERSION:
+    case SSL_R_TLSV1_ALERT_INSUFFICIENT_SECURITY:
     case SSL_R_UNSUPPORTED_PROTOCOL:
     case SSL_R_WRONG_CIPHER_RETURNED:
     case SSL_R_NO_PROTOCOLS_AVAILABLE:
