@@ -46,19 +46,18 @@ Bytes params_der(const X509_ALGOR* alg) {
   X509_ALGOR_get0(&obj, &ptype, &pval, alg);
   Bytes out;
   if (ptype == V_ASN1_UNDEF) return out;
-  ASN1_TYPE* t = ASN1_TYPE_new();
+  // Owned, since filling `out` may throw.
+  OsslPtr<ASN1_TYPE, ASN1_TYPE_free> t(ASN1_TYPE_new());
   if (!t) return out;
   if (ptype == V_ASN1_NULL) {
-    ASN1_TYPE_set(t, V_ASN1_NULL, nullptr);
-  } else if (ASN1_TYPE_set1(t, ptype, pval) != 1) {
-    ASN1_TYPE_free(t);
+    ASN1_TYPE_set(t.get(), V_ASN1_NULL, nullptr);
+  } else if (ASN1_TYPE_set1(t.get(), ptype, pval) != 1) {
     return out;
   }
-  unsigned char* der = nullptr;
-  int n = i2d_ASN1_TYPE(t, &der);
-  if (n > 0) out.assign(der, der + n);
-  OPENSSL_free(der);
-  ASN1_TYPE_free(t);
+  unsigned char* raw = nullptr;
+  int n = i2d_ASN1_TYPE(t.get(), &raw);
+  OsslBytes der(raw);
+  if (n > 0) out.assign(der.get(), der.get() + n);
   return out;
 }
 
@@ -79,16 +78,16 @@ void fill_info(CertCore& c) {
   // least significant first.
   {
     const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
-    unsigned char* der = nullptr;
-    int n = i2d_ASN1_INTEGER(serial, &der);
+    unsigned char* raw = nullptr;
+    int n = i2d_ASN1_INTEGER(serial, &raw);
+    OsslBytes der(raw);
     Bytes content;
     if (n > 2) {
-      const unsigned char* p = der;
+      const unsigned char* p = der.get();
       long len = 0;
       int tag = 0, cls = 0;
       if (!(ASN1_get_object(&p, &len, &tag, &cls, n) & 0x80)) content.assign(p, p + len);
     }
-    OPENSSL_free(der);
     std::reverse(content.begin(), content.end());
     set_blob(ci.SerialNumber, std::move(content));
   }
@@ -220,16 +219,14 @@ LONG make_cert(const BYTE* der, size_t n, std::shared_ptr<Cert>& out) {
 }
 
 LONG make_cert_x509(X509* x, std::shared_ptr<Cert>& out) {
-  unsigned char* der = nullptr;
-  int n = x ? i2d_X509(x, &der) : -1;
-  if (n <= 0 || X509_up_ref(x) != 1) {
-    OPENSSL_free(der);
-    return CRYPT_E_ASN1_CORRUPT;
-  }
+  unsigned char* raw = nullptr;
+  int n = x ? i2d_X509(x, &raw) : -1;
+  OsslBytes der(raw);
+  if (n <= 0 || X509_up_ref(x) != 1) return CRYPT_E_ASN1_CORRUPT;
+  X509Ptr ref(x);  // the reference just taken, until the core holds it
   auto core = std::make_shared<CertCore>();
-  core->x509.reset(x);
-  core->der.assign(der, der + n);
-  OPENSSL_free(der);
+  core->x509 = std::move(ref);
+  core->der.assign(der.get(), der.get() + n);
   out = cert_of(std::move(core));
   return 0;
 }

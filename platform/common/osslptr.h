@@ -21,6 +21,10 @@ struct OsslFree {
 template <class T, auto Free>
 using OsslPtr = std::unique_ptr<T, OsslFree<Free>>;
 
+// Bytes OpenSSL allocated (an i2d_ encoding): OPENSSL_free is a macro.
+inline void openssl_free(void* p) { OPENSSL_free(p); }
+using OsslBytes = OsslPtr<unsigned char, openssl_free>;
+
 using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
 using PkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using X509Ptr = OsslPtr<X509, X509_free>;

@@ -1083,6 +1083,19 @@ QUILL_REPLACED void* operator new(size_t n) {
   throw std::bad_alloc();
 }
 QUILL_REPLACED void* operator new[](size_t n) { return operator new(n); }
+// The nothrow forms too, so that every allocation of the libraries (the
+// bridge's range storage is one) goes through the same pair, also where a
+// sanitizer's runtime provides the forms this program does not.
+QUILL_REPLACED void* operator new(size_t n, const std::nothrow_t&) noexcept {
+  try {
+    return operator new(n);
+  } catch (...) {
+    return nullptr;
+  }
+}
+QUILL_REPLACED void* operator new[](size_t n, const std::nothrow_t& t) noexcept { return operator new(n, t); }
+QUILL_REPLACED void operator delete(void* p, const std::nothrow_t&) noexcept { std::free(p); }
+QUILL_REPLACED void operator delete[](void* p, const std::nothrow_t&) noexcept { std::free(p); }
 QUILL_REPLACED void operator delete(void* p) noexcept { std::free(p); }
 QUILL_REPLACED void operator delete[](void* p) noexcept { std::free(p); }
 QUILL_REPLACED void operator delete(void* p, size_t) noexcept { std::free(p); }
