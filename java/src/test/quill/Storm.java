@@ -178,7 +178,8 @@ public final class Storm {
     /** A handle to release: never a pinned one (its last reference is the storm's own). */
     long victim(int kind) {
         long h = handle(kind);
-        return pinned.contains(h) && live.get(kind).get(h) == 1 ? 0 : h;
+        Integer refs = live.get(kind).get(h);
+        return pinned.contains(h) && refs != null && refs == 1 ? 0 : h;
     }
 
     void madePair(int kind, int rc, long[] p) {
@@ -425,7 +426,7 @@ public final class Storm {
             int rc = px.exportPfx(s, pick(2) == 0 ? "secret" : str(), pick(3) == 0 ? flags() : 0, d, n); refuse("exportPfx", b, rc); });
         put("createMemoryStore", () -> { long[] s = out(); int rc = px.createMemoryStore(s, pick(3) == 0 ? flags() : 0); made(STORE, rc, s); });
         put("closeMemoryStore", () -> { long s = victim(STORE); boolean b = bad; int rc = px.closeMemoryStore(s);
-            refuse("closeMemoryStore", b, rc); released(STORE, s, rc); });
+            refuse("closeMemoryStore", b && s != 0, rc); released(STORE, s, rc); });
     }
 
     // ---- the run -------------------------------------------------------------
@@ -530,12 +531,13 @@ public final class Storm {
         double secs = (System.nanoTime() - t0) / 1e9;
         System.gc();
         long rssEnd = rss();
+        long during = handleCount();
         s.releaseAll();
         CAPI.cryptAcquireContext(new long[1], "storm-sig", null, 24, 0x10);
         long after = handleCount();
         System.out.printf("storm: %d calls in %.1f s, %.0f calls/s; %d natives%n", n, secs, n / secs, counts.size());
         System.out.printf("storm: VmRSS %d kB after %d calls, %d kB after %d%n", rssTenth, n / 10, rssEnd, n);
-        System.out.println("storm: live handles " + before + " before, " + after + " after release");
+        System.out.println("storm: live handles " + before + " before, " + during + " at the end, " + after + " after release");
         if (counts.size() != s.table.size()) s.finding("storm", "only " + counts.size() + " natives called");
         if (after != before) s.finding("handle table", (after - before) + " handles left after everything was released");
         if (n >= 1_000_000 && rssEnd > rssTenth * 1.1) s.finding("memory", "VmRSS grew more than 10%");
