@@ -39,11 +39,14 @@ public final class Storm {
     final long seed;
     long call;
     final List<String> findings = new ArrayList<>();
+    final Map<String, Long> succeeded = new TreeMap<>();
     /** Live handles by kind, with the references each holds (contexts can have several). */
     final List<Map<Long, Integer>> live = new ArrayList<>();
     final List<ArrayDeque<Long>> dead = new ArrayList<>();
     final List<List<long[]>> livePairs = new ArrayList<>(), deadPairs = new ArrayList<>();
     final Set<Long> pinned = new HashSet<>();
+    /** Contexts and keys given to a certificate or credential, which may keep a reference of its own. */
+    final Set<Long> shared = new HashSet<>();
     final List<byte[]> blobs = new ArrayList<>();
     final byte[] cert, pfx;
     final String[] strings;
@@ -86,6 +89,7 @@ public final class Storm {
         } else if (r < 92) h = forged(l);
         else h = 0;
         bad = !live.get(kind).containsKey(h);
+        if (System.getenv("STORM_DEBUG") != null) System.out.println("  draw " + KIND[kind] + " " + Long.toHexString(h) + " r=" + r + " bad=" + bad + " dead=" + dead.get(kind).contains(h));
         return h;
     }
 
@@ -163,13 +167,16 @@ public final class Storm {
 
     void made(int kind, int rc, long[] h) {
         if (rc == 0 && h != null && h.length > 0 && h[0] != 0) live.get(kind).merge(h[0], 1, Integer::sum);
+        if (System.getenv("STORM_DEBUG") != null && rc == 0 && h != null && h.length > 0) System.out.println("  made " + KIND[kind] + " " + Long.toHexString(h[0]));
     }
 
     /** A release of H returned RC; the handle dies with its last reference. */
     void released(int kind, long h, int rc) {
+        if (System.getenv("STORM_DEBUG") != null) System.out.println("  release " + KIND[kind] + " " + Long.toHexString(h) + " rc=" + rc);
         if (rc != 0 || !live.get(kind).containsKey(h)) return;
         if (live.get(kind).merge(h, -1, Integer::sum) == 0) {
             live.get(kind).remove(h);
+            if (shared.remove(h)) return;
             dead.get(kind).addFirst(h);
             if (dead.get(kind).size() > 64) dead.get(kind).removeLast();
         }
@@ -208,8 +215,14 @@ public final class Storm {
         s.entries.clear();
     }
 
+    long share(long h) {
+        shared.add(h);
+        return h;
+    }
+
     /** A success (0) on a handle that is not live is a finding. */
     void refuse(String name, boolean wasBad, long rc) {
+        if (rc == 0) succeeded.merge(name, 1L, Long::sum);
         if (wasBad && rc == 0) finding(name, "succeeded on a handle that is not live");
     }
 
@@ -383,7 +396,7 @@ public final class Storm {
             boolean client = pick(4) != 0;
             int rc = CAPI.acquireCredentialsHandle(client, pick(3) == 0 ? rnd.nextInt() : 0, ciphers,
                     ciphers == null ? 0 : pick(4) == 0 ? rnd.nextInt() : ciphers.length, c, cl,
-                    c == null ? 0 : handle(CTX), 1 + pick(2), p, coin());
+                    c == null ? 0 : share(handle(CTX)), 1 + pick(2), p, coin());
             if (client) madePair(CRED, rc, p); else if (rc == 0 && p.length == 2) CAPI.freeCredentialsHandle(p); });
         put("freeCredentialsHandle", () -> { long[] p = pair(CRED); CAPI.freeCredentialsHandle(p); releasedPair(CRED, p); });
         put("initializeSecurityContext", () -> { long[] cred = pair(CRED); boolean bc = bad;
@@ -411,11 +424,11 @@ public final class Storm {
             CAPI.getSessionInfo(p, ints(0), res); refuse("getSessionInfo", b, res[0]); });
         put("readStore", () -> { mischief = pick(4); ms.readStore(pick(2) == 0 ? "STORM" : str(), pick(8) == 0); harvest(ms); });
         put("storeCertificate", () -> { byte[] c = pick(2) == 0 ? cert.clone() : bytes();
-            long prov = pick(3) == 0 ? handle(CTX) : 0, key = pick(3) == 0 ? handle(KEY) : 0;
+            long prov = pick(3) == 0 ? share(handle(CTX)) : 0, key = pick(3) == 0 ? share(handle(KEY)) : 0;
             ms.storeCertificate(pick(2) == 0 ? "STORM" : str(), "a" + pick(3), c, len(c), prov, key, flags()); });
         put("storeCertificateByHandle", () -> { long s = handle(STORE); boolean b = bad; byte[] c = pick(2) == 0 ? cert.clone() : bytes();
             int rc = ms.storeCertificateByHandle(s, pick(2) == 0 ? str() : "a" + pick(3), c, len(c),
-                    pick(3) == 0 ? handle(CTX) : 0, pick(3) == 0 ? handle(KEY) : 0, flags());
+                    pick(3) == 0 ? share(handle(CTX)) : 0, pick(3) == 0 ? share(handle(KEY)) : 0, flags());
             refuse("storeCertificateByHandle", b, rc); });
         put("removeCertificate", () -> { byte[] c = pick(2) == 0 ? cert.clone() : bytes();
             ms.removeCertificate(pick(2) == 0 ? "STORM" : str(), pick(2) == 0 ? str() : "a" + pick(3), c, len(c)); });
@@ -520,6 +533,7 @@ public final class Storm {
         for (s.call = 0; s.call < n; s.call++) {
             String name = names.get(s.pick(names.size()));
             counts.merge(name, 1L, Long::sum);
+            if (System.getenv("STORM_DEBUG") != null) System.out.println("call " + s.call + " " + name);
             try {
                 s.table.get(name).run();
             } catch (Throwable t) {
@@ -537,6 +551,7 @@ public final class Storm {
         long after = handleCount();
         System.out.printf("storm: %d calls in %.1f s, %.0f calls/s; %d natives%n", n, secs, n / secs, counts.size());
         System.out.printf("storm: VmRSS %d kB after %d calls, %d kB after %d%n", rssTenth, n / 10, rssEnd, n);
+        System.out.println("storm: successes " + s.succeeded);
         System.out.println("storm: live handles " + before + " before, " + during + " at the end, " + after + " after release");
         if (counts.size() != s.table.size()) s.finding("storm", "only " + counts.size() + " natives called");
         if (after != before) s.finding("handle table", (after - before) + " handles left after everything was released");
