@@ -28,6 +28,8 @@ public final class Storm {
     /** Live handles in the platform's handle table. */
     static native long handleCount();
 
+    /** STORM_TRACE=1 prints every call and handle drawn, made and released. */
+    static final boolean TRACE = System.getenv("STORM_TRACE") != null;
     static final int CTX = 0, KEY = 1, HASH = 2, STORE = 3, CRED = 4, SCTX = 5;
     static final String[] KIND = {"context", "key", "hash", "store", "credential", "security context"};
     static final int VERIFY = 0xF0000000, NO_PERSIST = 0x8000;
@@ -46,7 +48,8 @@ public final class Storm {
     final List<List<long[]>> livePairs = new ArrayList<>(), deadPairs = new ArrayList<>();
     final Set<Long> pinned = new HashSet<>();
     /** Contexts and keys given to a certificate or credential, which may keep a reference of its own. */
-    final Set<Long> shared = new HashSet<>();
+    final Set<Long> shared = new HashSet<>(), held = new HashSet<>();
+    final Map<Long, Long> owner = new HashMap<>();
     final List<byte[]> blobs = new ArrayList<>();
     final byte[] cert, pfx;
     final String[] strings;
@@ -89,7 +92,7 @@ public final class Storm {
         } else if (r < 92) h = forged(l);
         else h = 0;
         bad = !live.get(kind).containsKey(h);
-        if (System.getenv("STORM_DEBUG") != null) System.out.println("  draw " + KIND[kind] + " " + Long.toHexString(h) + " r=" + r + " bad=" + bad + " dead=" + dead.get(kind).contains(h));
+        if (TRACE) System.out.println("  draw " + KIND[kind] + " " + Long.toHexString(h) + " r=" + r + " bad=" + bad + " dead=" + dead.get(kind).contains(h));
         return h;
     }
 
@@ -167,16 +170,31 @@ public final class Storm {
 
     void made(int kind, int rc, long[] h) {
         if (rc == 0 && h != null && h.length > 0 && h[0] != 0) live.get(kind).merge(h[0], 1, Integer::sum);
-        if (System.getenv("STORM_DEBUG") != null && rc == 0 && h != null && h.length > 0) System.out.println("  made " + KIND[kind] + " " + Long.toHexString(h[0]));
+        if (TRACE && rc == 0 && h != null && h.length > 0) System.out.println("  made " + KIND[kind] + " " + Long.toHexString(h[0]));
+    }
+
+    /**
+     * A key made from context CTX. A context can be held by its keys
+     * (PP_CONTEXT_HELD_BY_KEYS): its handle dies with its last key.
+     */
+    void madeKey(int rc, long[] k, long ctx) {
+        made(KEY, rc, k);
+        if (rc == 0 && k != null && k.length > 0 && k[0] != 0) owner.put(k[0], ctx);
     }
 
     /** A release of H returned RC; the handle dies with its last reference. */
     void released(int kind, long h, int rc) {
-        if (System.getenv("STORM_DEBUG") != null) System.out.println("  release " + KIND[kind] + " " + Long.toHexString(h) + " rc=" + rc);
+        if (TRACE) System.out.println("  release " + KIND[kind] + " " + Long.toHexString(h) + " rc=" + rc);
         if (rc != 0 || !live.get(kind).containsKey(h)) return;
         if (live.get(kind).merge(h, -1, Integer::sum) == 0) {
             live.get(kind).remove(h);
+            Long ctx = kind == KEY ? owner.remove(h) : null;
+            if (ctx != null && held.contains(ctx) && !owner.containsValue(ctx)) {
+                held.remove(ctx);
+                dead.get(CTX).addFirst(ctx);
+            }
             if (shared.remove(h)) return;
+            if (kind == CTX && owner.containsValue(h)) { held.add(h); return; }
             dead.get(kind).addFirst(h);
             if (dead.get(kind).size() > 64) dead.get(kind).removeLast();
         }
@@ -209,7 +227,7 @@ public final class Storm {
     void harvest(StoreCallbacks s) {
         for (StoreCallbacks.Entry e : s.entries) {
             if (!e.hasKey) continue;
-            made(KEY, 0, new long[] {e.hKey});
+            madeKey(0, new long[] {e.hKey}, e.hProv);
             made(CTX, 0, new long[] {e.hProv});
         }
         s.entries.clear();
@@ -334,16 +352,16 @@ public final class Storm {
             int a = alg(), f = pick(3) == 0 ? flags() & 0xFFFF : 1;
             if (a == 0x2400 || a == 0xa400 || a == 1 || a == 2 || a == 0x2e49 || a == 0x2e3d) f |= 512 << 16;
             else if (pick(3) == 0) f |= (pick(4) * 64) << 16;
-            int rc = CAPI.cryptGenKey(h, a, f, k); refuse("cryptGenKey", b, rc); made(KEY, rc, k); });
+            int rc = CAPI.cryptGenKey(h, a, f, k); refuse("cryptGenKey", b, rc); madeKey(rc, k, h); });
         put("cryptGetUserKey", () -> { long h = handle(CTX); boolean b = bad; long[] k = out();
             int rc = CAPI.cryptGetUserKey(h, pick(4) == 0 ? rnd.nextInt() : 1 + pick(2), k);
-            refuse("cryptGetUserKey", b, rc); made(KEY, rc, k); });
+            refuse("cryptGetUserKey", b, rc); madeKey(rc, k, h); });
         put("cryptDuplicateKey", () -> { long h = handle(KEY); boolean b = bad; long[] k = out();
             int rc = CAPI.cryptDuplicateKey(h, ints(0), pick(3) == 0 ? flags() : 0, k);
-            refuse("cryptDuplicateKey", b, rc); made(KEY, rc, k); });
+            refuse("cryptDuplicateKey", b, rc); madeKey(rc, k, owner.getOrDefault(h, 0L)); });
         put("cryptDeriveKey", () -> { long h = handle(CTX); boolean b = bad; long base = handle(HASH); b |= bad;
             long[] k = out(); int rc = CAPI.cryptDeriveKey(h, alg(), base, pick(3) == 0 ? flags() : 1, k);
-            refuse("cryptDeriveKey", b, rc); made(KEY, rc, k); });
+            refuse("cryptDeriveKey", b, rc); madeKey(rc, k, h); });
         put("cryptDestroyKey", () -> { long h = victim(KEY); boolean b = bad; int rc = CAPI.cryptDestroyKey(h);
             refuse("cryptDestroyKey", b, rc); released(KEY, h, rc); });
         put("cryptGetKeyParam", () -> { long h = handle(KEY); boolean b = bad; byte[] d = bytes(); int[] n = ints(len(d));
@@ -358,7 +376,7 @@ public final class Storm {
         put("cryptImportKey", () -> { long h = handle(CTX); boolean b = bad; byte[] d = bytes();
             long x = pick(3) == 0 ? handle(KEY) : 0; long[] k = out();
             int rc = CAPI.cryptImportKey(h, d, len(d), x, pick(4) == 0 ? flags() : 1, k, coin());
-            refuse("cryptImportKey", b, rc); made(KEY, rc, k); });
+            refuse("cryptImportKey", b, rc); madeKey(rc, k, h); });
         put("cryptCreateHash", () -> { long h = handle(CTX); boolean b = bad; long k = pick(3) == 0 ? handle(KEY) : 0;
             long[] o = out(); int rc = CAPI.cryptCreateHash(h, alg(), k, pick(4) == 0 ? flags() : 0, o);
             refuse("cryptCreateHash", b, rc); made(HASH, rc, o); });
@@ -504,8 +522,8 @@ public final class Storm {
         made(CTX, rc, c);
         pinned.add(c[0]);
         long[] k = new long[1];
-        made(KEY, CAPI.cryptGenKey(c[0], 2, (1024 << 16) | 1, k), k);
-        made(KEY, CAPI.cryptGenKey(c[0], 1, (1024 << 16) | 1, k = new long[1]), k);
+        madeKey(CAPI.cryptGenKey(c[0], 2, (1024 << 16) | 1, k), k, c[0]);
+        madeKey(CAPI.cryptGenKey(c[0], 1, (1024 << 16) | 1, k = new long[1]), k, c[0]);
         long[] s = new long[1];
         made(STORE, px.createMemoryStore(s, 0), s);
         long[] cred = new long[2];
@@ -533,7 +551,7 @@ public final class Storm {
         for (s.call = 0; s.call < n; s.call++) {
             String name = names.get(s.pick(names.size()));
             counts.merge(name, 1L, Long::sum);
-            if (System.getenv("STORM_DEBUG") != null) System.out.println("call " + s.call + " " + name);
+            if (TRACE) System.out.println("call " + s.call + " " + name);
             try {
                 s.table.get(name).run();
             } catch (Throwable t) {
