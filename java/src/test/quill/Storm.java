@@ -91,10 +91,14 @@ public final class Storm {
             h = o.isEmpty() ? 0 : any(o);
         } else if (r < 92) h = forged(l);
         else h = 0;
-        bad = !live.get(kind).containsKey(h);
+        bad = !live.get(kind).containsKey(norm(h));
         if (TRACE) System.out.println("  draw " + KIND[kind] + " " + Long.toHexString(h) + " r=" + r + " bad=" + bad + " dead=" + dead.get(kind).contains(h));
         return h;
     }
+
+    /** What the bridge reads of a handle: in a 32-bit build its low 32 bits only. */
+    static final boolean NARROW = CAPI.getSizeOfHandle() == 4;
+    static long norm(long h) { return NARROW ? h & 0xFFFFFFFFL : h; }
 
     long forged(List<Long> l) {
         long base = l.isEmpty() ? 1 + pick(1 << 20) : any(l);
@@ -119,7 +123,7 @@ public final class Storm {
         else if (r < 92) p = new long[2];
         else p = new long[pick(2)];  // too short to hold a pair
         bad = true;
-        for (long[] q : l) if (p.length == 2 && p[0] == q[0] && p[1] == q[1]) bad = false;
+        for (long[] q : l) if (p.length == 2 && norm(p[0]) == norm(q[0]) && norm(p[1]) == norm(q[1])) bad = false;
         return p;
     }
 
@@ -169,7 +173,7 @@ public final class Storm {
     // ---- bookkeeping ---------------------------------------------------------
 
     void made(int kind, int rc, long[] h) {
-        if (rc == 0 && h != null && h.length > 0 && h[0] != 0) live.get(kind).merge(h[0], 1, Integer::sum);
+        if (rc == 0 && h != null && h.length > 0 && h[0] != 0) live.get(kind).merge(h[0] = norm(h[0]), 1, Integer::sum);
         if (TRACE && rc == 0 && h != null && h.length > 0) System.out.println("  made " + KIND[kind] + " " + Long.toHexString(h[0]));
     }
 
@@ -179,11 +183,12 @@ public final class Storm {
      */
     void madeKey(int rc, long[] k, long ctx) {
         made(KEY, rc, k);
-        if (rc == 0 && k != null && k.length > 0 && k[0] != 0) owner.put(k[0], ctx);
+        if (rc == 0 && k != null && k.length > 0 && k[0] != 0) owner.put(k[0], norm(ctx));
     }
 
     /** A release of H returned RC; the handle dies with its last reference. */
     void released(int kind, long h, int rc) {
+        h = norm(h);
         if (TRACE) System.out.println("  release " + KIND[kind] + " " + Long.toHexString(h) + " rc=" + rc);
         if (rc != 0 || !live.get(kind).containsKey(h)) return;
         if (live.get(kind).merge(h, -1, Integer::sum) == 0) {
@@ -203,8 +208,8 @@ public final class Storm {
     /** A handle to release: never a pinned one (its last reference is the storm's own). */
     long victim(int kind) {
         long h = handle(kind);
-        Integer refs = live.get(kind).get(h);
-        return pinned.contains(h) && refs != null && refs == 1 ? 0 : h;
+        Integer refs = live.get(kind).get(norm(h));
+        return pinned.contains(norm(h)) && refs != null && refs == 1 ? 0 : h;
     }
 
     void madePair(int kind, int rc, long[] p) {
@@ -213,7 +218,7 @@ public final class Storm {
 
     void releasedPair(int kind, long[] p) {
         if (bad) return;
-        livePairs.get(kind).removeIf(q -> q[0] == p[0] && q[1] == p[1]);
+        livePairs.get(kind).removeIf(q -> norm(q[0]) == norm(p[0]) && norm(q[1]) == norm(p[1]));
         deadPairs.get(kind).add(p.clone());
         if (deadPairs.get(kind).size() > 64) deadPairs.get(kind).remove(0);
     }
@@ -234,7 +239,7 @@ public final class Storm {
     }
 
     long share(long h) {
-        shared.add(h);
+        shared.add(norm(h));
         return h;
     }
 
@@ -328,7 +333,7 @@ public final class Storm {
             int rc = CAPI.cryptReleaseContext(h, f); refuse("cryptReleaseContext", b, rc); released(CTX, h, rc); });
         put("cryptContextAddRef", () -> { long h = handle(CTX); boolean b = bad;
             int rc = CAPI.cryptContextAddRef(h, pick(5) == 0 ? flags() : 0); refuse("cryptContextAddRef", b, rc);
-            if (rc == 0 && !b) live.get(CTX).merge(h, 1, Integer::sum); });
+            if (rc == 0 && !b) live.get(CTX).merge(norm(h), 1, Integer::sum); });
         put("cryptGetProvParam", () -> { long h = handle(CTX); boolean b = bad; byte[] d = bytes();
             int[] n = ints(len(d)); int rc = CAPI.cryptGetProvParam(h, param(), d, n, pick(3) == 0 ? flags() : pick(2));
             refuse("cryptGetProvParam", b, rc); });
@@ -358,7 +363,7 @@ public final class Storm {
             refuse("cryptGetUserKey", b, rc); madeKey(rc, k, h); });
         put("cryptDuplicateKey", () -> { long h = handle(KEY); boolean b = bad; long[] k = out();
             int rc = CAPI.cryptDuplicateKey(h, ints(0), pick(3) == 0 ? flags() : 0, k);
-            refuse("cryptDuplicateKey", b, rc); madeKey(rc, k, owner.getOrDefault(h, 0L)); });
+            refuse("cryptDuplicateKey", b, rc); madeKey(rc, k, owner.getOrDefault(norm(h), 0L)); });
         put("cryptDeriveKey", () -> { long h = handle(CTX); boolean b = bad; long base = handle(HASH); b |= bad;
             long[] k = out(); int rc = CAPI.cryptDeriveKey(h, alg(), base, pick(3) == 0 ? flags() : 1, k);
             refuse("cryptDeriveKey", b, rc); madeKey(rc, k, h); });
