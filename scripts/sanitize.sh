@@ -24,6 +24,10 @@ cmake --build "$b" -j2 >>build-asan.log 2>&1 || { tail -60 build-asan.log; exit 
 rm -f build-asan.log
 
 supp=$PWD/tests/sanitize
+# ASan's dlopen interceptor makes every library it loads look loaded by the
+# runtime, so the bridge's search beside itself ($ORIGIN) finds nothing:
+# the build's libraries are named on the loader's path instead.
+export LD_LIBRARY_PATH=$PWD/$b/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 common="abort_on_error=1:print_summary=1:strict_string_checks=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
 status=0

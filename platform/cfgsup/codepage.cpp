@@ -165,8 +165,9 @@ bool known_code_page(UINT cp) { return cp == CP_UTF8 || cp == CP_ACP; }
 
 }  // namespace
 
-extern "C" int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR src, int src_len,
-                                          LPWSTR dst, int dst_len) {
+namespace {
+
+int multi_to_wide(UINT code_page, DWORD flags, LPCSTR src, int src_len, LPWSTR dst, int dst_len) {
   if (!src || src_len == 0 || src_len < -1 || dst_len < 0 || (dst_len > 0 && !dst) ||
       !known_code_page(code_page)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -196,9 +197,8 @@ extern "C" int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR sr
   return int(wide.size());
 }
 
-extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR src, int src_len,
-                                          LPSTR dst, int dst_len, LPCSTR default_char,
-                                          LPBOOL used_default) {
+int wide_to_multi(UINT code_page, DWORD flags, LPCWSTR src, int src_len, LPSTR dst, int dst_len,
+                  LPCSTR default_char, LPBOOL used_default) {
   if (!src || src_len == 0 || src_len < -1 || dst_len < 0 || (dst_len > 0 && !dst) ||
       !known_code_page(code_page)) {
     SetLastError(ERROR_INVALID_PARAMETER);
@@ -227,4 +227,31 @@ extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR s
   }
   memcpy(dst, narrow.data(), narrow.size());
   return int(narrow.size());
+}
+
+// A C++ exception (no memory for a conversion's buffers) never crosses
+// these C functions: it fails them with ERROR_NOT_ENOUGH_MEMORY.
+template <class F>
+int no_throw(F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    SetLastError(8 /* ERROR_NOT_ENOUGH_MEMORY */);
+    return 0;
+  }
+}
+
+}  // namespace
+
+extern "C" int WINAPI MultiByteToWideChar(UINT code_page, DWORD flags, LPCSTR src, int src_len,
+                                          LPWSTR dst, int dst_len) {
+  return no_throw([&] { return multi_to_wide(code_page, flags, src, src_len, dst, dst_len); });
+}
+
+extern "C" int WINAPI WideCharToMultiByte(UINT code_page, DWORD flags, LPCWSTR src, int src_len,
+                                          LPSTR dst, int dst_len, LPCSTR default_char,
+                                          LPBOOL used_default) {
+  return no_throw([&] {
+    return wide_to_multi(code_page, flags, src, src_len, dst, dst_len, default_char, used_default);
+  });
 }

@@ -76,7 +76,9 @@ DWORD convert(const std::string& text, long* value) {
 
 }  // namespace
 
-extern "C" DWORD support_registry_get_long(const char* path, long* value) {
+namespace {
+
+DWORD get_long(const char* path, long* value) {
   if (!path || !value) return kBadPath;
   std::string full(path);
   if (full.size() > kMaxPath || full.empty() || full.back() == '\\') return kBadPath;
@@ -105,4 +107,16 @@ extern "C" DWORD support_registry_get_long(const char* path, long* value) {
     return convert(line.substr(eq + 1), value);
   }
   return kNotFound;
+}
+
+}  // namespace
+
+// A C++ exception (no memory for the path or a line) never crosses this C
+// function: it answers ERROR_NOT_ENOUGH_MEMORY.
+extern "C" DWORD support_registry_get_long(const char* path, long* value) {
+  try {
+    return get_long(path, value);
+  } catch (...) {
+    return 8;  // ERROR_NOT_ENOUGH_MEMORY
+  }
 }
