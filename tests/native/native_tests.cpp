@@ -814,6 +814,14 @@ void test_faults_below_the_natives() {
 
   jlongArray cred = fx.longs({0, 0});
   CHECK_CODE(0, cred_fn(fx.env(), nullptr, 1, 0, nullptr, 0, nullptr, 0, 0, 0, cred, 0));
+  // A native outside any guard whose name conversions fail for memory: the
+  // conversions answer 8 rather than let the exception reach the VM.
+  fail_each_allocation(fx, "cryptAcquireContext", [&](int n, bool& met) {
+    jstring name = fx.string("quill-no-such-container");
+    jlongArray out = fx.longs({0});
+    return failing_allocation(n, met, [&] { return acquire(fx.env(), nullptr, out, name, nullptr, kProvRsaAes, 0); });
+  }, [](jint rc) { return rc == jint(0x80090016u); /* NTE_BAD_KEYSET */ });
+
   fail_each_allocation(fx, "initializeSecurityContext", [&](int n, bool& met) {
     jlongArray ctx = fx.longs({0, 0});
     jlongArray res = fx.longs({0});
