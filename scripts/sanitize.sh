@@ -26,7 +26,9 @@ rm -f build-asan.log
 supp=$PWD/tests/sanitize
 # ASan's dlopen interceptor makes every library it loads look loaded by the
 # runtime, so the bridge's search beside itself ($ORIGIN) finds nothing:
-# the build's libraries are named on the loader's path instead.
+# the build's libraries are named on the loader's path instead. That path
+# also finds the TLS library the java_without_secprov run hides, so that
+# run is left out here.
 export LD_LIBRARY_PATH=$PWD/$b/lib${LD_LIBRARY_PATH:+:$LD_LIBRARY_PATH}
 common="abort_on_error=1:print_summary=1:strict_string_checks=1:detect_stack_use_after_return=0"
 export UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:suppressions=$supp/ubsan.supp"
@@ -43,7 +45,7 @@ runtime=$(gcc -print-file-name=libasan.so)
 ubsan=$(gcc -print-file-name=libubsan.so)
 LD_PRELOAD="$runtime:$ubsan" \
   ASAN_OPTIONS="$common:detect_leaks=0:handle_segv=0:handle_sigbus=0:handle_sigill=0:handle_sigfpe=0:allow_user_segv_handler=1:use_sigaltstack=0" \
-  ctest --test-dir "$b" -R "${only:-java|jca}" --output-on-failure || status=1
+  ctest --test-dir "$b" -R "${only:-java|jca|storm}" -E java_without_secprov --output-on-failure || status=1
 
 [ $status = 0 ] && echo "sanitizers: clean" || echo "sanitizers: findings above"
 exit $status
