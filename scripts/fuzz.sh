@@ -13,6 +13,14 @@ targets=("$@")
   targets=(fuzz_import_key fuzz_params fuzz_cipher fuzz_container fuzz_handles fuzz_codepage
     fuzz_cert_der fuzz_pfx fuzz_file_store fuzz_system_store fuzz_tls fuzz_bridge)
 
+# libFuzzer comes with clang's runtime (Debian's clang and libclang-rt-14-dev).
+if ! command -v clang++ >/dev/null || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ]; then
+    apt-get install -y -q clang libclang-rt-14-dev >/dev/null
+  else
+    sudo apt-get install -y -q clang libclang-rt-14-dev >/dev/null
+  fi
+fi
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DQUILL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   >build/fuzz-configure.log 2>&1 || { cat build/fuzz-configure.log; exit 1; }
 cmake --build build/fuzz -j2 --target "${targets[@]}" >build/fuzz-build.log 2>&1 ||

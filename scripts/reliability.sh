@@ -1,0 +1,47 @@
+#!/usr/bin/env bash
+# The reliability program at full size, after ./scripts/build.sh x86_64 i686:
+#   1. the call storm: 10^6 calls in the 64-bit JVM, 10^5 in the 32-bit one;
+#   2. the sanitizers over the native tests and the JUnit suites (sanitize.sh);
+#   3. every fuzz target for FUZZ_SECONDS seconds (default 300) from its corpus;
+#   4. the kill test with 200 kills;
+#   5. the lying TLS peer (HostilePeerTest, within the x86_64 JUnit suite).
+# Then one summary line per item. About an hour and a half with the default
+# fuzzing time on a 2-core machine (the fuzzing is most of it).
+# Logs: build/reliability/.
+set -uo pipefail
+cd "$(dirname "$0")/.."
+out=build/reliability
+mkdir -p "$out"
+declare -A line
+
+QUILL_STORM_CALLS=1000000 ctest --test-dir build/x86_64 -R 'x86_64\.storm$' -V >"$out/storm64.log" 2>&1
+s64=$?
+QUILL_STORM_CALLS=100000 ctest --test-dir build/i686 -R 'i686\.storm$' -V >"$out/storm32.log" 2>&1
+s32=$?
+fig() { grep -ho "$2" "$1" | head -1; }
+line[1]="storm: $( [ $s64$s32 = 00 ] && echo clean || echo FINDINGS); 64-bit: $(fig "$out/storm64.log" '[0-9]* calls in [0-9.]* s, [0-9]* calls/s'), $(fig "$out/storm64.log" 'VmRSS.*'), $(fig "$out/storm64.log" '[0-9]* after release'); 32-bit: $(fig "$out/storm32.log" '[0-9]* calls in [0-9.]* s, [0-9]* calls/s'), $(fig "$out/storm32.log" '[0-9]* after release')"
+
+bash scripts/sanitize.sh >"$out/sanitize.log" 2>&1
+line[2]="sanitizers: $(tail -1 "$out/sanitize.log"); $(grep -c 'Passed' "$out/sanitize.log") tests passed under ASan + UBSan"
+
+bash scripts/fuzz.sh "${FUZZ_SECONDS:-300}" >"$out/fuzz.log" 2>&1
+fz=$?
+execs=$(for f in build/fuzz/fuzz_*.log; do
+  t=$(basename "$f" .log)
+  n=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$f" | grep -o '[0-9]*$' | tail -1)
+  echo -n "$t ${n:-?}; "
+done)
+line[3]="fuzzing: $( [ $fz = 0 ] && echo 'no finding' || echo FINDINGS); executions: $execs"
+
+QUILL_CRASH_KILLS=200 ctest --test-dir build/x86_64 -R 'x86_64\.certapi$' -V >"$out/crash.log" 2>&1
+ck=$?
+line[4]="kill test: $( [ $ck = 0 ] && echo 'old or new state every time' || echo FAILED); $(fig "$out/crash.log" '[0-9]* kills after [0-9]* container and [0-9]* store steps')"
+
+ctest --test-dir build/x86_64 -R 'x86_64\.java$' -V >"$out/java.log" 2>&1
+hp=$?
+cases=$(grep -c 'HostilePeerTest\|hostile' "$out/java.log")
+line[5]="lying TLS peer: $( [ $hp = 0 ] && echo 'every case failed cleanly' || echo FAILED) (the x86_64 JUnit suite, HostilePeerTest's three tables; $cases lines in its log)"
+
+echo
+for i in 1 2 3 4 5; do echo "${line[$i]}"; done
+[ $s64$s32$fz$ck$hp = 00000 ] && ! grep -q 'findings above' "$out/sanitize.log"
