@@ -22,11 +22,12 @@ fig() { grep -ho "$2" "$1" | head -1; }
 line[1]="storm: $( [ $s64$s32 = 00 ] && echo clean || echo FINDINGS); 64-bit: $(fig "$out/storm64.log" '[0-9]* calls in [0-9.]* s, [0-9]* calls/s'), $(fig "$out/storm64.log" 'VmRSS.*'), $(fig "$out/storm64.log" '[0-9]* after release'); 32-bit: $(fig "$out/storm32.log" '[0-9]* calls in [0-9.]* s, [0-9]* calls/s'), $(fig "$out/storm32.log" '[0-9]* after release')"
 
 bash scripts/sanitize.sh >"$out/sanitize.log" 2>&1
-line[2]="sanitizers: $(tail -1 "$out/sanitize.log"); $(grep -c 'Passed' "$out/sanitize.log") tests passed under ASan + UBSan"
+line[2]="$(tail -1 "$out/sanitize.log"); $(grep -c 'Passed' "$out/sanitize.log") tests passed under ASan + UBSan"
 
 bash scripts/fuzz.sh "${FUZZ_SECONDS:-300}" >"$out/fuzz.log" 2>&1
 fz=$?
-execs=$(for f in build/fuzz/fuzz_*.log; do
+execs=$(for f in build/fuzz/fuzz_*[a-z].log; do
+  case "$f" in *.leaks.log) continue ;; esac
   t=$(basename "$f" .log)
   n=$(grep -o 'stat::number_of_executed_units: [0-9]*' "$f" | grep -o '[0-9]*$' | tail -1)
   echo -n "$t ${n:-?}; "
@@ -39,8 +40,7 @@ line[4]="kill test: $( [ $ck = 0 ] && echo 'old or new state every time' || echo
 
 ctest --test-dir build/x86_64 -R 'x86_64\.java$' -V >"$out/java.log" 2>&1
 hp=$?
-cases=$(grep -c 'HostilePeerTest\|hostile' "$out/java.log")
-line[5]="lying TLS peer: $( [ $hp = 0 ] && echo 'every case failed cleanly' || echo FAILED) (the x86_64 JUnit suite, HostilePeerTest's three tables; $cases lines in its log)"
+line[5]="lying TLS peer: $( [ $hp = 0 ] && echo 'every case failed cleanly' || echo FAILED) (HostilePeerTest in the x86_64 JUnit suite: 51 raw-server lies, 16 damaged records, a chain of 50)"
 
 echo
 for i in 1 2 3 4 5; do echo "${line[$i]}"; done
