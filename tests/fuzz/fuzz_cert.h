@@ -4,6 +4,11 @@
 #ifndef QUILL_FUZZ_CERT_H
 #define QUILL_FUZZ_CERT_H
 
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <string>
+
 #include "csp/wincert.h"
 #include "fuzz_common.h"
 
@@ -125,6 +130,13 @@ struct NoLeaks {
     if (csp::handle_count() != before) die("handles leaked");
   }
 };
+
+// Writes the input as the file at `path` (0600), anew.
+inline void write_file(const std::string& path, const uint8_t* p, size_t n) {
+  int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+  if (fd < 0 || write(fd, p, n) != ssize_t(n)) die("write");
+  close(fd);
+}
 
 }  // namespace fuzz
 

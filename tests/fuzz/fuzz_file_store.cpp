@@ -10,12 +10,6 @@ namespace {
 
 std::string g_file;
 
-void write_file(const uint8_t* p, size_t n) {
-  int fd = open(g_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0 || write(fd, p, n) != ssize_t(n)) fuzz::die("write");
-  close(fd);
-}
-
 }  // namespace
 
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
@@ -36,11 +30,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       break;
     }
     case 1:
-      write_file(raw.data(), raw.size());
+      fuzz::write_file(g_file, raw.data(), raw.size());
       s = CertOpenStore(CERT_STORE_PROV_FILENAME_A, X509_ASN_ENCODING, 0, 0, g_file.c_str());
       break;
     default: {
-      write_file(raw.data(), raw.size());
+      fuzz::write_file(g_file, raw.data(), raw.size());
       std::wstring wide(g_file.begin(), g_file.end());
       s = CertOpenStore(CERT_STORE_PROV_FILENAME_W, X509_ASN_ENCODING, 0, 0, wide.c_str());
       break;

@@ -13,12 +13,6 @@ namespace {
 
 std::string g_file;
 
-void write_file(const uint8_t* p, size_t n) {
-  int fd = open(g_file.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-  if (fd < 0 || write(fd, p, n) != ssize_t(n)) fuzz::die("write");
-  close(fd);
-}
-
 HCERTSTORE open_store(bool readonly) {
   SetLastError(0);
   HCERTSTORE s = CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0,
@@ -83,7 +77,7 @@ extern "C" int LLVMFuzzerInitialize(int*, char***) {
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   if (size < 1) return 0;
   fuzz::NoLeaks check;
-  write_file(data + 1, size - 1);
+  fuzz::write_file(g_file, data + 1, size - 1);
   bool change = data[0] & 1;
   HCERTSTORE s = open_store(!change);
   if (!s) return 0;
