@@ -451,6 +451,7 @@ using namespace csp::cert;
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
                                                                      const BYTE* pbCertEncoded,
                                                                      DWORD cbCertEncoded) {
+  CSP_ENTRY;
   return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     if ((dwCertEncodingType & CERT_ENCODING_TYPE_MASK) != X509_ASN_ENCODING) {
       SetLastError(DWORD(E_INVALIDARG));
@@ -476,6 +477,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCer
 }
 
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_CONTEXT p) {
+  CSP_ENTRY;
   return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     if (!p) return nullptr;
     auto c = resolve(p);
@@ -486,6 +488,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertDuplicateCertificateContext(PCCERT_C
 }
 
 extern "C" CSPAPI BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (!p) return TRUE;
     auto c = resolve(p);
@@ -497,6 +500,7 @@ extern "C" CSPAPI BOOL WINAPI CertFreeCertificateContext(PCCERT_CONTEXT p) {
 
 extern "C" CSPAPI BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p, DWORD dwPropId,
                                                                 void* pvData, DWORD* pcbData) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto c = resolve(p);
     if (!c || !pcbData) return fail(E_INVALIDARG);
@@ -565,6 +569,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p
 
 extern "C" CSPAPI BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p, DWORD dwPropId,
                                                                 DWORD dwFlags, const void* pvData) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto c = resolve(p);
     if (!c || dwPropId == 0) return fail(E_INVALIDARG);
@@ -647,6 +652,7 @@ extern "C" CSPAPI BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p
 
 extern "C" CSPAPI DWORD WINAPI CertEnumCertificateContextProperties(PCCERT_CONTEXT p,
                                                                     DWORD dwPropId) {
+  CSP_ENTRY;
   return guarded_value<DWORD>(0, [&]() -> DWORD {
     auto c = resolve(p);
     if (!c) {

@@ -157,14 +157,16 @@ class Store : public Object {
 // exception becomes `on_error` with E_OUTOFMEMORY or NTE_FAIL.
 template <class T, class F>
 T guarded_value(T on_error, F&& body) noexcept {
+  T result = on_error;
   try {
-    return body();
+    result = body();
   } catch (const std::bad_alloc&) {
     SetLastError(DWORD(E_OUTOFMEMORY));
   } catch (...) {
     SetLastError(DWORD(NTE_FAIL));
   }
-  return on_error;
+  if (result == on_error) ERR_clear_error();  // as guarded() does
+  return result;
 }
 inline std::nullptr_t fail_null(LONG code) {
   SetLastError(DWORD(code));

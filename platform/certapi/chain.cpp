@@ -148,6 +148,7 @@ using namespace csp::cert;
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
     HCERTSTORE hCertStore, PCCERT_CONTEXT pSubjectContext, PCCERT_CONTEXT pPrevIssuerContext,
     DWORD* pdwFlags) {
+  CSP_ENTRY;
   return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     auto s = handle_get<Store>(reinterpret_cast<uintptr_t>(hCertStore));
     auto subject = resolve(pSubjectContext);
@@ -191,6 +192,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
                                                       PCERT_CHAIN_PARA pChainPara, DWORD dwFlags,
                                                       LPVOID pvReserved,
                                                       PCCERT_CHAIN_CONTEXT* ppChainContext) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (ppChainContext) *ppChainContext = nullptr;
     auto end = resolve(pCertContext);
@@ -289,6 +291,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
 }
 
 extern "C" CSPAPI void WINAPI CertFreeCertificateChain(PCCERT_CHAIN_CONTEXT pChainContext) {
+  CSP_ENTRY;
   guarded([&]() -> BOOL {
     if (!pChainContext) return TRUE;
     uintptr_t h = lookup_ptr(pChainContext);

@@ -160,6 +160,7 @@ using namespace csp::cert;
 extern "C" CSPAPI DWORD WINAPI CertGetNameStringA(PCCERT_CONTEXT pCertContext, DWORD dwType,
                                                   DWORD dwFlags, void* pvTypePara,
                                                   LPSTR pszNameString, DWORD cchNameString) {
+  CSP_ENTRY;
   return guarded_value<DWORD>(1, [&]() -> DWORD {
     if (pszNameString && cchNameString) *pszNameString = '\0';
     auto c = resolve(pCertContext);

@@ -408,6 +408,7 @@ using namespace csp;
 using namespace csp::cert;
 
 extern "C" CSPAPI BOOL WINAPI PFXIsPFXBlob(CRYPT_DATA_BLOB* pPFX) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     Pkcs12Ptr p12;
     if (LONG rc = parse_pfx(pPFX, p12)) return fail(rc);
@@ -417,6 +418,7 @@ extern "C" CSPAPI BOOL WINAPI PFXIsPFXBlob(CRYPT_DATA_BLOB* pPFX) {
 
 extern "C" CSPAPI BOOL WINAPI PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
                                                 DWORD dwFlags) {
+  CSP_ENTRY;
   (void)dwFlags;
   return guarded([&]() -> BOOL {
     Pkcs12Ptr p12;
@@ -430,6 +432,7 @@ extern "C" CSPAPI BOOL WINAPI PFXVerifyPassword(CRYPT_DATA_BLOB* pPFX, LPCWSTR s
 
 extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LPCWSTR szPassword,
                                                        DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
     if (LONG rc = check_import_flags(dwFlags)) return fail_null(rc);
     Pkcs12Ptr p12;
@@ -595,6 +598,7 @@ LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
 
 extern "C" CSPAPI BOOL WINAPI PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_BLOB* pPFX,
                                                  LPCWSTR szPassword, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto s = handle_get<Store>(reinterpret_cast<uintptr_t>(hStore));
     if (!s || !pPFX) return fail(E_INVALIDARG);
@@ -617,6 +621,7 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
     PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
     HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
     BOOL* pfCallerFreeProvOrNCryptKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto c = resolve(pCert);
     if (!c || !phCryptProvOrNCryptKey || pvParameters) return fail(E_INVALIDARG);
@@ -687,6 +692,7 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
 extern "C" CSPAPI BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
                                                 const void* pvStructInfo, BYTE* pbEncoded,
                                                 DWORD* pcbEncoded) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (!pcbEncoded || !pvStructInfo || !lpszStructType) return fail(E_INVALIDARG);
     if ((dwCertEncodingType & CERT_ENCODING_TYPE_MASK) != X509_ASN_ENCODING)

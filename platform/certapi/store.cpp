@@ -1004,6 +1004,7 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
 extern "C" CSPAPI HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWORD dwEncodingType,
                                                   HCRYPTPROV_LEGACY hCryptProv, DWORD dwFlags,
                                                   const void* pvPara) {
+  CSP_ENTRY;
   (void)dwEncodingType;
   (void)hCryptProv;
   return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
@@ -1042,6 +1043,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI CertOpenStore(LPCSTR lpszStoreProvider, DWOR
 
 extern "C" CSPAPI HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv,
                                                          LPCSTR szSubsystemProtocol) {
+  CSP_ENTRY;
   (void)hProv;
   return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
     if (!szSubsystemProtocol) return fail_null(E_INVALIDARG);
@@ -1050,6 +1052,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI CertOpenSystemStoreA(HCRYPTPROV_LEGACY hProv
 }
 
 extern "C" CSPAPI HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE hCertStore) {
+  CSP_ENTRY;
   return guarded_value<HCERTSTORE>(nullptr, [&]() -> HCERTSTORE {
     if (!handle_add_ref(reinterpret_cast<uintptr_t>(hCertStore), Kind::Store))
       return fail_null(E_INVALIDARG);
@@ -1058,6 +1061,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI CertDuplicateStore(HCERTSTORE hCertStore) {
 }
 
 extern "C" CSPAPI BOOL WINAPI CertCloseStore(HCERTSTORE hCertStore, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (!hCertStore) return TRUE;
     uintptr_t h = reinterpret_cast<uintptr_t>(hCertStore);
@@ -1110,6 +1114,7 @@ PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const v
 
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE hCertStore,
                                                                     PCCERT_CONTEXT prev) {
+  CSP_ENTRY;
   return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
     return next_match(hCertStore, prev, CERT_FIND_ANY, nullptr);
   });
@@ -1118,6 +1123,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertEnumCertificatesInStore(HCERTSTORE h
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertFindCertificateInStore(
     HCERTSTORE hCertStore, DWORD dwCertEncodingType, DWORD dwFindFlags, DWORD dwFindType,
     const void* pvFindPara, PCCERT_CONTEXT prev) {
+  CSP_ENTRY;
   (void)dwCertEncodingType;
   (void)dwFindFlags;
   return guarded_value<PCCERT_CONTEXT>(nullptr, [&]() -> PCCERT_CONTEXT {
@@ -1129,6 +1135,7 @@ extern "C" CSPAPI BOOL WINAPI CertAddCertificateContextToStore(HCERTSTORE hCertS
                                                                PCCERT_CONTEXT pCertContext,
                                                                DWORD dwAddDisposition,
                                                                PCCERT_CONTEXT* ppStoreContext) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (ppStoreContext) *ppStoreContext = nullptr;
     auto s = store_of(hCertStore);
@@ -1145,6 +1152,7 @@ extern "C" CSPAPI BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE hCertS
                                                                DWORD cbCertEncoded,
                                                                DWORD dwAddDisposition,
                                                                PCCERT_CONTEXT* ppCertContext) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (ppCertContext) *ppCertContext = nullptr;
     auto s = store_of(hCertStore);
@@ -1159,6 +1167,7 @@ extern "C" CSPAPI BOOL WINAPI CertAddEncodedCertificateToStore(HCERTSTORE hCertS
 }
 
 extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCertContext) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto c = resolve(pCertContext);
     if (!c) return fail(E_INVALIDARG);

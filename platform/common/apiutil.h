@@ -11,6 +11,8 @@
 #include <string>
 #include <vector>
 
+#include <openssl/err.h>
+
 #include "csp/cfgsup.h"
 #include "csp/wincrypt.h"
 #include "secure.h"
@@ -55,16 +57,22 @@ inline BOOL put_dword(BYTE* out, DWORD* len, DWORD v) {
 }
 
 // Runs the body of an exported function; a C++ exception never crosses into
-// the caller but becomes a failure with NTE_NO_MEMORY or NTE_FAIL.
+// the caller but becomes a failure with NTE_NO_MEMORY or NTE_FAIL. A failure
+// is reported by its last error alone: what OpenSSL queued on the way there
+// is dropped, so that the caller's next look at OpenSSL's queue does not find
+// it.
 template <class F>
 BOOL guarded(F&& body) noexcept {
+  BOOL ok = FALSE;
   try {
-    return body();
+    ok = body();
   } catch (const std::bad_alloc&) {
-    return fail(NTE_NO_MEMORY);
+    SetLastError(static_cast<DWORD>(NTE_NO_MEMORY));
   } catch (...) {
-    return fail(NTE_FAIL);
+    SetLastError(static_cast<DWORD>(NTE_FAIL));
   }
+  if (!ok) ERR_clear_error();
+  return ok;
 }
 
 template <class T>

@@ -308,6 +308,7 @@ using namespace csp::prov;
 
 extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, DWORD dwBlobType,
                                              DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);
@@ -356,6 +357,7 @@ extern "C" CSPAPI BOOL WINAPI CryptExportKey(HCRYPTKEY hKey, HCRYPTKEY hExpKey, 
 
 extern "C" CSPAPI BOOL WINAPI CryptImportKey(HCRYPTPROV hProv, const BYTE* pbData, DWORD dwDataLen,
                                              HCRYPTKEY hPubKey, DWORD dwFlags, HCRYPTKEY* phKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);

@@ -174,6 +174,7 @@ using namespace csp::prov;
 extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
                                            DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen,
                                            DWORD dwBufLen) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);
@@ -217,6 +218,7 @@ extern "C" CSPAPI BOOL WINAPI CryptEncrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOO
 
 extern "C" CSPAPI BOOL WINAPI CryptDecrypt(HCRYPTKEY hKey, HCRYPTHASH hHash, BOOL Final,
                                            DWORD dwFlags, BYTE* pbData, DWORD* pdwDataLen) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);

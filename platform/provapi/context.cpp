@@ -84,6 +84,7 @@ using namespace csp::prov;
 
 extern "C" CSPAPI BOOL csp_acquire_memory_container(HCRYPTPROV* phProv, LPCSTR szContainer,
                                                     DWORD dwProvType) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (!phProv || !szContainer || !*szContainer) return fail(ERROR_INVALID_PARAMETER);
     if (LONG rc = check_provider(nullptr, dwProvType)) return fail(rc);
@@ -104,6 +105,7 @@ extern "C" CSPAPI BOOL csp_acquire_memory_container(HCRYPTPROV* phProv, LPCSTR s
 extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR szContainer,
                                                    LPCSTR szProvider, DWORD dwProvType,
                                                    DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (!phProv) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags & ~kAcquireFlags) return fail(NTE_BAD_FLAGS);
@@ -149,6 +151,7 @@ extern "C" CSPAPI BOOL WINAPI CryptAcquireContextA(HCRYPTPROV* phProv, LPCSTR sz
 // parameter to these two, as on Windows; the other functions report
 // NTE_BAD_UID for it.
 extern "C" CSPAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     // A wrong flag does not release: the caller still owns the reference.
     if (!handle_lookup(hProv, Kind::Prov)) return fail(ERROR_INVALID_PARAMETER);
@@ -160,6 +163,7 @@ extern "C" CSPAPI BOOL WINAPI CryptReleaseContext(HCRYPTPROV hProv, DWORD dwFlag
 
 extern "C" CSPAPI BOOL WINAPI CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwReserved,
                                                  DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (pdwReserved) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
@@ -171,6 +175,7 @@ extern "C" CSPAPI BOOL WINAPI CryptContextAddRef(HCRYPTPROV hProv, DWORD* pdwRes
 extern "C" CSPAPI BOOL WINAPI CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReserved, DWORD dwFlags,
                                                   DWORD* pdwProvType, LPSTR szProvName,
                                                   DWORD* pcbProvName) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (pdwReserved || !pcbProvName) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
@@ -183,6 +188,7 @@ extern "C" CSPAPI BOOL WINAPI CryptEnumProvidersA(DWORD dwIndex, DWORD* pdwReser
 
 extern "C" CSPAPI BOOL WINAPI CryptGetProvParam(HCRYPTPROV hProv, DWORD dwParam, BYTE* pbData,
                                                 DWORD* pdwDataLen, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);

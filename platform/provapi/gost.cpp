@@ -211,7 +211,7 @@ size_t params_length(const BYTE* p, size_t n) {
 
 PkeyPtr pkey_from_spki(const Bytes& der) {
   const unsigned char* p = der.data();
-  return PkeyPtr(d2i_PUBKEY(nullptr, &p, long(der.size())));
+  return PkeyPtr(decode_quietly([&] { return d2i_PUBKEY(nullptr, &p, long(der.size())); }));
 }
 
 // The parameters and X || Y of a GOST public key.

@@ -152,6 +152,7 @@ using namespace csp::prov;
 
 extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTKEY hKey,
                                               DWORD dwFlags, HCRYPTHASH* phHash) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -188,6 +189,7 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
 
 extern "C" CSPAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData,
                                             DWORD dwDataLen, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
@@ -201,6 +203,7 @@ extern "C" CSPAPI BOOL WINAPI CryptHashData(HCRYPTHASH hHash, const BYTE* pbData
 
 extern "C" CSPAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam, BYTE* pbData,
                                                 DWORD* pdwDataLen, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
@@ -229,6 +232,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
 
 extern "C" CSPAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
                                                 const BYTE* pbData, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
@@ -267,6 +271,7 @@ extern "C" CSPAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
 
 extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwReserved,
                                                  DWORD dwFlags, HCRYPTHASH* phHash) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);
@@ -304,6 +309,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwRes
 }
 
 extern "C" CSPAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (handle_release(hHash, Kind::Hash) == Drop::Invalid) return fail(NTE_BAD_HASH);
     return TRUE;
@@ -312,6 +318,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDestroyHash(HCRYPTHASH hHash) {
 
 extern "C" CSPAPI BOOL WINAPI CryptHashSessionKey(HCRYPTHASH hHash, HCRYPTKEY hKey,
                                                   DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = get_hash(hHash);
     if (!h) return fail(NTE_BAD_HASH);

@@ -241,6 +241,7 @@ using namespace csp::prov;
 
 extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD dwFlags,
                                           HCRYPTKEY* phKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -286,6 +287,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGenKey(HCRYPTPROV hProv, ALG_ID Algid, DWORD 
 
 extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
                                               HCRYPTKEY* phUserKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -302,6 +304,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetUserKey(HCRYPTPROV hProv, DWORD dwKeySpec,
 
 extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserved, DWORD dwFlags,
                                                 HCRYPTKEY* phKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);
@@ -349,6 +352,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateKey(HCRYPTKEY hKey, DWORD* pdwReserv
 }
 
 extern "C" CSPAPI BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     if (handle_release(hKey, Kind::Key) == Drop::Invalid) return fail(NTE_BAD_KEY);
     return TRUE;
@@ -357,6 +361,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDestroyKey(HCRYPTKEY hKey) {
 
 extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCRYPTHASH hBaseData,
                                              DWORD dwFlags, HCRYPTKEY* phKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -387,6 +392,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCR
 
 extern "C" CSPAPI BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BYTE* pbData,
                                                DWORD* pdwDataLen, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);
@@ -399,6 +405,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetKeyParam(HCRYPTKEY hKey, DWORD dwParam, BY
 
 extern "C" CSPAPI BOOL WINAPI CryptSetKeyParam(HCRYPTKEY hKey, DWORD dwParam, const BYTE* pbData,
                                                DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);
     if (!k) return fail(NTE_BAD_KEY);

@@ -42,18 +42,22 @@ EVP_PKEY* user_key(HCRYPTPROV hProv, DWORD spec, bool with_private) {
 }  // namespace
 
 extern "C" CSPAPI EVP_PKEY* csp_private_key(HCRYPTPROV hProv, DWORD dwKeySpec) {
+  CSP_ENTRY;
   return user_key(hProv, dwKeySpec, true);
 }
 
 extern "C" CSPAPI EVP_PKEY* csp_public_key(HCRYPTPROV hProv, DWORD dwKeySpec) {
+  CSP_ENTRY;
   return user_key(hProv, dwKeySpec, false);
 }
 
 extern "C" CSPAPI BOOL csp_gost_load(void) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL { return gost::available() ? TRUE : fail(NTE_PROV_DLL_NOT_FOUND); });
 }
 
 extern "C" CSPAPI DWORD csp_key_provider_type(EVP_PKEY* pkey) {
+  CSP_ENTRY;
   if (!pkey) return 0;
   if (EVP_PKEY_get_base_id(pkey) == EVP_PKEY_RSA) return PROV_RSA_AES;
   return gost::provider_type_of(pkey);
@@ -61,6 +65,7 @@ extern "C" CSPAPI DWORD csp_key_provider_type(EVP_PKEY* pkey) {
 
 extern "C" CSPAPI BOOL csp_import_key_pair(HCRYPTPROV hProv, DWORD dwKeySpec, EVP_PKEY* pkey,
                                            DWORD dwFlags, HCRYPTKEY* phKey) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -82,6 +87,7 @@ extern "C" CSPAPI BOOL csp_import_key_pair(HCRYPTPROV hProv, DWORD dwKeySpec, EV
 }
 
 extern "C" CSPAPI EVP_PKEY* csp_export_key_pair(HCRYPTKEY hKey) {
+  CSP_ENTRY;
   EVP_PKEY* result = nullptr;
   BOOL ok = guarded([&]() -> BOOL {
     auto k = handle_get<Key>(hKey);

@@ -380,7 +380,7 @@ LONG decode_material(const Bytes& m, const std::string* password, PkeyPtr& out,
     const unsigned char* p = m.data() + 1;
     PKCS8_PRIV_KEY_INFO* p8 = d2i_PKCS8_PRIV_KEY_INFO(nullptr, &p, long(m.size() - 1));
     if (!p8) return NTE_KEYSET_ENTRY_BAD;
-    out.reset(EVP_PKCS82PKEY(p8));
+    out.reset(decode_quietly([&] { return EVP_PKCS82PKEY(p8); }));
     PKCS8_PRIV_KEY_INFO_free(p8);
     return out ? 0 : NTE_KEYSET_ENTRY_BAD;
   }
@@ -390,7 +390,7 @@ LONG decode_material(const Bytes& m, const std::string* password, PkeyPtr& out,
   if (spki_len > m.size() - 5) return NTE_KEYSET_ENTRY_BAD;
   if (!password) {
     const unsigned char* p = m.data() + 5;
-    out.reset(d2i_PUBKEY(nullptr, &p, long(spki_len)));
+    out.reset(decode_quietly([&] { return d2i_PUBKEY(nullptr, &p, long(spki_len)); }));
     return out ? 0 : NTE_KEYSET_ENTRY_BAD;
   }
   const unsigned char* p = m.data() + 5 + spki_len;
@@ -404,7 +404,7 @@ LONG decode_material(const Bytes& m, const std::string* password, PkeyPtr& out,
       PKCS8_decrypt_ex(sig, password->data(), int(password->size()), nullptr, nullptr);
   X509_SIG_free(sig);
   if (!p8) return SCARD_W_WRONG_CHV;
-  out.reset(EVP_PKCS82PKEY(p8));
+  out.reset(decode_quietly([&] { return EVP_PKCS82PKEY(p8); }));
   PKCS8_PRIV_KEY_INFO_free(p8);
   return out ? 0 : NTE_KEYSET_ENTRY_BAD;
 }

@@ -446,6 +446,7 @@ using namespace csp::prov;
 
 extern "C" CSPAPI BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam,
                                                 const BYTE* pbData, DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);
@@ -472,6 +473,7 @@ extern "C" CSPAPI BOOL WINAPI CryptSetProvParam(HCRYPTPROV hProv, DWORD dwParam,
 }
 
 extern "C" CSPAPI BOOL WINAPI CryptGenRandom(HCRYPTPROV hProv, DWORD dwLen, BYTE* pbBuffer) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto p = handle_get<Provider>(hProv);
     if (!p) return fail(NTE_BAD_UID);

@@ -61,6 +61,7 @@ using namespace csp::prov;
 extern "C" CSPAPI BOOL WINAPI CryptSignHashA(HCRYPTHASH hHash, DWORD dwKeySpec,
                                              LPCSTR /*szDescription: not used*/, DWORD dwFlags,
                                              BYTE* pbSignature, DWORD* pdwSigLen) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = handle_get<Hash>(hHash);
     if (!h) return fail(NTE_BAD_HASH);
@@ -99,6 +100,7 @@ extern "C" CSPAPI BOOL WINAPI CryptVerifySignatureA(HCRYPTHASH hHash, const BYTE
                                                     DWORD dwSigLen, HCRYPTKEY hPubKey,
                                                     LPCSTR /*szDescription: not used*/,
                                                     DWORD dwFlags) {
+  CSP_ENTRY;
   return guarded([&]() -> BOOL {
     auto h = handle_get<Hash>(hHash);
     if (!h) return fail(NTE_BAD_HASH);

@@ -240,6 +240,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
     unsigned long fContextReq, unsigned long, unsigned long, PSecBufferDesc pInput, unsigned long,
     PCtxtHandle phNewContext, PSecBufferDesc pOutput, unsigned long* pfContextAttr,
     PTimeStamp ptsExpiry) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     if (!(fContextReq & ISC_REQ_STREAM)) return SEC_E_UNSUPPORTED_FUNCTION;
     bool allocate = fContextReq & ISC_REQ_ALLOCATE_MEMORY;
@@ -334,6 +335,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
 }
 
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle phContext) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     if (!phContext || phContext->dwUpper != kContextTag) return SEC_E_INVALID_HANDLE;
     if (csp::handle_release(phContext->dwLower, csp::Kind::SecContext) == csp::Drop::Invalid)
@@ -344,6 +346,7 @@ SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle phContext) {
 
 SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, PSecBufferDesc pMessage,
                                          unsigned long) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     auto c = context_of(phContext);
     if (!c) return SEC_E_INVALID_HANDLE;
@@ -382,6 +385,7 @@ SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle phContext, unsigned long, P
 
 SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc pMessage, unsigned long,
                                          unsigned long* pfQOP) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     if (pfQOP) *pfQOP = 0;
     auto c = context_of(phContext);

@@ -251,6 +251,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
                                                     void* pAuthData, SEC_GET_KEY_FN, void*,
                                                     PCredHandle phCredential,
                                                     PTimeStamp ptsExpiry) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     if (!pszPackage || (strcasecmp(pszPackage, UNISP_NAME_A) != 0 && strcasecmp(pszPackage, "Schannel") != 0))
       return SEC_E_SECPKG_NOT_FOUND;
@@ -302,6 +303,7 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
 }
 
 SECURITY_STATUS SEC_ENTRY FreeCredentialsHandle(PCredHandle phCredential) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     if (!phCredential || phCredential->dwUpper != kCredentialTag) return SEC_E_INVALID_HANDLE;
     if (csp::handle_release(phCredential->dwLower, csp::Kind::Credential) == csp::Drop::Invalid)

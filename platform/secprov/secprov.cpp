@@ -19,10 +19,12 @@ SECURITY_STATUS SEC_ENTRY unsupported() { return SEC_E_UNSUPPORTED_FUNCTION; }
 SECURITY_STATUS SEC_ENTRY accept_unsupported(PCredHandle, PCtxtHandle, PSecBufferDesc, unsigned long,
                                              unsigned long, PCtxtHandle, PSecBufferDesc,
                                              unsigned long*, PTimeStamp) {
+  CSP_ENTRY;
   return SEC_E_UNSUPPORTED_FUNCTION;
 }
 
 SECURITY_STATUS SEC_ENTRY FreeContextBuffer(void* p) {
+  CSP_ENTRY;
   std::free(p);
   return SEC_E_OK;
 }
@@ -231,6 +233,7 @@ SECURITY_STATUS remote_certificate(Context& c, PCCERT_CONTEXT* out) {
 
 SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle phContext, unsigned long ulAttribute,
                                                   void* pBuffer) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     auto c = context_of(phContext);
     if (!c) return SEC_E_INVALID_HANDLE;
@@ -298,5 +301,6 @@ const SecurityFunctionTableA g_table = make_table();
 }  // namespace secprov
 
 extern "C" CSPAPI PSecurityFunctionTableA SEC_ENTRY InitSecurityInterfaceA(void) {
+  CSP_ENTRY;
   return const_cast<PSecurityFunctionTableA>(&secprov::g_table);
 }
