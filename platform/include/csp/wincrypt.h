@@ -53,7 +53,6 @@ typedef unsigned int ALG_ID;
 #define CALG_RSA_KEYX 0x0000a400
 #define CALG_DH_SF 0x0000aa01
 #define CALG_DH_EPHEM 0x0000aa02
-#define CALG_ECDH 0x0000aa05
 #define CALG_ECDH_EPHEM 0x0000ae06
 #define CALG_DES 0x00006601
 #define CALG_3DES_112 0x00006609
