@@ -157,6 +157,32 @@ void trust_root_store(SSL_CTX* ctx) {
   CertCloseStore(root, 0);
 }
 
+// The credential an SCHANNEL_CRED (or none) describes.
+SECURITY_STATUS new_credential(bool client, const SCHANNEL_CRED* sc, std::shared_ptr<Credential>& out) {
+  auto cred = std::make_shared<Credential>();
+  cred->client = client;
+  cred->flags = sc ? sc->dwFlags : 0;
+  // A server needs a certificate.
+  if (!client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
+  cred->ctx.reset(SSL_CTX_new(client ? TLS_client_method() : TLS_server_method()));
+  if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
+  SSL_CTX* ctx = cred->ctx.get();
+  SECURITY_STATUS st = configure(ctx, sc);
+  if (st != SEC_E_OK) return st;
+  if (sc && sc->cCreds > 0) {
+    st = use_certificate(*cred, sc->paCred[0]);
+    if (st != SEC_E_OK) return st;
+  }
+  if (client) {
+    bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
+                  !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
+    prepare_client_context(ctx, !manual);
+    if (!manual) trust_root_store(ctx);
+  }
+  out = std::move(cred);
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 Credential::~Credential() {
@@ -190,26 +216,9 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
     if (!csp_gost_load()) ERR_clear_error();
     SetLastError(saved);
 
-    auto cred = std::make_shared<Credential>();
-    cred->client = fCredentialUse == SECPKG_CRED_OUTBOUND;
-    cred->flags = sc ? sc->dwFlags : 0;
-    // A server needs a certificate.
-    if (!cred->client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
-    cred->ctx.reset(SSL_CTX_new(cred->client ? TLS_client_method() : TLS_server_method()));
-    if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
-    SSL_CTX* ctx = cred->ctx.get();
-    SECURITY_STATUS st = configure(ctx, sc);
+    std::shared_ptr<Credential> cred;
+    SECURITY_STATUS st = new_credential(fCredentialUse == SECPKG_CRED_OUTBOUND, sc, cred);
     if (st != SEC_E_OK) return st;
-    if (sc && sc->cCreds > 0) {
-      st = use_certificate(*cred, sc->paCred[0]);
-      if (st != SEC_E_OK) return st;
-    }
-    if (cred->client) {
-      bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
-                    !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
-      prepare_client_context(ctx, !manual);
-      if (!manual) trust_root_store(ctx);
-    }
     uintptr_t h = csp::handle_insert(cred);
     if (!h) return SEC_E_INSUFFICIENT_MEMORY;
     phCredential->dwLower = h;
