@@ -71,44 +71,6 @@ const Suite* suite_for_alg(ALG_ID alg) {
   return nullptr;
 }
 
-SECURITY_STATUS verdict_of(int err) {
-  switch (err) {
-    case X509_V_ERR_CERT_HAS_EXPIRED:
-    case X509_V_ERR_CERT_NOT_YET_VALID:
-      return SEC_E_CERT_EXPIRED;
-    case X509_V_ERR_HOSTNAME_MISMATCH:
-    case X509_V_ERR_IP_ADDRESS_MISMATCH:
-      return SEC_E_WRONG_PRINCIPAL;
-    case X509_V_ERR_DEPTH_ZERO_SELF_SIGNED_CERT:
-    case X509_V_ERR_SELF_SIGNED_CERT_IN_CHAIN:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT:
-    case X509_V_ERR_UNABLE_TO_GET_ISSUER_CERT_LOCALLY:
-    case X509_V_ERR_UNABLE_TO_VERIFY_LEAF_SIGNATURE:
-    case X509_V_ERR_CERT_UNTRUSTED:
-      return SEC_E_UNTRUSTED_ROOT;
-    default:
-      return SEC_E_CERT_UNKNOWN;
-  }
-}
-
-// Automatic validation: the first failed check of the server's chain ends
-// the handshake and becomes the context's status.
-int verify_callback(int ok, X509_STORE_CTX* store) {
-  if (ok) return 1;
-  SSL* ssl = static_cast<SSL*>(
-      X509_STORE_CTX_get_ex_data(store, SSL_get_ex_data_X509_STORE_CTX_idx()));
-  auto* c = ssl ? static_cast<Context*>(SSL_get_app_data(ssl)) : nullptr;
-  if (c && c->verify_status == SEC_E_OK) c->verify_status = verdict_of(X509_STORE_CTX_get_error(store));
-  return 0;
-}
-
-int new_session_callback(SSL* ssl, SSL_SESSION* session) {
-  auto* c = static_cast<Context*>(SSL_get_app_data(ssl));
-  if (!c || !c->cred) return 0;
-  c->cred->keep_session(c->target, session);
-  return 1;  // the cache owns the reference now
-}
-
 // The protocol range of a grbitEnabledProtocols mask: 0 means TLS 1.2 and
 // 1.3; masks naming only older versions are refused.
 bool protocol_range(DWORD mask, int& min, int& max) {
@@ -180,31 +142,8 @@ SECURITY_STATUS use_certificate(Credential& cred, PCCERT_CONTEXT cert) {
   return SEC_E_OK;
 }
 
-// A server asked for a client certificate and the context's credential has
-// none. The first time, the handshake stops (SSL_ERROR_WANT_X509_LOOKUP) and
-// the caller gets SEC_I_INCOMPLETE_CREDENTIALS; its next call answers with
-// the certificate of the credential it passes, or, when that holds none
-// (the same credential, with or without ISC_REQ_USE_SUPPLIED_CREDS), by
-// going on without a certificate.
-int client_cert_callback(SSL* ssl, X509** x509, EVP_PKEY** pkey) {
-  auto* c = static_cast<Context*>(SSL_get_app_data(ssl));
-  if (!c) return 0;
-  if (c->cert_request == CertRequest::None) {
-    c->cert_request = CertRequest::Reported;
-    return -1;
-  }
-  c->cert_request = CertRequest::None;
-  const Credential* answer = c->answer;
-  if (!answer || !answer->x509 || !answer->pkey) return 0;
-  if (X509_up_ref(answer->x509.get()) != 1) return 0;
-  if (EVP_PKEY_up_ref(answer->pkey.get()) != 1) {
-    X509_free(answer->x509.get());
-    return 0;
-  }
-  *x509 = answer->x509.get();  // libssl takes both references
-  *pkey = answer->pkey.get();
-  return 1;
-}
+// The expiry a credential reports: the largest time there is.
+constexpr TimeStamp kNeverExpires{0xFFFFFFFFu, 0x7FFFFFFF};
 
 // The certificates of the "ROOT" store become the credential's trust anchors.
 void trust_root_store(SSL_CTX* ctx) {
@@ -218,27 +157,36 @@ void trust_root_store(SSL_CTX* ctx) {
   CertCloseStore(root, 0);
 }
 
+// The credential an SCHANNEL_CRED (or none) describes.
+SECURITY_STATUS new_credential(bool client, const SCHANNEL_CRED* sc, std::shared_ptr<Credential>& out) {
+  auto cred = std::make_shared<Credential>();
+  cred->client = client;
+  cred->flags = sc ? sc->dwFlags : 0;
+  // A server needs a certificate.
+  if (!client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
+  cred->ctx.reset(SSL_CTX_new(client ? TLS_client_method() : TLS_server_method()));
+  if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
+  SSL_CTX* ctx = cred->ctx.get();
+  SECURITY_STATUS st = configure(ctx, sc);
+  if (st != SEC_E_OK) return st;
+  if (sc && sc->cCreds > 0) {
+    st = use_certificate(*cred, sc->paCred[0]);
+    if (st != SEC_E_OK) return st;
+  }
+  if (client) {
+    bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
+                  !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
+    prepare_client_context(ctx, !manual);
+    if (!manual) trust_root_store(ctx);
+  }
+  out = std::move(cred);
+  return SEC_E_OK;
+}
+
 }  // namespace
 
 Credential::~Credential() {
   if (cert) CertFreeCertificateContext(cert);
-}
-
-SessionPtr Credential::take_session(const std::string& target) {
-  std::lock_guard<std::mutex> lock(mu_);
-  auto it = sessions_.find(target);
-  if (it == sessions_.end()) return nullptr;
-  if (!SSL_SESSION_is_resumable(it->second.get())) {
-    sessions_.erase(it);
-    return nullptr;
-  }
-  SSL_SESSION_up_ref(it->second.get());
-  return SessionPtr(it->second.get());
-}
-
-void Credential::keep_session(const std::string& target, SSL_SESSION* session) {
-  std::lock_guard<std::mutex> lock(mu_);
-  sessions_[target].reset(session);
 }
 
 std::shared_ptr<Credential> credential_of(const CredHandle* h) {
@@ -269,35 +217,14 @@ SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR* pszPack
     if (!csp_gost_load()) ERR_clear_error();
     SetLastError(saved);
 
-    auto cred = std::make_shared<Credential>();
-    cred->client = fCredentialUse == SECPKG_CRED_OUTBOUND;
-    cred->flags = sc ? sc->dwFlags : 0;
-    // A server needs a certificate.
-    if (!cred->client && (!sc || sc->cCreds == 0)) return SEC_E_NO_CREDENTIALS;
-    cred->ctx.reset(SSL_CTX_new(cred->client ? TLS_client_method() : TLS_server_method()));
-    if (!cred->ctx) return SEC_E_INSUFFICIENT_MEMORY;
-    SSL_CTX* ctx = cred->ctx.get();
-    SECURITY_STATUS st = configure(ctx, sc);
+    std::shared_ptr<Credential> cred;
+    SECURITY_STATUS st = new_credential(fCredentialUse == SECPKG_CRED_OUTBOUND, sc, cred);
     if (st != SEC_E_OK) return st;
-    if (sc && sc->cCreds > 0) {
-      st = use_certificate(*cred, sc->paCred[0]);
-      if (st != SEC_E_OK) return st;
-    }
-    if (cred->client) {
-      SSL_CTX_set_session_cache_mode(ctx, SSL_SESS_CACHE_CLIENT | SSL_SESS_CACHE_NO_INTERNAL_STORE);
-      SSL_CTX_sess_set_new_cb(ctx, new_session_callback);
-      SSL_CTX_set_client_cert_cb(ctx, client_cert_callback);
-      bool manual = (cred->flags & SCH_CRED_MANUAL_CRED_VALIDATION) &&
-                    !(cred->flags & SCH_CRED_AUTO_CRED_VALIDATION);
-      SSL_CTX_set_verify(ctx, manual ? SSL_VERIFY_NONE : SSL_VERIFY_PEER,
-                         manual ? nullptr : verify_callback);
-      if (!manual) trust_root_store(ctx);
-    }
     uintptr_t h = csp::handle_insert(cred);
     if (!h) return SEC_E_INSUFFICIENT_MEMORY;
     phCredential->dwLower = h;
     phCredential->dwUpper = kCredentialTag;
-    if (ptsExpiry) *ptsExpiry = TimeStamp{0xFFFFFFFFu, 0x7FFFFFFF};
+    if (ptsExpiry) *ptsExpiry = kNeverExpires;
     return SEC_E_OK;
   });
 }

@@ -1,15 +1,14 @@
 // libsecprov's objects: a credential (an SSL_CTX and its session cache) and a
-// security context (an SSL object driven through two memory BIOs).
+// security context (a TLS session, session.h, behind the SSPI calls).
 //
 // Locking: a context's mutex is held for the whole of every call on it; the
-// credential's mutex guards only its session cache and is taken inside a
-// context call (session callbacks), never the other way round.
+// credential's session cache has a mutex of its own, taken inside a context
+// call (session callbacks), never the other way round.
 #ifndef SECPROV_PACKAGE_H
 #define SECPROV_PACKAGE_H
 
 #include <openssl/ssl.h>
 
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,23 +18,13 @@
 #include "csp/sspi.h"
 #include "csp/wincrypt.h"
 #include "osslptr.h"
+#include "session.h"
 
 namespace secprov {
 
 using SslCtxPtr = csp::OsslPtr<SSL_CTX, SSL_CTX_free>;
-using SslPtr = csp::OsslPtr<SSL, SSL_free>;
-using SessionPtr = csp::OsslPtr<SSL_SESSION, SSL_SESSION_free>;
 using csp::PkeyPtr;
 using csp::X509Ptr;
-
-// Record layer limits: a record's header, the largest plaintext of one
-// record, and the most the package adds behind the plaintext of a record it
-// builds (AEAD tag or CBC MAC and padding, plus room for a short
-// post-handshake record, such as a key update reply, that goes out first).
-constexpr unsigned kRecordHeader = 5;
-constexpr unsigned kMaxPlaintext = 16384;
-constexpr unsigned kMaxTrailer = 128;
-constexpr unsigned kMaxRecordBody = kMaxPlaintext + 2048;
 
 class Credential : public csp::Object {
  public:
@@ -53,73 +42,34 @@ class Credential : public csp::Object {
   PCCERT_CONTEXT cert = nullptr;
   X509Ptr x509;
   PkeyPtr pkey;
-
   // Client sessions by target name, for resumption.
-  SessionPtr take_session(const std::string& target);
-  void keep_session(const std::string& target, SSL_SESSION* session);
+  SessionCache sessions;
 
- private:
-  std::mutex mu_;
-  std::map<std::string, SessionPtr> sessions_;
-};
-
-// Handshake: negotiating (the first handshake or a renegotiation); Open:
-// records flow; Closed: a close-notify was sent or received; Failed: a
-// failure ended the connection, and every later call reports it.
-enum class State { Handshake, Open, Closed, Failed };
-
-// Where a server's request for a client certificate stands on a context
-// whose credential holds none.
-enum class CertRequest {
-  None,      // not asked for, or answered
-  Reported,  // SEC_I_INCOMPLETE_CREDENTIALS went to the caller; its next call answers
+  Identity identity() const { return Identity{x509.get(), pkey.get()}; }
 };
 
 class Context : public csp::Object {
  public:
   static constexpr csp::Kind kKind = csp::Kind::SecContext;
-  Context() : Object(kKind) {}
-  // A connection that did not fail keeps its session resumable even when
-  // it ends without our close-notify.
-  ~Context() override {
-    if (ssl && established && state != State::Failed)
-      SSL_set_shutdown(ssl.get(), SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
-  }
-  // Ends the connection after a failure; the status is what every later
-  // handshake and record call on the context returns.
-  SECURITY_STATUS fail(SECURITY_STATUS status) {
-    state = State::Failed;
-    failure = status;
-    return status;
-  }
+  explicit Context(Role role) : Object(kKind), session(role) {}
+
   // The status of a call on a context that can no longer make or take
   // records: the failure that ended it, or SEC_E_CONTEXT_EXPIRED after a
   // close-notify.
-  SECURITY_STATUS ended() const { return state == State::Failed ? failure : SEC_E_CONTEXT_EXPIRED; }
-  // Whether the session queries have a session to describe: a handshake
-  // completed and no failure since.
-  bool has_session() const { return established && state != State::Failed; }
+  SECURITY_STATUS ended() const;
+  bool ended_already() const {
+    return session.state() == State::Closed || session.state() == State::Failed;
+  }
 
   std::mutex mu;
   std::shared_ptr<Credential> cred;
-  SslPtr ssl;
-  BIO* rbio = nullptr;  // owned by ssl: records from the peer
-  BIO* wbio = nullptr;  // owned by ssl: records for the peer
-  std::string target;
-  State state = State::Handshake;
-  bool established = false;  // a handshake has completed on this context
-  SECURITY_STATUS failure = SEC_E_OK;
-  // The first certificate check that failed, as a status (0: none).
-  SECURITY_STATUS verify_status = SEC_E_OK;
-  std::vector<unsigned char> plain;  // one record's plaintext
-
-  // Client authentication without a certificate in the credential: the
-  // request's state, the input the caller passes again after
-  // SEC_I_INCOMPLETE_CREDENTIALS (libssl has already taken it), and the
-  // credential of the current call, whose certificate (if any) answers.
-  CertRequest cert_request = CertRequest::None;
+  TlsSession session;
+  // The input libssl took before it stopped at a certificate request: the
+  // caller passes it again with its answer (SEC_I_INCOMPLETE_CREDENTIALS).
   std::vector<unsigned char> taken_input;
-  Credential* answer = nullptr;
+  // ApplyControlToken asked for a close-notify: the next handshake call
+  // makes it.
+  bool close_requested = false;
 };
 
 // Handle pairs: dwLower is the handle table's value, dwUpper names the kind.
@@ -129,12 +79,8 @@ constexpr ULONG_PTR kContextTag = 0x51435458;     // "QCTX"
 std::shared_ptr<Credential> credential_of(const CredHandle* h);
 std::shared_ptr<Context> context_of(const CtxtHandle* h);
 
-// The status for the OpenSSL failure that just ended a handshake or record
-// call on `c` (its certificate verdict first, then the error queue).
-SECURITY_STATUS failure_status(Context& c);
-
-// Everything the SSL object has written for the peer so far.
-std::vector<unsigned char> take_output(Context& c);
+// The status of the fault that ended a session.
+SECURITY_STATUS status_of(const TlsSession& s);
 
 SECURITY_STATUS SEC_ENTRY AcquireCredentialsHandleA(SEC_CHAR*, SEC_CHAR*, unsigned long, void*,
                                                     void*, SEC_GET_KEY_FN, void*, PCredHandle,
@@ -147,6 +93,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(PCredHandle, PCtxtHandle, S
 SECURITY_STATUS SEC_ENTRY DeleteSecurityContext(PCtxtHandle);
 SECURITY_STATUS SEC_ENTRY EncryptMessage(PCtxtHandle, unsigned long, PSecBufferDesc, unsigned long);
 SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle, PSecBufferDesc, unsigned long, unsigned long*);
+SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle, PSecBufferDesc);
 SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle, unsigned long, void*);
 
 // Runs the body of an exported function; a C++ exception becomes a status.

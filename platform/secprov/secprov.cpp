@@ -14,6 +14,13 @@ namespace secprov {
 
 namespace {
 
+// The stream sizes' buffer count (header, data, trailer, extra) and block
+// size: the AES block, as a record's cipher block is reported; a stream
+// cipher's block is one byte.
+constexpr unsigned long kMessageBuffers = 4;
+constexpr unsigned long kBlockSize = 16;
+constexpr DWORD kStreamBlock = 1;
+
 // Every entry of the table that the package does not offer.
 SECURITY_STATUS SEC_ENTRY unsupported() { return SEC_E_UNSUPPORTED_FUNCTION; }
 SECURITY_STATUS SEC_ENTRY accept_unsupported(PCredHandle, PCtxtHandle, PSecBufferDesc, unsigned long,
@@ -74,9 +81,9 @@ const char* exchange_name(int nid) {
 ALG_ID cipher_alg(int nid) {
   switch (nid) {
     case NID_aes_128_gcm:
-      return 0x660E;  // CALG_AES_128
+      return CALG_AES_128;
     case NID_aes_256_gcm:
-      return 0x6610;  // CALG_AES_256
+      return CALG_AES_256;
     default:
       return 0;
   }
@@ -85,64 +92,64 @@ ALG_ID cipher_alg(int nid) {
 ALG_ID hash_alg(const EVP_MD* md) {
   switch (md ? EVP_MD_get_type(md) : 0) {
     case NID_sha256:
-      return 0x800C;  // CALG_SHA_256
+      return CALG_SHA_256;
     case NID_sha384:
-      return 0x800D;  // CALG_SHA_384
+      return CALG_SHA_384;
     default:
       return 0;
   }
 }
 
 ALG_ID exchange_alg(int nid, int version) {
-  if (version == TLS1_3_VERSION || nid == NID_kx_ecdhe) return 0xAE06;  // CALG_ECDH_EPHEM
-  if (nid == NID_kx_dhe) return 0xAA02;                                // CALG_DH_EPHEM
-  if (nid == NID_kx_rsa) return 0xA400;                                // CALG_RSA_KEYX
+  if (version == TLS1_3_VERSION || nid == NID_kx_ecdhe) return CALG_ECDH_EPHEM;
+  if (nid == NID_kx_dhe) return CALG_DH_EPHEM;
+  if (nid == NID_kx_rsa) return CALG_RSA_KEYX;
   return 0;
 }
 
 SECURITY_STATUS cipher_info(Context& c, SecPkgContext_CipherInfo* out) {
-  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
-  const SSL_CIPHER* cipher = SSL_get_current_cipher(c.ssl.get());
+  if (!c.session.established()) return SEC_E_INVALID_HANDLE;
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(c.session.ssl());
   if (!cipher) return SEC_E_INVALID_HANDLE;
   std::memset(out, 0, sizeof *out);
   out->dwVersion = SECPKGCONTEXT_CIPHERINFO_V1;
-  out->dwProtocol = protocol_bits(c.ssl.get(), c.cred->client);
+  out->dwProtocol = protocol_bits(c.session.ssl(), (c.session.role() == Role::Client));
   out->dwCipherSuite = SSL_CIPHER_get_protocol_id(cipher);
   out->dwBaseCipherSuite = out->dwCipherSuite;
   put_wide(out->szCipherSuite, SSL_CIPHER_standard_name(cipher));
   put_wide(out->szCipher, cipher_name(SSL_CIPHER_get_cipher_nid(cipher)));
   int alg_bits = 0;
   out->dwCipherLen = static_cast<DWORD>(SSL_CIPHER_get_bits(cipher, &alg_bits));
-  out->dwCipherBlockLen = SSL_CIPHER_get_cipher_nid(cipher) == NID_chacha20_poly1305 ? 1 : 16;
+  out->dwCipherBlockLen = SSL_CIPHER_get_cipher_nid(cipher) == NID_chacha20_poly1305 ? kStreamBlock : kBlockSize;
   const EVP_MD* md = SSL_CIPHER_get_handshake_digest(cipher);
   put_wide(out->szHash, md ? EVP_MD_get0_name(md) : "");
   out->dwHashLen = md ? static_cast<DWORD>(EVP_MD_get_size(md) * 8) : 0;
   put_wide(out->szExchange, exchange_name(SSL_CIPHER_get_kx_nid(cipher)));
   EVP_PKEY* tmp = nullptr;
-  if (SSL_get_peer_tmp_key(c.ssl.get(), &tmp)) {
+  if (SSL_get_peer_tmp_key(c.session.ssl(), &tmp)) {
     out->dwMinExchangeLen = out->dwMaxExchangeLen = static_cast<DWORD>(EVP_PKEY_get_bits(tmp));
     EVP_PKEY_free(tmp);
   }
-  X509* peer = SSL_get0_peer_certificate(c.ssl.get());
+  X509* peer = SSL_get0_peer_certificate(c.session.ssl());
   EVP_PKEY* pub = peer ? X509_get0_pubkey(peer) : nullptr;
   put_wide(out->szCertificate, pub ? (EVP_PKEY_get_base_id(pub) == EVP_PKEY_EC ? "ECDSA" : "RSA") : "");
   return SEC_E_OK;
 }
 
 SECURITY_STATUS connection_info(Context& c, SecPkgContext_ConnectionInfo* out) {
-  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
-  const SSL_CIPHER* cipher = SSL_get_current_cipher(c.ssl.get());
+  if (!c.session.established()) return SEC_E_INVALID_HANDLE;
+  const SSL_CIPHER* cipher = SSL_get_current_cipher(c.session.ssl());
   if (!cipher) return SEC_E_INVALID_HANDLE;
   std::memset(out, 0, sizeof *out);
-  out->dwProtocol = protocol_bits(c.ssl.get(), c.cred->client);
+  out->dwProtocol = protocol_bits(c.session.ssl(), (c.session.role() == Role::Client));
   out->aiCipher = cipher_alg(SSL_CIPHER_get_cipher_nid(cipher));
   out->dwCipherStrength = static_cast<DWORD>(SSL_CIPHER_get_bits(cipher, nullptr));
   const EVP_MD* md = SSL_CIPHER_get_handshake_digest(cipher);
   out->aiHash = hash_alg(md);
   out->dwHashStrength = md ? static_cast<DWORD>(EVP_MD_get_size(md) * 8) : 0;
-  out->aiExch = exchange_alg(SSL_CIPHER_get_kx_nid(cipher), SSL_version(c.ssl.get()));
+  out->aiExch = exchange_alg(SSL_CIPHER_get_kx_nid(cipher), SSL_version(c.session.ssl()));
   EVP_PKEY* tmp = nullptr;
-  if (SSL_get_peer_tmp_key(c.ssl.get(), &tmp)) {
+  if (SSL_get_peer_tmp_key(c.session.ssl(), &tmp)) {
     out->dwExchStrength = static_cast<DWORD>(EVP_PKEY_get_bits(tmp));
     EVP_PKEY_free(tmp);
   }
@@ -150,12 +157,12 @@ SECURITY_STATUS connection_info(Context& c, SecPkgContext_ConnectionInfo* out) {
 }
 
 SECURITY_STATUS session_info(Context& c, SecPkgContext_SessionInfo* out) {
-  SSL_SESSION* s = SSL_get_session(c.ssl.get());
-  if (!s || !c.has_session()) return SEC_E_INVALID_HANDLE;
+  SSL_SESSION* s = SSL_get_session(c.session.ssl());
+  if (!s || !c.session.established()) return SEC_E_INVALID_HANDLE;
   unsigned int len = 0;
   const unsigned char* id = SSL_SESSION_get_id(s, &len);
   std::memset(out, 0, sizeof *out);
-  out->dwFlags = SSL_session_reused(c.ssl.get()) ? SSL_SESSION_RECONNECT : 0;
+  out->dwFlags = SSL_session_reused(c.session.ssl()) ? SSL_SESSION_RECONNECT : 0;
   out->cbSessionId = std::min<unsigned>(len, sizeof out->rgbSessionId);
   std::memcpy(out->rgbSessionId, id, out->cbSessionId);
   return SEC_E_OK;
@@ -166,7 +173,7 @@ SECURITY_STATUS session_info(Context& c, SecPkgContext_SessionInfo* out) {
 SECURITY_STATUS issuer_list(Context& c, SecPkgContext_IssuerListInfoEx* out) {
   out->aIssuers = nullptr;
   out->cIssuers = 0;
-  const STACK_OF(X509_NAME)* names = SSL_get0_peer_CA_list(c.ssl.get());
+  const STACK_OF(X509_NAME)* names = SSL_get0_peer_CA_list(c.session.ssl());
   int count = names ? sk_X509_NAME_num(names) : 0;
   if (count == 0) return SEC_E_OK;
   std::vector<std::vector<unsigned char>> der;
@@ -199,13 +206,13 @@ SECURITY_STATUS issuer_list(Context& c, SecPkgContext_IssuerListInfoEx* out) {
 // frees the context; the store goes with it.
 SECURITY_STATUS remote_certificate(Context& c, PCCERT_CONTEXT* out) {
   *out = nullptr;
-  if (!c.has_session()) return SEC_E_INVALID_HANDLE;
+  if (!c.session.established()) return SEC_E_INVALID_HANDLE;
   std::vector<X509*> certs;
-  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c.ssl.get()))
+  if (STACK_OF(X509)* chain = SSL_get_peer_cert_chain(c.session.ssl()))
     for (int i = 0; i < sk_X509_num(chain); ++i) certs.push_back(sk_X509_value(chain, i));
-  if (!c.cred->client || certs.empty()) {
+  if (!(c.session.role() == Role::Client) || certs.empty()) {
     certs.clear();
-    if (X509* peer = SSL_get0_peer_certificate(c.ssl.get())) certs.push_back(peer);
+    if (X509* peer = SSL_get0_peer_certificate(c.session.ssl())) certs.push_back(peer);
   }
   if (certs.empty()) return SEC_E_NO_CREDENTIALS;
   HCERTSTORE store = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
@@ -242,7 +249,8 @@ SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle phContext, unsigne
     switch (ulAttribute) {
       case SECPKG_ATTR_STREAM_SIZES: {
         auto* s = static_cast<SecPkgContext_StreamSizes*>(pBuffer);
-        *s = SecPkgContext_StreamSizes{kRecordHeader, kMaxTrailer, kMaxPlaintext, 4, 16};
+        *s = SecPkgContext_StreamSizes{TlsSession::header_size(), TlsSession::trailer_size(),
+                                       TlsSession::max_message(), kMessageBuffers, kBlockSize};
         return SEC_E_OK;
       }
       case SECPKG_ATTR_CIPHER_INFO:
@@ -276,7 +284,7 @@ SecurityFunctionTableA make_table() {
   t.AcceptSecurityContext = accept_unsupported;
   t.CompleteAuthToken = none;
   t.DeleteSecurityContext = DeleteSecurityContext;
-  t.ApplyControlToken = none;
+  t.ApplyControlToken = ApplyControlToken;
   t.QueryContextAttributesA = QueryContextAttributesA;
   t.ImpersonateSecurityContext = none;
   t.RevertSecurityContext = none;

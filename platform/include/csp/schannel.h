@@ -32,6 +32,8 @@ extern "C" {
 
 #define UNISP_NAME_A "Microsoft Unified Security Protocol Provider"
 #define SCHANNEL_CRED_VERSION 0x00000004
+/* The control token of ApplyControlToken that asks for a close-notify. */
+#define SCHANNEL_SHUTDOWN 1
 
 /* Protocol bits of grbitEnabledProtocols and dwProtocol. */
 #define SP_PROT_SSL2_SERVER 0x00000004

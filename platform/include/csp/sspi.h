@@ -137,6 +137,8 @@ typedef SECURITY_STATUS(SEC_ENTRY* ACCEPT_SECURITY_CONTEXT_FN)(
     unsigned long fContextReq, unsigned long TargetDataRep, PCtxtHandle phNewContext,
     PSecBufferDesc pOutput, unsigned long* pfContextAttr, PTimeStamp ptsExpiry);
 typedef SECURITY_STATUS(SEC_ENTRY* DELETE_SECURITY_CONTEXT_FN)(PCtxtHandle phContext);
+typedef SECURITY_STATUS(SEC_ENTRY* APPLY_CONTROL_TOKEN_FN)(PCtxtHandle phContext,
+                                                         PSecBufferDesc pInput);
 typedef SECURITY_STATUS(SEC_ENTRY* QUERY_CONTEXT_ATTRIBUTES_FN_A)(PCtxtHandle phContext,
                                                                 unsigned long ulAttribute,
                                                                 void* pBuffer);
@@ -166,7 +168,7 @@ typedef struct _SECURITY_FUNCTION_TABLE_A {
   ACCEPT_SECURITY_CONTEXT_FN AcceptSecurityContext;
   void* CompleteAuthToken;
   DELETE_SECURITY_CONTEXT_FN DeleteSecurityContext;
-  void* ApplyControlToken;
+  APPLY_CONTROL_TOKEN_FN ApplyControlToken;
   QUERY_CONTEXT_ATTRIBUTES_FN_A QueryContextAttributesA;
   void* ImpersonateSecurityContext;
   void* RevertSecurityContext;
