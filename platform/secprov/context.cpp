@@ -301,6 +301,7 @@ SECURITY_STATUS SEC_ENTRY InitializeSecurityContextA(
 }
 
 SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle phContext, PSecBufferDesc pInput) {
+  CSP_ENTRY;
   return guarded([&]() -> SECURITY_STATUS {
     auto c = context_of(phContext);
     if (!c) return SEC_E_INVALID_HANDLE;

@@ -117,6 +117,7 @@ bool TlsSession::start(SSL_CTX* ctx, SessionCache* cache) {
     BIO_free(rbio_);
     BIO_free(wbio_);
     rbio_ = wbio_ = nullptr;
+    ERR_clear_error();
     return false;
   }
   BIO_set_mem_eof_return(rbio_, -1);
@@ -139,8 +140,12 @@ bool TlsSession::set_peer_name(const std::string& name, bool check) {
     if (check) X509_VERIFY_PARAM_set1_ip_asc(SSL_get0_param(ssl_.get()), name.c_str());
     return true;
   }
-  if (!SSL_set_tlsext_host_name(ssl_.get(), name.c_str())) return false;
-  return !check || SSL_set1_host(ssl_.get(), name.c_str());
+  if (!SSL_set_tlsext_host_name(ssl_.get(), name.c_str()) ||
+      (check && !SSL_set1_host(ssl_.get(), name.c_str()))) {
+    ERR_clear_error();  // a name libssl refuses (too long, not a host name)
+    return false;
+  }
+  return true;
 }
 
 bool TlsSession::set_alpn(const unsigned char* list, size_t n) {
@@ -152,9 +157,12 @@ void TlsSession::resume() {
   if (SessionPtr s = cache_->take(peer_)) SSL_set_session(ssl_.get(), s.get());
 }
 
+// The fault is the whole report of a failure: what libssl queued on the way
+// (already read by fault_of_error) is dropped.
 void TlsSession::fail(Fault f) {
   state_ = State::Failed;
   fault_ = f;
+  ERR_clear_error();
 }
 
 // The fault behind the OpenSSL failure that just ended a handshake or record
