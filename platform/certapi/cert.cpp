@@ -293,64 +293,23 @@ std::shared_ptr<Store> new_store() {
   return s;
 }
 
-void drop_key_context(Cert& c) {
-  if (c.has_key_context && c.key_context.owned && c.key_context.prov)
-    CryptReleaseContext(c.key_context.prov, 0);
-  c.has_key_context = false;
-  c.key_context = KeyContext();
-}
-
-void ensure_key_context(Cert& c) {
-  if (c.has_key_context || !c.has_reopen) return;
-  HCRYPTPROV h = 0;
-  DWORD flags = CRYPT_SILENT | (c.reopen.machine ? CRYPT_MACHINE_KEYSET : 0);
-  DWORD saved = GetLastError();
-  if (CryptAcquireContextA(&h, c.reopen.container.c_str(), nullptr, c.reopen.type, flags)) {
-    c.has_key_context = true;
-    c.key_context = KeyContext{h, c.reopen.spec, true};
-  }
-  SetLastError(saved);
-}
-
 void copy_props(Cert& from, Cert& to, bool inherit) {
   // Two certificates' locks: taken one at a time, never both.
   std::map<DWORD, Bytes> props;
-  bool has_info, has_kc, has_reopen;
-  ProvInfo info;
-  KeyContext kc;
-  KeyReopen reopen;
+  KeyProps keys;
   {
     std::lock_guard<std::mutex> lock(from.mu);
     props = from.props;
-    has_info = from.has_prov_info;
-    info = from.prov_info;
-    has_kc = from.has_key_context;
-    kc = from.key_context;
-    has_reopen = from.has_reopen;
-    reopen = from.reopen;
+    keys = from.keys;
   }
-  std::lock_guard<std::mutex> lock(to.mu);
-  for (auto& [id, v] : props)
-    if (!inherit || !to.props.count(id)) to.props[id] = v;
-  if (has_info && (!inherit || !to.has_prov_info)) {
-    to.has_prov_info = true;
-    to.prov_info = info;
+  HCRYPTPROV release;
+  {
+    std::lock_guard<std::mutex> lock(to.mu);
+    for (auto& [id, v] : props)
+      if (!inherit || !to.props.count(id)) to.props[id] = v;
+    release = adopt_key_props(keys, to.keys, inherit);
   }
-  if (has_kc && (!inherit || !to.has_key_context)) {
-    // The copy holds a reference of its own when the original held one.
-    if (kc.owned && !CryptContextAddRef(kc.prov, nullptr, 0)) {
-      has_kc = false;
-    }
-    if (has_kc) {
-      drop_key_context(to);
-      to.has_key_context = true;
-      to.key_context = kc;
-    }
-  }
-  if (has_reopen && (!inherit || !to.has_reopen)) {
-    to.has_reopen = true;
-    to.reopen = reopen;
-  }
+  if (release) CryptReleaseContext(release, 0);
 }
 
 Bytes digest_of(const Cert& c, const char* md) {
@@ -363,90 +322,10 @@ Bytes digest_of(const Cert& c, const char* md) {
   return r;
 }
 
-namespace {
-
-// CRYPT_KEY_PROV_INFO as one self-contained block: the structure, then the
-// parameter array, then the strings and parameter bytes it points at.
-Bytes pack_prov_info(const ProvInfo& pi) {
-  size_t size = sizeof(CRYPT_KEY_PROV_INFO) + pi.params.size() * sizeof(CRYPT_KEY_PROV_PARAM);
-  auto align = [](size_t n) { return (n + alignof(WCHAR) - 1) / alignof(WCHAR) * alignof(WCHAR); };
-  size = align(size);
-  size_t cont_off = size;
-  if (pi.has_container) size += (pi.container.size() + 1) * sizeof(WCHAR);
-  size_t prov_off = size;
-  if (pi.has_provider) size += (pi.provider.size() + 1) * sizeof(WCHAR);
-  size_t data_off = size;
-  for (const auto& p : pi.params) size += p.data.size();
-  Bytes out(size);
-  auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(out.data());
-  auto* params = reinterpret_cast<CRYPT_KEY_PROV_PARAM*>(out.data() + sizeof(CRYPT_KEY_PROV_INFO));
-  if (pi.has_container) {
-    info->pwszContainerName = reinterpret_cast<LPWSTR>(out.data() + cont_off);
-    std::memcpy(info->pwszContainerName, pi.container.c_str(),
-                (pi.container.size() + 1) * sizeof(WCHAR));
-  }
-  if (pi.has_provider) {
-    info->pwszProvName = reinterpret_cast<LPWSTR>(out.data() + prov_off);
-    std::memcpy(info->pwszProvName, pi.provider.c_str(), (pi.provider.size() + 1) * sizeof(WCHAR));
-  }
-  info->dwProvType = pi.type;
-  info->dwFlags = pi.flags;
-  info->cProvParam = DWORD(pi.params.size());
-  info->rgProvParam = pi.params.empty() ? nullptr : params;
-  info->dwKeySpec = pi.spec;
-  size_t off = data_off;
-  for (size_t i = 0; i < pi.params.size(); ++i) {
-    params[i].dwParam = pi.params[i].id;
-    params[i].dwFlags = pi.params[i].flags;
-    params[i].cbData = DWORD(pi.params[i].data.size());
-    params[i].pbData = pi.params[i].data.empty() ? nullptr : out.data() + off;
-    if (!pi.params[i].data.empty())
-      std::memcpy(out.data() + off, pi.params[i].data.data(), pi.params[i].data.size());
-    off += pi.params[i].data.size();
-  }
-  return out;
-}
-
-LONG unpack_prov_info(const CRYPT_KEY_PROV_INFO* in, ProvInfo& out) {
-  out = ProvInfo();
-  if (in->pwszContainerName) {
-    out.has_container = true;
-    out.container = in->pwszContainerName;
-  }
-  if (in->pwszProvName) {
-    out.has_provider = true;
-    out.provider = in->pwszProvName;
-  }
-  out.type = in->dwProvType;
-  out.flags = in->dwFlags;
-  out.spec = in->dwKeySpec;
-  if (in->cProvParam && !in->rgProvParam) return E_INVALIDARG;
-  if (in->cProvParam > 1024) return E_INVALIDARG;
-  for (DWORD i = 0; i < in->cProvParam; ++i) {
-    const CRYPT_KEY_PROV_PARAM& p = in->rgProvParam[i];
-    if (p.cbData && !p.pbData) return E_INVALIDARG;
-    ProvInfo::Param q;
-    q.id = p.dwParam;
-    q.flags = p.dwFlags;
-    if (p.cbData) q.data.assign(p.pbData, p.pbData + p.cbData);
-    out.params.push_back(std::move(q));
-  }
-  return 0;
-}
-
-// The store of a certificate, when it is a system store to write through.
-std::shared_ptr<Store> persisted_store(const Cert& c) {
-  auto s = handle_get<Store>(c.store);
-  return s && s->system && !s->readonly ? s : nullptr;
-}
-
-}  // namespace
-
 }  // namespace csp::cert
 
 using namespace csp;
 using namespace csp::cert;
-
 
 extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCertEncodingType,
                                                                      const BYTE* pbCertEncoded,
@@ -464,7 +343,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertCreateCertificateContext(DWORD dwCer
     // A context outside any store lives in a memory store of its own.
     auto s = new_store();
     if (!s) {
-      SetLastError(DWORD(E_OUTOFMEMORY));
+      SetLastError(DWORD(NTE_NO_MEMORY));
       return nullptr;
     }
     PCCERT_CONTEXT out = nullptr;
@@ -501,65 +380,13 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateContextProperty(PCCERT_CONTEXT p
     auto c = resolve(p);
     if (!c || !pcbData) return fail(E_INVALIDARG);
     BYTE* out = static_cast<BYTE*>(pvData);
+    if (is_key_prop(dwPropId)) return get_key_prop(*c, dwPropId, out, pcbData);
     std::lock_guard<std::mutex> lock(c->mu);
-    switch (dwPropId) {
-      case CERT_KEY_PROV_HANDLE_PROP_ID:
-        ensure_key_context(*c);
-        if (!c->has_key_context) return fail(CRYPT_E_NOT_FOUND);
-        return put_bytes(out, pcbData, &c->key_context.prov, sizeof(HCRYPTPROV));
-      case CERT_KEY_CONTEXT_PROP_ID: {
-        ensure_key_context(*c);
-        if (!c->has_key_context) return fail(CRYPT_E_NOT_FOUND);
-        CERT_KEY_CONTEXT kc{};
-        kc.cbSize = sizeof kc;
-        kc.hCryptProv = c->key_context.prov;
-        kc.dwKeySpec = c->key_context.spec;
-        return put_bytes(out, pcbData, &kc, sizeof kc);
-      }
-      case CERT_KEY_PROV_INFO_PROP_ID: {
-        if (!c->has_prov_info) return fail(CRYPT_E_NOT_FOUND);
-        Bytes packed = pack_prov_info(c->prov_info);
-        if (pvData && *pcbData >= packed.size()) {
-          // The pointers inside must point into the caller's buffer.
-          auto* info = reinterpret_cast<CRYPT_KEY_PROV_INFO*>(out);
-          std::memcpy(out, packed.data(), packed.size());
-          auto rebase = [&](auto*& ptr) {
-            if (ptr)
-              ptr = reinterpret_cast<std::remove_reference_t<decltype(ptr)>>(
-                  out + (reinterpret_cast<BYTE*>(ptr) - packed.data()));
-          };
-          rebase(info->pwszContainerName);
-          rebase(info->pwszProvName);
-          rebase(info->rgProvParam);
-          for (DWORD i = 0; i < info->cProvParam; ++i) rebase(info->rgProvParam[i].pbData);
-          *pcbData = DWORD(packed.size());
-          return TRUE;
-        }
-        return put_bytes(out, pcbData, packed);
-      }
-      case CERT_KEY_SPEC_PROP_ID: {
-        DWORD spec;
-        if (c->has_key_context) {
-          spec = c->key_context.spec;
-        } else if (c->has_reopen) {
-          spec = c->reopen.spec;
-        } else if (c->has_prov_info) {
-          spec = c->prov_info.spec;
-        } else {
-          auto it = c->props.find(dwPropId);
-          if (it == c->props.end()) return fail(CRYPT_E_NOT_FOUND);
-          return put_bytes(out, pcbData, it->second);
-        }
-        return put_bytes(out, pcbData, &spec, sizeof spec);
-      }
-      default: {
-        auto it = c->props.find(dwPropId);
-        if (it != c->props.end()) return put_bytes(out, pcbData, it->second);
-        if (dwPropId == CERT_SHA1_HASH_PROP_ID) return put_bytes(out, pcbData, digest_of(*c, "SHA1"));
-        if (dwPropId == CERT_MD5_HASH_PROP_ID) return put_bytes(out, pcbData, digest_of(*c, "MD5"));
-        return fail(CRYPT_E_NOT_FOUND);
-      }
-    }
+    auto it = c->props.find(dwPropId);
+    if (it != c->props.end()) return put_bytes(out, pcbData, it->second);
+    if (dwPropId == CERT_SHA1_HASH_PROP_ID) return put_bytes(out, pcbData, digest_of(*c, "SHA1"));
+    if (dwPropId == CERT_MD5_HASH_PROP_ID) return put_bytes(out, pcbData, digest_of(*c, "MD5"));
+    return fail(CRYPT_E_NOT_FOUND);
   });
 }
 
@@ -568,78 +395,20 @@ extern "C" CSPAPI BOOL WINAPI CertSetCertificateContextProperty(PCCERT_CONTEXT p
   return guarded([&]() -> BOOL {
     auto c = resolve(p);
     if (!c || dwPropId == 0) return fail(E_INVALIDARG);
-    {
+    if (is_key_prop(dwPropId)) {
+      if (LONG rc = set_key_prop(*c, dwPropId, dwFlags, pvData)) return fail(rc);
+    } else if (pvData) {
+      const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvData);
+      if (blob->cbData && !blob->pbData) return fail(E_INVALIDARG);
       std::lock_guard<std::mutex> lock(c->mu);
-      bool owned = !(dwFlags & CERT_STORE_NO_CRYPT_RELEASE_FLAG);
-      switch (dwPropId) {
-        case CERT_KEY_PROV_HANDLE_PROP_ID:
-        case CERT_KEY_CONTEXT_PROP_ID: {
-          KeyContext kc;
-          if (pvData) {
-            if (dwPropId == CERT_KEY_CONTEXT_PROP_ID) {
-              const auto* in = static_cast<const CERT_KEY_CONTEXT*>(pvData);
-              if (in->cbSize != sizeof(CERT_KEY_CONTEXT)) return fail(E_INVALIDARG);
-              kc = KeyContext{in->hCryptProv, in->dwKeySpec, owned};
-            } else {
-              HCRYPTPROV h;
-              std::memcpy(&h, pvData, sizeof h);
-              DWORD spec = c->has_key_context ? c->key_context.spec
-                           : c->has_prov_info ? c->prov_info.spec
-                                              : DWORD(AT_KEYEXCHANGE);
-              kc = KeyContext{h, spec, owned};
-            }
-          }
-          // Setting the handle the property already holds changes nothing.
-          if (pvData && c->has_key_context && c->key_context.prov == kc.prov) {
-            if (c->key_context.owned && kc.owned) CryptReleaseContext(kc.prov, 0);
-            kc.owned = c->key_context.owned || kc.owned;
-            c->key_context = kc;
-          } else {
-            drop_key_context(*c);
-            c->has_reopen = false;
-            if (pvData) {
-              c->has_key_context = true;
-              c->key_context = kc;
-            }
-          }
-          break;
-        }
-        case CERT_KEY_PROV_INFO_PROP_ID:
-          if (!pvData) {
-            c->has_prov_info = false;
-            c->prov_info = ProvInfo();
-          } else {
-            ProvInfo pi;
-            if (LONG rc = unpack_prov_info(static_cast<const CRYPT_KEY_PROV_INFO*>(pvData), pi))
-              return fail(rc);
-            c->has_prov_info = true;
-            c->prov_info = std::move(pi);
-          }
-          break;
-        case CERT_KEY_SPEC_PROP_ID:
-          if (pvData) {
-            const BYTE* b = static_cast<const BYTE*>(pvData);
-            c->props[dwPropId].assign(b, b + sizeof(DWORD));
-          } else {
-            c->props.erase(dwPropId);
-          }
-          break;
-        default:
-          if (pvData) {
-            const auto* blob = static_cast<const CRYPT_DATA_BLOB*>(pvData);
-            if (blob->cbData && !blob->pbData) return fail(E_INVALIDARG);
-            c->props[dwPropId].assign(blob->pbData, blob->pbData + blob->cbData);
-          } else {
-            c->props.erase(dwPropId);
-          }
-      }
+      c->props[dwPropId].assign(blob->pbData, blob->pbData + blob->cbData);
+    } else {
+      std::lock_guard<std::mutex> lock(c->mu);
+      c->props.erase(dwPropId);
     }
     if (!(dwFlags & CERT_SET_PROPERTY_INHIBIT_PERSIST_FLAG)) {
-      if (auto s = persisted_store(*c)) {
-        std::lock_guard<std::mutex> lock(s->mu);
-        LONG rc = persist_put(*s, *c);
-        if (rc && !(dwFlags & CERT_SET_PROPERTY_IGNORE_PERSIST_ERROR_FLAG)) return fail(rc);
-      }
+      LONG rc = keep_props(*c);
+      if (rc && !(dwFlags & CERT_SET_PROPERTY_IGNORE_PERSIST_ERROR_FLAG)) return fail(rc);
     }
     return TRUE;
   });
@@ -656,12 +425,7 @@ extern "C" CSPAPI DWORD WINAPI CertEnumCertificateContextProperties(PCCERT_CONTE
     std::lock_guard<std::mutex> lock(c->mu);
     std::vector<DWORD> ids;
     for (auto& [id, v] : c->props) ids.push_back(id);
-    if (c->has_key_context || c->has_reopen) {
-      ids.push_back(CERT_KEY_PROV_HANDLE_PROP_ID);
-      ids.push_back(CERT_KEY_CONTEXT_PROP_ID);
-    }
-    if (c->has_prov_info) ids.push_back(CERT_KEY_PROV_INFO_PROP_ID);
-    if (c->has_key_context || c->has_reopen || c->has_prov_info) ids.push_back(CERT_KEY_SPEC_PROP_ID);
+    add_key_prop_ids(*c, ids);
     std::sort(ids.begin(), ids.end());
     for (DWORD id : ids)
       if (id > dwPropId) return id;

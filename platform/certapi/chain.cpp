@@ -179,7 +179,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
       if (flags & CERT_STORE_REVOCATION_FLAG) flags |= CERT_STORE_NO_CRL_FLAG;  // no CRLs kept
       *pdwFlags = flags;
       PCCERT_CONTEXT out = give(c);
-      return out ? out : fail_null(E_OUTOFMEMORY);
+      return out ? out : fail_null(NTE_NO_MEMORY);
     }
     return fail_null(CRYPT_E_NOT_FOUND);
   });
@@ -260,7 +260,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
     ch->elem_ptrs.resize(chain.size());
     DWORD all_errors = 0;
     for (size_t i = 0; i < chain.size(); ++i) {
-      if (!give(chain[i])) return fail(E_OUTOFMEMORY);
+      if (!give(chain[i])) return fail(NTE_NO_MEMORY);
       ch->certs.push_back(chain[i]);
       CERT_CHAIN_ELEMENT& e = ch->elems[i];
       e.cbSize = sizeof e;
@@ -281,7 +281,7 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
     ch->ctx.rgpChain = &ch->simple_ptr;
     ch->ctx.dwCreateFlags = dwFlags;
     ch->handle = handle_insert(ch);
-    if (!ch->handle) return fail(E_OUTOFMEMORY);
+    if (!ch->handle) return fail(NTE_NO_MEMORY);
     register_ptr(&ch->ctx, ch->handle);
     *ppChainContext = &ch->ctx;
     return TRUE;
