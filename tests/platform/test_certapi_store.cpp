@@ -566,3 +566,39 @@ TEST(SystemStore, TheFileHoldsTheRecordsOfEachEntryAndItsSeal) {
   EXPECT_TRUE(slurp(file) == expected);
   sh("rm -f '" + file + "'");
 }
+
+// An element deleted from a system store, or replaced there, is no longer
+// the store's: a property set through a context still held on it changes
+// that context only, not the store's file.
+TEST(SystemStore, AnElementDeletedOrReplacedStaysOutOfTheFile) {
+  make_pki();
+  HCERTSTORE s = CertOpenSystemStoreA(0, "gone");
+  Bytes der = slurp("leaf.der");
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                               CERT_STORE_ADD_NEW, &added));
+  PCCERT_CONTEXT held = CertDuplicateCertificateContext(added);
+  ASSERT_TRUE(CertDeleteCertificateFromStore(added));
+  set_friendly(held, L"deleted");
+  CertFreeCertificateContext(held);
+  CertCloseStore(s, 0);
+  s = CertOpenSystemStoreA(0, "gone");
+  EXPECT_EQ(count(s), 0u);
+
+  PCCERT_CONTEXT old = nullptr, fresh = load("leaf");
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                               CERT_STORE_ADD_NEW, &old));
+  set_friendly(fresh, L"new");
+  ASSERT_TRUE(CertAddCertificateContextToStore(s, fresh, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  set_friendly(old, L"replaced");
+  CertFreeCertificateContext(old);
+  CertFreeCertificateContext(fresh);
+  CertCloseStore(s, 0);
+  s = CertOpenSystemStoreA(0, "gone");
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(name_of(c, CERT_NAME_FRIENDLY_DISPLAY_TYPE), "new");
+  CertFreeCertificateContext(c);
+  CertCloseStore(s, 0);
+  CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, "gone");
+}
