@@ -226,26 +226,24 @@ LONG read_pfx_as(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take ta
     ERR_clear_error();
     return ERROR_INVALID_PASSWORD;
   }
-  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+  Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12));
   if (!safes) return CRYPT_E_BAD_ENCODE;
   LONG rc = 0;
-  for (int i = 0; i < sk_PKCS7_num(safes) && !rc; ++i) {
-    PKCS7* p7 = sk_PKCS7_value(safes, i);
-    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+  for (int i = 0; i < sk_PKCS7_num(safes.get()) && !rc; ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    SafeBagsPtr bags;
     int nid = OBJ_obj2nid(p7->type);
     if (nid == NID_pkcs7_data) {
-      bags = PKCS12_unpack_p7data(p7);
+      bags.reset(PKCS12_unpack_p7data(p7));
     } else if (nid == NID_pkcs7_encrypted && take == Take::All) {
-      bags = PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len());
+      bags.reset(PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len()));
       if (!bags) rc = ERROR_INVALID_PASSWORD;
     } else {
       continue;
     }
     if (!bags && !rc) rc = CRYPT_E_BAD_ENCODE;
-    if (bags) rc = read_bags(bags, pw, take, out);
-    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    if (bags) rc = read_bags(bags.get(), pw, take, out);
   }
-  sk_PKCS7_pop_free(safes, PKCS7_free);
   ERR_clear_error();
   return rc;
 }
