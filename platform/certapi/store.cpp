@@ -372,9 +372,14 @@ bool blob_is(const CRYPT_DATA_BLOB& a, const CRYPT_DATA_BLOB* b) {
   return b && a.cbData == b->cbData && (a.cbData == 0 || memcmp(a.pbData, b->pbData, a.cbData) == 0);
 }
 
-// Whether `c` matches the find type; *bad when the type is not supported.
+// Whether `c` matches the find type; *bad when the type is not supported
+// or its parameter is missing (only the name blobs may be, matching none).
 bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
   X509* x = c.x509.get();
+  if (!para && type != CERT_FIND_ANY && type != CERT_FIND_SUBJECT_NAME && type != CERT_FIND_ISSUER_NAME) {
+    bad = true;
+    return false;
+  }
   switch (type) {
     case CERT_FIND_ANY:
       return true;
@@ -389,10 +394,6 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
     case CERT_FIND_SHA1_HASH:
     case CERT_FIND_MD5_HASH: {
       const auto* b = static_cast<const CRYPT_HASH_BLOB*>(para);
-      if (!b) {
-        bad = true;
-        return false;
-      }
       Bytes d = digest_of(c, type == CERT_FIND_SHA1_HASH ? "SHA1" : "MD5");
       return b->cbData == d.size() && memcmp(b->pbData, d.data(), d.size()) == 0;
     }
@@ -404,10 +405,6 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
     case CERT_FIND_ISSUER_STR_A:
     case CERT_FIND_SUBJECT_STR_W:
     case CERT_FIND_ISSUER_STR_W: {
-      if (!para) {
-        bad = true;
-        return false;
-      }
       std::wstring needle = (type == CERT_FIND_SUBJECT_STR_A || type == CERT_FIND_ISSUER_STR_A)
                                 ? widen(static_cast<const char*>(para), CP_ACP)
                                 : std::wstring(static_cast<const wchar_t*>(para));
@@ -416,20 +413,12 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
                          needle);
     }
     case CERT_FIND_PROPERTY: {
-      if (!para) {
-        bad = true;
-        return false;
-      }
       DWORD id;
       memcpy(&id, para, sizeof id);
       DWORD len = 0;
       return CertGetCertificateContextProperty(&c.ctx, id, nullptr, &len) != FALSE;
     }
     case CERT_FIND_KEY_SPEC: {
-      if (!para) {
-        bad = true;
-        return false;
-      }
       DWORD want, have = 0, len = sizeof have;
       memcpy(&want, para, sizeof want);
       return CertGetCertificateContextProperty(&c.ctx, CERT_KEY_SPEC_PROP_ID, &have, &len) &&
@@ -437,20 +426,12 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
     }
     case CERT_FIND_PUBLIC_KEY: {
       const auto* k = static_cast<const CERT_PUBLIC_KEY_INFO*>(para);
-      if (!k) {
-        bad = true;
-        return false;
-      }
       const auto& mine = c.info.SubjectPublicKeyInfo.PublicKey;
       return mine.cbData == k->PublicKey.cbData &&
              memcmp(mine.pbData, k->PublicKey.pbData, mine.cbData) == 0;
     }
     case CERT_FIND_SUBJECT_CERT: {
       const auto* ci = static_cast<const CERT_INFO*>(para);
-      if (!ci) {
-        bad = true;
-        return false;
-      }
       return blob_is(c.info.Issuer, &ci->Issuer) && blob_is(c.info.SerialNumber, &ci->SerialNumber);
     }
     case CERT_FIND_ISSUER_OF: {
