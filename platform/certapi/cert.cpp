@@ -61,50 +61,82 @@ Bytes params_der(const X509_ALGOR* alg) {
   return out;
 }
 
+// Fills a CERT_INFO's blobs and strings with storage the core keeps.
+struct InfoFiller {
+  CertCore& c;
+  Bytes& keep(Bytes b) { return c.blobs.emplace_back(std::move(b)); }
+  void blob(CRYPT_DATA_BLOB& dst, Bytes b) {
+    Bytes& kept = keep(std::move(b));
+    dst.cbData = DWORD(kept.size());
+    dst.pbData = kept.empty() ? nullptr : kept.data();
+  }
+  void oid(LPSTR& dst, const ASN1_OBJECT* o) { dst = &c.strings.emplace_back(oid_text(o))[0]; }
+  void bits(CRYPT_BIT_BLOB& dst, const ASN1_BIT_STRING* b) {
+    if (!b) return;
+    const unsigned char* d = ASN1_STRING_get0_data(b);
+    Bytes& kept = keep(Bytes(d, d + ASN1_STRING_length(b)));
+    dst.cbData = DWORD(kept.size());
+    dst.pbData = kept.empty() ? nullptr : kept.data();
+    dst.cUnusedBits = (b->flags & ASN1_STRING_FLAG_BITS_LEFT) ? DWORD(b->flags & 7) : 0;
+  }
+};
+
+// The serial number as CryptoAPI keeps it: the INTEGER's content octets,
+// least significant first.
+Bytes serial_of(X509* x) {
+  const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
+  unsigned char* raw = nullptr;
+  int n = i2d_ASN1_INTEGER(serial, &raw);
+  OsslBytes der(raw);
+  Bytes content;
+  if (n > 2) {
+    const unsigned char* p = der.get();
+    long len = 0;
+    int tag = 0, cls = 0;
+    if (!(ASN1_get_object(&p, &len, &tag, &cls, n) & 0x80)) content.assign(p, p + len);
+  }
+  std::reverse(content.begin(), content.end());
+  return content;
+}
+
+Bytes name_der(const X509_NAME* nm) {
+  const unsigned char* p = nullptr;
+  size_t n = 0;
+  Bytes out;
+  if (X509_NAME_get0_der(const_cast<X509_NAME*>(nm), &p, &n) == 1) out.assign(p, p + n);
+  return out;
+}
+
+void fill_extensions(CertCore& c, InfoFiller& f) {
+  X509* x = c.x509.get();
+  int n = X509_get_ext_count(x);
+  c.exts.resize(size_t(std::max(n, 0)));
+  for (int i = 0; i < n; ++i) {
+    X509_EXTENSION* e = X509_get_ext(x, i);
+    CERT_EXTENSION& ce = c.exts[size_t(i)];
+    f.oid(ce.pszObjId, X509_EXTENSION_get_object(e));
+    ce.fCritical = X509_EXTENSION_get_critical(e) ? TRUE : FALSE;
+    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(e);
+    const unsigned char* d = ASN1_STRING_get0_data(v);
+    f.blob(ce.Value, Bytes(d, d + ASN1_STRING_length(v)));
+  }
+  c.info.cExtension = DWORD(c.exts.size());
+  c.info.rgExtension = c.exts.empty() ? nullptr : c.exts.data();
+}
+
 void fill_info(CertCore& c) {
   X509* x = c.x509.get();
   CERT_INFO& ci = c.info;
-  auto blob = [&](Bytes b) -> Bytes& { return c.blobs.emplace_back(std::move(b)); };
-  auto set_blob = [&](CRYPT_DATA_BLOB& dst, Bytes b) {
-    Bytes& kept = blob(std::move(b));
-    dst.cbData = DWORD(kept.size());
-    dst.pbData = kept.empty() ? nullptr : kept.data();
-  };
-  auto set_oid = [&](LPSTR& dst, const ASN1_OBJECT* o) {
-    dst = &c.strings.emplace_back(oid_text(o))[0];
-  };
+  InfoFiller f{c};
   ci.dwVersion = DWORD(X509_get_version(x));
-  // The serial number as CryptoAPI keeps it: the INTEGER's content octets,
-  // least significant first.
-  {
-    const ASN1_INTEGER* serial = X509_get0_serialNumber(x);
-    unsigned char* raw = nullptr;
-    int n = i2d_ASN1_INTEGER(serial, &raw);
-    OsslBytes der(raw);
-    Bytes content;
-    if (n > 2) {
-      const unsigned char* p = der.get();
-      long len = 0;
-      int tag = 0, cls = 0;
-      if (!(ASN1_get_object(&p, &len, &tag, &cls, n) & 0x80)) content.assign(p, p + len);
-    }
-    std::reverse(content.begin(), content.end());
-    set_blob(ci.SerialNumber, std::move(content));
-  }
+  f.blob(ci.SerialNumber, serial_of(x));
   const X509_ALGOR* sig = X509_get0_tbs_sigalg(x);
   const ASN1_OBJECT* sig_oid = nullptr;
   X509_ALGOR_get0(&sig_oid, nullptr, nullptr, sig);
-  set_oid(ci.SignatureAlgorithm.pszObjId, sig_oid);
-  set_blob(ci.SignatureAlgorithm.Parameters, params_der(sig));
-  auto name_der = [](const X509_NAME* nm) {
-    const unsigned char* p = nullptr;
-    size_t n = 0;
-    Bytes out;
-    if (X509_NAME_get0_der(const_cast<X509_NAME*>(nm), &p, &n) == 1) out.assign(p, p + n);
-    return out;
-  };
-  set_blob(ci.Issuer, name_der(X509_get_issuer_name(x)));
-  set_blob(ci.Subject, name_der(X509_get_subject_name(x)));
+  f.oid(ci.SignatureAlgorithm.pszObjId, sig_oid);
+  f.blob(ci.SignatureAlgorithm.Parameters, params_der(sig));
+  f.blob(ci.Issuer, name_der(X509_get_issuer_name(x)));
+  f.blob(ci.Subject, name_der(X509_get_subject_name(x)));
   asn1_to_filetime(X509_get0_notBefore(x), ci.NotBefore);
   asn1_to_filetime(X509_get0_notAfter(x), ci.NotAfter);
   X509_PUBKEY* pub = X509_get_X509_PUBKEY(x);
@@ -114,38 +146,18 @@ void fill_info(CertCore& c) {
   X509_ALGOR* key_alg = nullptr;
   if (pub && X509_PUBKEY_get0_param(nullptr, &key_bytes, &key_len, &key_alg, pub) == 1) {
     X509_ALGOR_get0(&key_oid, nullptr, nullptr, key_alg);
-    set_oid(ci.SubjectPublicKeyInfo.Algorithm.pszObjId, key_oid);
-    set_blob(ci.SubjectPublicKeyInfo.Algorithm.Parameters, params_der(key_alg));
-    Bytes& k = blob(Bytes(key_bytes, key_bytes + key_len));
+    f.oid(ci.SubjectPublicKeyInfo.Algorithm.pszObjId, key_oid);
+    f.blob(ci.SubjectPublicKeyInfo.Algorithm.Parameters, params_der(key_alg));
+    Bytes& k = f.keep(Bytes(key_bytes, key_bytes + key_len));
     ci.SubjectPublicKeyInfo.PublicKey.cbData = DWORD(k.size());
     ci.SubjectPublicKeyInfo.PublicKey.pbData = k.empty() ? nullptr : k.data();
   }
   const ASN1_BIT_STRING* iuid = nullptr;
   const ASN1_BIT_STRING* suid = nullptr;
   X509_get0_uids(x, &iuid, &suid);
-  auto set_bits = [&](CRYPT_BIT_BLOB& dst, const ASN1_BIT_STRING* b) {
-    if (!b) return;
-    const unsigned char* d = ASN1_STRING_get0_data(b);
-    Bytes& kept = blob(Bytes(d, d + ASN1_STRING_length(b)));
-    dst.cbData = DWORD(kept.size());
-    dst.pbData = kept.empty() ? nullptr : kept.data();
-    dst.cUnusedBits = (b->flags & ASN1_STRING_FLAG_BITS_LEFT) ? DWORD(b->flags & 7) : 0;
-  };
-  set_bits(ci.IssuerUniqueId, iuid);
-  set_bits(ci.SubjectUniqueId, suid);
-  int n = X509_get_ext_count(x);
-  c.exts.resize(size_t(std::max(n, 0)));
-  for (int i = 0; i < n; ++i) {
-    X509_EXTENSION* e = X509_get_ext(x, i);
-    CERT_EXTENSION& ce = c.exts[size_t(i)];
-    set_oid(ce.pszObjId, X509_EXTENSION_get_object(e));
-    ce.fCritical = X509_EXTENSION_get_critical(e) ? TRUE : FALSE;
-    const ASN1_OCTET_STRING* v = X509_EXTENSION_get_data(e);
-    const unsigned char* d = ASN1_STRING_get0_data(v);
-    set_blob(ce.Value, Bytes(d, d + ASN1_STRING_length(v)));
-  }
-  ci.cExtension = DWORD(c.exts.size());
-  ci.rgExtension = c.exts.empty() ? nullptr : c.exts.data();
+  f.bits(ci.IssuerUniqueId, iuid);
+  f.bits(ci.SubjectUniqueId, suid);
+  fill_extensions(c, f);
 }
 
 }  // namespace
