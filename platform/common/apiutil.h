@@ -56,6 +56,8 @@ inline BOOL put_dword(BYTE* out, DWORD* len, DWORD v) {
 
 // Runs the body of an exported function; a C++ exception never crosses into
 // the caller but becomes a failure with NTE_NO_MEMORY or NTE_FAIL.
+// NTE_NO_MEMORY is the platform's one code for a failed allocation (a
+// handle table that is full included), whatever the function.
 template <class F>
 BOOL guarded(F&& body) noexcept {
   try {
@@ -65,6 +67,20 @@ BOOL guarded(F&& body) noexcept {
   } catch (...) {
     return fail(NTE_FAIL);
   }
+}
+
+// The same for a function that returns a value: `on_error` and the code as
+// the last error.
+template <class T, class F>
+T guarded_value(T on_error, F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    SetLastError(DWORD(NTE_NO_MEMORY));
+  } catch (...) {
+    SetLastError(DWORD(NTE_FAIL));
+  }
+  return on_error;
 }
 
 template <class T>
