@@ -9,10 +9,36 @@
 // lives until it is closed and its last context freed; when its last
 // reference goes, it drops its own references on its certificates.
 //
-// Locking: a Store's mutex guards its list, a Cert's mutex its properties; a
-// store's is taken before a certificate's, and a certificate's is never held
-// while another's is taken. The directory lock of the system stores comes
-// after the store's mutex. The pointer registry's mutex is a leaf.
+// Where a store's certificates are kept besides its list is its back end
+// (Backend, below): memory, read-only or a system store's file.
+//
+// Lock order, for every lock a call into this library can take, outermost
+// first: no lock is taken while one below it is held.
+//  1. Store::mu, one store's at a time: its list and pending entries.
+//  2. Cert::mu, one certificate's at a time: its properties.
+//  3. The stores directory's lock (DirLock: this library's mutex, and flock
+//     of the directory's lock file for other processes), taken by a system
+//     store's back end under its Store::mu to change the file; then the
+//     mutex of the cache of store files (storefile.cpp).
+//  4. Leaves, each held only inside its own functions: the pointer
+//     registry's mutex (cert.cpp) and libcfgsup's handle table shard
+//     mutexes (an object whose last reference goes is destroyed after the
+//     shard's mutex is dropped).
+// libprovapi takes its locks (a context's mutex and its in-memory
+// container's, a key's, a hash's, the key directory's lock, the handle
+// table's) only inside its own functions and never calls back into this
+// library. It is called with none of the locks above held, but for
+// CryptContextAddRef (an owned key context copied into a store, under the
+// store's mutex) and the CryptGetProvParam reads of a key context's
+// container, keyset and type when its entry is written (under the store's
+// and the certificate's mutex): both only read the context under the
+// handle table's mutex. Never under the directory lock, which covers file
+// work only. A key context is acquired again before the certificate's mutex
+// is taken and released after it is dropped (keyctx.cpp), and a Cert whose
+// last reference a store function drops is destroyed after the store's
+// mutex is (its key context's release is a provider call). The one-time
+// loads of OpenSSL's legacy provider and of the GOST engine run with no
+// lock held.
 #ifndef CSP_CERTAPI_CERTOBJ_H
 #define CSP_CERTAPI_CERTOBJ_H
 
@@ -82,6 +108,18 @@ struct CertCore {
   unsigned long subject_hash = 0, issuer_hash = 0;
 };
 
+// The key properties of a certificate (read and changed in keyctx.cpp).
+struct KeyProps {
+  bool has_prov_info = false;
+  ProvInfo prov_info;
+  bool has_key_context = false;
+  KeyContext key_context;
+  // What acquires the key context again: read from a store file, until the
+  // context is acquired or the property set.
+  bool has_reopen = false;
+  KeyReopen reopen;
+};
+
 class Cert : public Object {
  public:
   static constexpr Kind kKind = Kind::Cert;
@@ -93,6 +131,7 @@ class Cert : public Object {
   uintptr_t handle = 0;  // this object's handle, once inserted
   uintptr_t store = 0;   // handle of the store it belongs to
   uint64_t seq = 0;      // place in the store's order
+  bool removed = false;  // deleted from its store or replaced there (guarded by the store's mu)
   const std::shared_ptr<const CertCore> core;
   const Bytes& der;
   const X509Ptr& x509;
@@ -101,20 +140,45 @@ class Cert : public Object {
   // Properties, guarded by mu.
   std::mutex mu;
   std::map<DWORD, Bytes> props;  // all but 1, 2, 5 (and 6 when derived)
-  bool has_prov_info = false;
-  ProvInfo prov_info;
-  bool has_key_context = false;
-  KeyContext key_context;
-  bool has_reopen = false;
-  KeyReopen reopen;
+  KeyProps keys;
 };
+
+class Store;
+
+// Where a store keeps its certificates besides its list in memory
+// (store.cpp). One of three:
+//  - memory: nowhere else (memory and PKCS #7 stores, the stores of PFX
+//    import and of CertCreateCertificateContext); put and remove do nothing;
+//  - read-only (file stores, and any store opened with
+//    CERT_STORE_READONLY_FLAG): adding and deleting are refused with
+//    ERROR_ACCESS_DENIED, and a property set on one of its certificates
+//    changes it in memory only;
+//  - system: the store's file (storefile.h), changed at every add, delete
+//    and property set.
+class Backend {
+ public:
+  virtual ~Backend() = default;
+  // 0 when certificates may be added to the store and deleted from it;
+  // otherwise the code adding and deleting fail with.
+  virtual LONG writable() const = 0;
+  // Keeps element `c` as it now is: new, in the place of one of its
+  // encoding, or with changed properties. Caller holds the store's mutex.
+  virtual LONG put(Cert& c) = 0;
+  // Forgets element `c`. Caller holds the store's mutex.
+  virtual LONG remove(const Cert& c) = 0;
+};
+// The back ends that keep nothing of their own, shared by every store.
+const std::shared_ptr<Backend>& memory_backend();
+const std::shared_ptr<Backend>& read_only_backend();
 
 struct PendingEntries;  // store.cpp
 
 class Store : public Object {
  public:
   static constexpr Kind kKind = Kind::Store;
-  Store() : Object(kKind) {}
+  Store() : Object(kKind), backend(memory_backend()) {}
+
+  std::shared_ptr<Backend> backend;  // set before the store is handed out
 
   // The entries of a system store's file that are not certificates of the
   // store yet: they become certs (seq 1..n, ahead of every other) on first
@@ -147,27 +211,7 @@ class Store : public Object {
     certs.erase(certs.begin() + long(i));
   }
   uint64_t next_seq = 1;
-  bool readonly = false;
-  bool system = false;  // persisted under the CSP's data root
-  bool machine = false;
-  std::string name;  // system store name, upper case
 };
-
-// Runs the body of an exported function that returns a value; a C++
-// exception becomes `on_error` with E_OUTOFMEMORY or NTE_FAIL.
-template <class T, class F>
-T guarded_value(T on_error, F&& body) noexcept {
-  T result = on_error;
-  try {
-    result = body();
-  } catch (const std::bad_alloc&) {
-    SetLastError(DWORD(E_OUTOFMEMORY));
-  } catch (...) {
-    SetLastError(DWORD(NTE_FAIL));
-  }
-  if (result == on_error) ERR_clear_error();  // as guarded() does
-  return result;
-}
 inline std::nullptr_t fail_null(LONG code) {
   SetLastError(DWORD(code));
   return nullptr;
@@ -202,10 +246,6 @@ bool release_store(uintptr_t h);
 // A new empty memory store with one reference for the caller.
 std::shared_ptr<Store> new_store();
 
-// Key context helpers (caller holds c.mu).
-void drop_key_context(Cert& c);
-// Acquires a persisted key context again when there is only reopen data.
-void ensure_key_context(Cert& c);
 // Copies properties: all of them, or (inherit) only those `to` lacks.
 void copy_props(Cert& from, Cert& to, bool inherit);
 
@@ -222,9 +262,32 @@ void fill_pending(Store& s);
 // Adds `src` (a parsed certificate, in a store or not) by the disposition;
 // *pp gets a context of the stored element when asked for.
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp);
-// Writes a system store's element or removes it from the file.
-LONG persist_put(Store& s, Cert& c);
-LONG persist_remove(Store& s, const Cert& c);
+// Keeps a property change of `c` where its store keeps its certificates
+// (caller holds no lock).
+LONG keep_props(Cert& c);
+
+// ---- key properties (keyctx.cpp) ---------------------------------------
+
+// Properties 1 (the key context's handle), CERT_KEY_PROV_INFO_PROP_ID,
+// CERT_KEY_CONTEXT_PROP_ID and CERT_KEY_SPEC_PROP_ID.
+bool is_key_prop(DWORD id);
+// CertGetCertificateContextProperty and CertSetCertificateContextProperty
+// of those (each takes c.mu itself); set gives 0 or the code to fail with.
+BOOL get_key_prop(Cert& c, DWORD id, BYTE* out, DWORD* len);
+LONG set_key_prop(Cert& c, DWORD id, DWORD flags, const void* data);
+// The ids of the key properties `c` has (caller holds c.mu).
+void add_key_prop_ids(const Cert& c, std::vector<DWORD>& ids);
+// Releases the key context when the property owns it (a Cert going).
+void drop_key_context(Cert& c);
+// Copies key properties: all of them, or (inherit) those `to` lacks; a key
+// context owned is copied with a reference of its own. The handle `to`
+// held before, to release once its certificate's mutex is dropped, or 0.
+HCRYPTPROV adopt_key_props(const KeyProps& from, KeyProps& to, bool inherit);
+// What the key context of `c` is persisted as (caller holds c.mu); false
+// when there is nothing to persist.
+bool reopen_of(const Cert& c, KeyReopen& out);
+// Loads the GOST engine if it is installed, leaving the last error as it was.
+bool load_gost();
 
 // ---- time and text (name.cpp) ------------------------------------------
 

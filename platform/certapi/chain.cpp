@@ -180,11 +180,106 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
       if (flags & CERT_STORE_REVOCATION_FLAG) flags |= CERT_STORE_NO_CRL_FLAG;  // no CRLs kept
       *pdwFlags = flags;
       PCCERT_CONTEXT out = give(c);
-      return out ? out : fail_null(E_OUTOFMEMORY);
+      return out ? out : fail_null(NTE_NO_MEMORY);
     }
     return fail_null(CRYPT_E_NOT_FOUND);
   });
 }
+
+namespace {
+
+// A chain as built: its certificates from the end certificate up, with the
+// trust error and information bits of each.
+struct Walk {
+  std::vector<std::shared_ptr<Cert>> certs;
+  std::vector<DWORD> errors, infos;
+  void push(std::shared_ptr<Cert> c) {
+    certs.push_back(std::move(c));
+    errors.push_back(0);
+    infos.push_back(0);
+  }
+};
+
+// Issuers up from `end` while one is found, to a self-issued certificate or
+// the depth limit; the top's trust: a self-signed certificate of the roots.
+Walk build_chain(const std::shared_ptr<Cert>& end, const Sources& src) {
+  Walk w;
+  w.push(end);
+  constexpr size_t kMaxDepth = 32;
+  while (w.certs.size() < kMaxDepth) {
+    Cert& cur = *w.certs.back();
+    if (self_issued(cur.x509.get())) {
+      w.infos.back() |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
+      if (!signed_by(cur.x509.get(), cur.x509.get())) w.errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+      break;
+    }
+    bool verified = false;
+    auto issuer = find_issuer(cur, src.named_issuers(cur), w.certs, verified);
+    if (!issuer) break;
+    w.infos.back() |= CERT_TRUST_HAS_NAME_MATCH_ISSUER;
+    if (!verified) w.errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+    w.push(issuer);
+  }
+  Cert& top = *w.certs.back();
+  if (!self_issued(top.x509.get())) {
+    w.errors.back() |= CERT_TRUST_IS_PARTIAL_CHAIN;
+  } else if (!src.is_root(top.der)) {
+    w.errors.back() |= CERT_TRUST_IS_UNTRUSTED_ROOT;
+  }
+  return w;
+}
+
+// Validity at `pTime` (now when null) and the requested usage, per certificate.
+void check_each(Walk& w, const FILETIME* pTime, const CERT_USAGE_MATCH& usage) {
+  time_t now = time(nullptr);
+  if (pTime) {
+    uint64_t ticks = uint64_t(pTime->dwHighDateTime) << 32 | pTime->dwLowDateTime;
+    now = time_t(int64_t(ticks / 10000000ULL) - 11644473600LL);
+  }
+  for (size_t i = 0; i < w.certs.size(); ++i) {
+    X509* x = w.certs[i]->x509.get();
+    if (X509_cmp_time(X509_get0_notBefore(x), &now) >= 0 ||
+        X509_cmp_time(X509_get0_notAfter(x), &now) <= 0)
+      w.errors[i] |= CERT_TRUST_IS_NOT_TIME_VALID;
+    if (!usage_ok(x, usage)) w.errors[i] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
+  }
+}
+
+// The chain context of a walk, each element holding a context reference.
+BOOL hand_out(const Walk& w, DWORD flags, PCCERT_CHAIN_CONTEXT* out) {
+  auto ch = std::make_shared<Chain>();
+  ch->elems.resize(w.certs.size());
+  ch->elem_ptrs.resize(w.certs.size());
+  DWORD all_errors = 0;
+  for (size_t i = 0; i < w.certs.size(); ++i) {
+    if (!give(w.certs[i])) return fail(NTE_NO_MEMORY);
+    ch->certs.push_back(w.certs[i]);
+    CERT_CHAIN_ELEMENT& e = ch->elems[i];
+    e.cbSize = sizeof e;
+    e.pCertContext = &w.certs[i]->ctx;
+    e.TrustStatus.dwErrorStatus = w.errors[i];
+    e.TrustStatus.dwInfoStatus = w.infos[i];
+    ch->elem_ptrs[i] = &e;
+    all_errors |= w.errors[i];
+  }
+  ch->simple.cbSize = sizeof ch->simple;
+  ch->simple.TrustStatus.dwErrorStatus = all_errors;
+  ch->simple.cElement = DWORD(w.certs.size());
+  ch->simple.rgpElement = ch->elem_ptrs.data();
+  ch->simple_ptr = &ch->simple;
+  ch->ctx.cbSize = sizeof ch->ctx;
+  ch->ctx.TrustStatus.dwErrorStatus = all_errors;
+  ch->ctx.cChain = 1;
+  ch->ctx.rgpChain = &ch->simple_ptr;
+  ch->ctx.dwCreateFlags = flags;
+  ch->handle = handle_insert(ch);
+  if (!ch->handle) return fail(NTE_NO_MEMORY);
+  register_ptr(&ch->ctx, ch->handle);
+  *out = &ch->ctx;
+  return TRUE;
+}
+
+}  // namespace
 
 extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEngine,
                                                       PCCERT_CONTEXT pCertContext,
@@ -213,80 +308,9 @@ extern "C" CSPAPI BOOL WINAPI CertGetCertificateChain(HCERTCHAINENGINE hChainEng
     if (auto own = handle_get<Store>(end->store)) src.add(own, false);
     src.add_system("CA", machine, false);
     src.add_system("ROOT", machine, true);
-
-    std::vector<std::shared_ptr<Cert>> chain{end};
-    std::vector<DWORD> errors{0};
-    std::vector<DWORD> infos{0};
-    constexpr size_t kMaxDepth = 32;
-    while (chain.size() < kMaxDepth) {
-      Cert& cur = *chain.back();
-      if (self_issued(cur.x509.get())) {
-        infos.back() |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
-        if (!signed_by(cur.x509.get(), cur.x509.get())) errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
-        break;
-      }
-      bool verified = false;
-      auto issuer = find_issuer(cur, src.named_issuers(cur), chain, verified);
-      if (!issuer) break;
-      infos.back() |= CERT_TRUST_HAS_NAME_MATCH_ISSUER;
-      if (!verified) errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
-      chain.push_back(issuer);
-      errors.push_back(0);
-      infos.push_back(0);
-    }
-
-    // Trust of the whole: a self-signed end among the roots.
-    Cert& top = *chain.back();
-    bool complete = self_issued(top.x509.get());
-    bool trusted = src.is_root(top.der);
-    if (!complete) {
-      errors.back() |= CERT_TRUST_IS_PARTIAL_CHAIN;
-    } else if (!trusted) {
-      errors.back() |= CERT_TRUST_IS_UNTRUSTED_ROOT;
-    }
-    time_t now = time(nullptr);
-    if (pTime) {
-      uint64_t ticks = uint64_t(pTime->dwHighDateTime) << 32 | pTime->dwLowDateTime;
-      now = time_t(int64_t(ticks / 10000000ULL) - 11644473600LL);
-    }
-    for (size_t i = 0; i < chain.size(); ++i) {
-      X509* x = chain[i]->x509.get();
-      if (X509_cmp_time(X509_get0_notBefore(x), &now) >= 0 ||
-          X509_cmp_time(X509_get0_notAfter(x), &now) <= 0)
-        errors[i] |= CERT_TRUST_IS_NOT_TIME_VALID;
-      if (!usage_ok(x, para.RequestedUsage)) errors[i] |= CERT_TRUST_IS_NOT_VALID_FOR_USAGE;
-    }
-
-    auto ch = std::make_shared<Chain>();
-    ch->elems.resize(chain.size());
-    ch->elem_ptrs.resize(chain.size());
-    DWORD all_errors = 0;
-    for (size_t i = 0; i < chain.size(); ++i) {
-      if (!give(chain[i])) return fail(E_OUTOFMEMORY);
-      ch->certs.push_back(chain[i]);
-      CERT_CHAIN_ELEMENT& e = ch->elems[i];
-      e.cbSize = sizeof e;
-      e.pCertContext = &chain[i]->ctx;
-      e.TrustStatus.dwErrorStatus = errors[i];
-      e.TrustStatus.dwInfoStatus = infos[i];
-      ch->elem_ptrs[i] = &e;
-      all_errors |= errors[i];
-    }
-    ch->simple.cbSize = sizeof ch->simple;
-    ch->simple.TrustStatus.dwErrorStatus = all_errors;
-    ch->simple.cElement = DWORD(chain.size());
-    ch->simple.rgpElement = ch->elem_ptrs.data();
-    ch->simple_ptr = &ch->simple;
-    ch->ctx.cbSize = sizeof ch->ctx;
-    ch->ctx.TrustStatus.dwErrorStatus = all_errors;
-    ch->ctx.cChain = 1;
-    ch->ctx.rgpChain = &ch->simple_ptr;
-    ch->ctx.dwCreateFlags = dwFlags;
-    ch->handle = handle_insert(ch);
-    if (!ch->handle) return fail(E_OUTOFMEMORY);
-    register_ptr(&ch->ctx, ch->handle);
-    *ppChainContext = &ch->ctx;
-    return TRUE;
+    Walk w = build_chain(end, src);
+    check_each(w, pTime, para.RequestedUsage);
+    return hand_out(w, dwFlags, ppChainContext);
   });
 }
 

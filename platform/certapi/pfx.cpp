@@ -1,5 +1,4 @@
-// PFX (PKCS #12) import, export and checks; private keys of certificates;
-// the private key usage period encoding.
+// PFX (PKCS #12) import, export and checks.
 //
 // Import reads every safe bag with OpenSSL and puts each RSA or GOST key into
 // a new container of the provider type that keeps it (PROV_RSA_AES, or the
@@ -45,8 +44,6 @@ namespace csp::cert {
 namespace {
 
 constexpr int kIterations = 2048;
-
-using Pkcs12Ptr = OsslPtr<PKCS12, PKCS12_free>;
 
 void load_legacy_provider() {
   static std::once_flag once;
@@ -126,40 +123,6 @@ LONG blob_from_rsa(EVP_PKEY* key, ALG_ID alg, Bytes& out) {
     if (BN_bn2lebinpad(v.get(), out.data() + at, int(len)) < 0) return NTE_BAD_KEY;
   }
   return 0;
-}
-
-// Loads the GOST engine if it is installed, leaving the last error as it was.
-bool load_gost() {
-  DWORD saved = GetLastError();
-  bool ok = csp_gost_load();
-  SetLastError(saved);
-  return ok;
-}
-
-// The public key of a certificate. One parsed before the GOST engine was
-// loaded has no decoded GOST key; it is parsed again once the engine is.
-PkeyPtr cert_public_key(X509* x) {
-  EVP_PKEY* pub = X509_get0_pubkey(x);
-  if (pub) return EVP_PKEY_up_ref(pub) == 1 ? PkeyPtr(pub) : nullptr;
-  ERR_clear_error();
-  if (!load_gost()) return nullptr;
-  unsigned char* der = nullptr;
-  int n = i2d_X509(x, &der);
-  const unsigned char* p = der;
-  X509Ptr again(n > 0 ? d2i_X509(nullptr, &p, n) : nullptr);
-  OPENSSL_free(der);
-  PkeyPtr out(again ? X509_get_pubkey(again.get()) : nullptr);
-  ERR_clear_error();
-  return out;
-}
-
-// Whether the provider's key pair is the certificate's public key.
-bool key_matches(HCRYPTPROV prov, DWORD spec, X509* x) {
-  PkeyPtr own(csp_public_key(prov, spec));
-  PkeyPtr pub = own ? cert_public_key(x) : nullptr;
-  bool same = pub && EVP_PKEY_eq(own.get(), pub.get()) == 1;
-  ERR_clear_error();
-  return same;
 }
 
 // ---- import ------------------------------------------------------------
@@ -263,26 +226,24 @@ LONG read_pfx_as(PKCS12* p12, const Password& pw, std::vector<Bag>& out, Take ta
     ERR_clear_error();
     return ERROR_INVALID_PASSWORD;
   }
-  STACK_OF(PKCS7)* safes = PKCS12_unpack_authsafes(p12);
+  Pkcs7StackPtr safes(PKCS12_unpack_authsafes(p12));
   if (!safes) return CRYPT_E_BAD_ENCODE;
   LONG rc = 0;
-  for (int i = 0; i < sk_PKCS7_num(safes) && !rc; ++i) {
-    PKCS7* p7 = sk_PKCS7_value(safes, i);
-    STACK_OF(PKCS12_SAFEBAG)* bags = nullptr;
+  for (int i = 0; i < sk_PKCS7_num(safes.get()) && !rc; ++i) {
+    PKCS7* p7 = sk_PKCS7_value(safes.get(), i);
+    SafeBagsPtr bags;
     int nid = OBJ_obj2nid(p7->type);
     if (nid == NID_pkcs7_data) {
-      bags = PKCS12_unpack_p7data(p7);
+      bags.reset(PKCS12_unpack_p7data(p7));
     } else if (nid == NID_pkcs7_encrypted && take == Take::All) {
-      bags = PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len());
+      bags.reset(PKCS12_unpack_p7encdata(p7, pw.ptr(), pw.len()));
       if (!bags) rc = ERROR_INVALID_PASSWORD;
     } else {
       continue;
     }
     if (!bags && !rc) rc = CRYPT_E_BAD_ENCODE;
-    if (bags) rc = read_bags(bags, pw, take, out);
-    sk_PKCS12_SAFEBAG_pop_free(bags, PKCS12_SAFEBAG_free);
+    if (bags) rc = read_bags(bags.get(), pw, take, out);
   }
-  sk_PKCS7_pop_free(safes, PKCS7_free);
   ERR_clear_error();
   return rc;
 }
@@ -444,7 +405,7 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
       return fail_null(rc);
 
     auto s = new_store();
-    if (!s) return fail_null(E_OUTOFMEMORY);
+    if (!s) return fail_null(NTE_NO_MEMORY);
     // Containers (name, provider type) to remove if the import fails.
     std::vector<std::pair<std::string, DWORD>> created;
     LONG rc = 0;
@@ -503,15 +464,6 @@ extern "C" CSPAPI HCERTSTORE WINAPI PFXImportCertStore(CRYPT_DATA_BLOB* pPFX, LP
 namespace csp::cert {
 namespace {
 
-struct BagsFree {
-  void operator()(STACK_OF(PKCS12_SAFEBAG)* p) const {
-    sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free);
-  }
-};
-struct SafesFree {
-  void operator()(STACK_OF(PKCS7)* p) const { sk_PKCS7_pop_free(p, PKCS7_free); }
-};
-
 // The private key of a certificate as an EVP_PKEY; null (and a code) when it
 // has none or it cannot be exported.
 PkeyPtr private_key_of(PCCERT_CONTEXT ctx, LONG& why) {
@@ -540,8 +492,8 @@ LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
     fill_pending(s);
     certs = s.certs;
   }
-  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> cert_bags(sk_PKCS12_SAFEBAG_new_null());
-  std::unique_ptr<STACK_OF(PKCS12_SAFEBAG), BagsFree> key_bags(sk_PKCS12_SAFEBAG_new_null());
+  SafeBagsPtr cert_bags(sk_PKCS12_SAFEBAG_new_null());
+  SafeBagsPtr key_bags(sk_PKCS12_SAFEBAG_new_null());
   if (!cert_bags || !key_bags) return NTE_NO_MEMORY;
   STACK_OF(PKCS12_SAFEBAG)* cb = cert_bags.get();
   STACK_OF(PKCS12_SAFEBAG)* kb = key_bags.get();
@@ -576,7 +528,7 @@ LONG export_pfx(Store& s, const Password& pw, DWORD flags, Bytes& out) {
         (!friendly.empty() && !PKCS12_add_friendlyname_utf8(kbag, friendly.c_str(), -1)))
       return NTE_FAIL;
   }
-  std::unique_ptr<STACK_OF(PKCS7), SafesFree> safes(sk_PKCS7_new_null());
+  Pkcs7StackPtr safes(sk_PKCS7_new_null());
   if (!safes) return NTE_NO_MEMORY;
   STACK_OF(PKCS7)* sp = safes.get();
   if (!PKCS12_add_safe(&sp, cb, NID_aes_256_cbc, kIterations, pw.ptr())) return NTE_FAIL;
@@ -614,109 +566,5 @@ extern "C" CSPAPI BOOL WINAPI PFXExportCertStore(HCERTSTORE hStore, CRYPT_DATA_B
     if (have < der.size()) return fail(ERROR_MORE_DATA);
     memcpy(pPFX->pbData, der.data(), der.size());
     return TRUE;
-  });
-}
-
-extern "C" CSPAPI BOOL WINAPI CryptAcquireCertificatePrivateKey(
-    PCCERT_CONTEXT pCert, DWORD dwFlags, void* pvParameters,
-    HCRYPTPROV_OR_NCRYPT_KEY_HANDLE* phCryptProvOrNCryptKey, DWORD* pdwKeySpec,
-    BOOL* pfCallerFreeProvOrNCryptKey) {
-  CSP_ENTRY;
-  return guarded([&]() -> BOOL {
-    auto c = resolve(pCert);
-    if (!c || !phCryptProvOrNCryptKey || pvParameters) return fail(E_INVALIDARG);
-    if (dwFlags & CRYPT_ACQUIRE_ONLY_NCRYPT_KEY_FLAG) return fail(NTE_BAD_FLAGS);
-    *phCryptProvOrNCryptKey = 0;
-    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = FALSE;
-    HCRYPTPROV prov = 0;
-    DWORD spec = 0;
-    bool caller_frees = false;
-    ProvInfo info;
-    bool have_info, have_reopen;
-    KeyReopen reopen;
-    {
-      std::lock_guard<std::mutex> lock(c->mu);
-      if (c->has_key_context) {
-        prov = c->key_context.prov;
-        spec = c->key_context.spec;
-      }
-      have_info = c->has_prov_info;
-      info = c->prov_info;
-      have_reopen = c->has_reopen;
-      reopen = c->reopen;
-    }
-    if (!prov && have_reopen) {
-      // A key context kept with a stored certificate: a context of the
-      // caller's own, as from the key provider information.
-      DWORD flags = (reopen.machine ? CRYPT_MACHINE_KEYSET : 0) |
-                    ((dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
-      if (CryptAcquireContextA(&prov, reopen.container.c_str(), nullptr, reopen.type, flags)) {
-        spec = reopen.spec;
-        caller_frees = true;
-      } else {
-        prov = 0;
-      }
-    }
-    if (!prov) {
-      if (!have_info || !info.has_container) return fail(CRYPT_E_NO_KEY_PROPERTY);
-      std::string container = narrow(info.container, CP_ACP);
-      std::string provider = info.has_provider ? narrow(info.provider, CP_ACP) : std::string();
-      DWORD flags = (info.flags & CRYPT_MACHINE_KEYSET) |
-                    ((dwFlags & CRYPT_ACQUIRE_SILENT_FLAG) ? CRYPT_SILENT : 0);
-      if (!CryptAcquireContextA(&prov, container.c_str(), provider.empty() ? nullptr : provider.c_str(),
-                                info.type, flags))
-        return FALSE;
-      spec = info.spec;
-      caller_frees = true;
-    }
-    if ((dwFlags & CRYPT_ACQUIRE_COMPARE_KEY_FLAG) && !key_matches(prov, spec, c->x509.get())) {
-      if (caller_frees) CryptReleaseContext(prov, 0);
-      return fail(NTE_BAD_PUBLIC_KEY);
-    }
-    if (caller_frees && (dwFlags & CRYPT_ACQUIRE_CACHE_FLAG)) {
-      // Kept as the certificate's key context, which then owns it.
-      CERT_KEY_CONTEXT kc{};
-      kc.cbSize = sizeof kc;
-      kc.hCryptProv = prov;
-      kc.dwKeySpec = spec;
-      if (CertSetCertificateContextProperty(pCert, CERT_KEY_CONTEXT_PROP_ID, 0, &kc))
-        caller_frees = false;
-    }
-    *phCryptProvOrNCryptKey = prov;
-    if (pdwKeySpec) *pdwKeySpec = spec;
-    if (pfCallerFreeProvOrNCryptKey) *pfCallerFreeProvOrNCryptKey = caller_frees ? TRUE : FALSE;
-    return TRUE;
-  });
-}
-
-extern "C" CSPAPI BOOL WINAPI CryptEncodeObject(DWORD dwCertEncodingType, LPCSTR lpszStructType,
-                                                const void* pvStructInfo, BYTE* pbEncoded,
-                                                DWORD* pcbEncoded) {
-  CSP_ENTRY;
-  return guarded([&]() -> BOOL {
-    if (!pcbEncoded || !pvStructInfo || !lpszStructType) return fail(E_INVALIDARG);
-    if ((dwCertEncodingType & CERT_ENCODING_TYPE_MASK) != X509_ASN_ENCODING)
-      return fail(ERROR_FILE_NOT_FOUND);
-    if (reinterpret_cast<uintptr_t>(lpszStructType) <= 0xFFFF ||
-        strcmp(lpszStructType, X509_QV_PRIVATEKEY_USAGE_PERIOD) != 0)
-      return fail(ERROR_FILE_NOT_FOUND);  // no encoder for the structure type
-    const auto* in = static_cast<const QVCERT_PRIVATEKEY_USAGE_PERIOD*>(pvStructInfo);
-    PKEY_USAGE_PERIOD* pkup = PKEY_USAGE_PERIOD_new();
-    if (!pkup) return fail(NTE_NO_MEMORY);
-    auto set = [](ASN1_GENERALIZEDTIME*& dst, const FILETIME* ft) {
-      if (!ft) return true;
-      std::string text;
-      if (!filetime_to_generalized(*ft, text)) return false;
-      dst = ASN1_GENERALIZEDTIME_new();
-      return dst && ASN1_GENERALIZEDTIME_set_string(dst, text.c_str()) == 1;
-    };
-    bool ok = set(pkup->notBefore, in->pNotBefore) && set(pkup->notAfter, in->pNotAfter);
-    unsigned char* der = nullptr;
-    int n = ok ? i2d_PKEY_USAGE_PERIOD(pkup, &der) : -1;
-    PKEY_USAGE_PERIOD_free(pkup);
-    if (n <= 0) return fail(CRYPT_E_BAD_ENCODE);
-    BOOL r = put_bytes(pbEncoded, pcbEncoded, der, size_t(n));
-    OPENSSL_free(der);
-    return r;
   });
 }

@@ -57,10 +57,11 @@ inline BOOL put_dword(BYTE* out, DWORD* len, DWORD v) {
 }
 
 // Runs the body of an exported function; a C++ exception never crosses into
-// the caller but becomes a failure with NTE_NO_MEMORY or NTE_FAIL. A failure
-// is reported by its last error alone: what OpenSSL queued on the way there
-// is dropped, so that the caller's next look at OpenSSL's queue does not find
-// it.
+// the caller but becomes a failure with NTE_NO_MEMORY or NTE_FAIL.
+// NTE_NO_MEMORY is the platform's one code for a failed allocation (a
+// handle table that is full included), whatever the function. A failure is
+// reported by its last error alone: what OpenSSL queued on the way there is
+// dropped, so that the caller's next look at OpenSSL's queue does not find it.
 template <class F>
 BOOL guarded(F&& body) noexcept {
   BOOL ok = FALSE;
@@ -73,6 +74,22 @@ BOOL guarded(F&& body) noexcept {
   }
   if (!ok) ERR_clear_error();
   return ok;
+}
+
+// The same for a function that returns a value: `on_error` and the code as
+// the last error.
+template <class T, class F>
+T guarded_value(T on_error, F&& body) noexcept {
+  T result = on_error;
+  try {
+    result = body();
+  } catch (const std::bad_alloc&) {
+    SetLastError(DWORD(NTE_NO_MEMORY));
+  } catch (...) {
+    SetLastError(DWORD(NTE_FAIL));
+  }
+  if (result == on_error) ERR_clear_error();
+  return result;
 }
 
 template <class T>

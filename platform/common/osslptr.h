@@ -12,6 +12,7 @@
 #include <openssl/bn.h>
 #include <openssl/err.h>
 #include <openssl/evp.h>
+#include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
 namespace csp {
@@ -34,6 +35,13 @@ using PkeyPtr = OsslPtr<EVP_PKEY, EVP_PKEY_free>;
 using PkeyCtxPtr = OsslPtr<EVP_PKEY_CTX, EVP_PKEY_CTX_free>;
 using X509Ptr = OsslPtr<X509, X509_free>;
 using BnPtr = OsslPtr<BIGNUM, BN_clear_free>;  // BIGNUMs here may hold secrets
+using Pkcs12Ptr = OsslPtr<PKCS12, PKCS12_free>;
+
+// Stacks, freed with their elements (the sk_ functions are macros).
+inline void free_safe_bags(STACK_OF(PKCS12_SAFEBAG)* p) { sk_PKCS12_SAFEBAG_pop_free(p, PKCS12_SAFEBAG_free); }
+inline void free_pkcs7_stack(STACK_OF(PKCS7)* p) { sk_PKCS7_pop_free(p, PKCS7_free); }
+using SafeBagsPtr = OsslPtr<STACK_OF(PKCS12_SAFEBAG), free_safe_bags>;
+using Pkcs7StackPtr = OsslPtr<STACK_OF(PKCS7), free_pkcs7_stack>;
 
 // Runs a decoding call that may succeed by a fallback: OpenSSL 3 offers a key
 // to its providers' decoders before an engine's methods, so a key the engine

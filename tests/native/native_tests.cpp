@@ -710,8 +710,8 @@ bool g_huge_container_name = false;
 using ProvParamFn = BOOL (*)(HCRYPTPROV, DWORD, BYTE*, DWORD*, DWORD);
 ProvParamFn g_real_prov_param = nullptr;
 
-constexpr jint kOutOfMemoryCodes[] = {8, jint(0x8009000Eu) /* NTE_NO_MEMORY */,
-                                      jint(0x8007000Eu) /* E_OUTOFMEMORY */};
+// The bridge's own code, and the platform's one code for a failed allocation.
+constexpr jint kOutOfMemoryCodes[] = {8, jint(0x8009000Eu) /* NTE_NO_MEMORY */};
 bool out_of_memory(jint rc) {
   for (jint c : kOutOfMemoryCodes)
     if (rc == c) return true;

@@ -498,3 +498,107 @@ TEST(SystemStore, ATornAppendIsDroppedAndOlderFilesStayReadable) {
   EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_FILE_ERROR));
   sh("rm -f '" + file + "'");
 }
+
+// The bytes of a store file entry, built here from the layout the readers
+// of older files expect, its seal's CRC-32 computed by gzip: a certificate
+// record, the properties by id, the key provider information, the key
+// context as what acquires it again (its provider type apart, when not
+// PROV_RSA_AES), then the seal.
+TEST(SystemStore, TheFileHoldsTheRecordsOfEachEntryAndItsSeal) {
+  make_pki();
+  std::string file = testenv::private_root() + "/users/" + std::to_string(geteuid()) + "/stores/LAYOUT.sst";
+  HCRYPTPROV rsa = new_container("certapi-layout"), full = 0;
+  CryptReleaseContext(rsa, 0);
+  ASSERT_TRUE(CryptAcquireContextA(&full, "certapi-layout", nullptr, PROV_RSA_FULL, 0));
+  PCCERT_CONTEXT c = load("leaf");
+  const BYTE value[] = {1, 2, 3};
+  CRYPT_DATA_BLOB blob{3, const_cast<BYTE*>(value)};
+  ASSERT_TRUE(CertSetCertificateContextProperty(c, 1000, 0, &blob));
+  wchar_t container[] = L"C\u0416", provider[] = L"P";
+  BYTE param_bytes[] = {9};
+  CRYPT_KEY_PROV_PARAM param{7, param_bytes, 1, 8};
+  CRYPT_KEY_PROV_INFO info{container, provider, PROV_RSA_AES, CRYPT_MACHINE_KEYSET, 1, &param, AT_SIGNATURE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
+  CERT_KEY_CONTEXT kc{sizeof kc, full, AT_KEYEXCHANGE};
+  ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_CONTEXT_PROP_ID, 0, &kc));
+  HCERTSTORE s = CertOpenSystemStoreA(0, "layout");
+  ASSERT_TRUE(CertAddCertificateContextToStore(s, c, CERT_STORE_ADD_NEW, nullptr));
+  CertCloseStore(s, 0);
+  CertFreeCertificateContext(c);
+
+  auto put32 = [](Bytes& b, size_t v) {
+    for (int i = 0; i < 4; ++i) b.push_back(BYTE(v >> (8 * i)));
+  };
+  auto record = [&](Bytes& b, DWORD tag, const Bytes& data) {
+    put32(b, tag);
+    put32(b, data.size());
+    b.insert(b.end(), data.begin(), data.end());
+  };
+  Bytes entry, rec, der = slurp("leaf.der");
+  record(entry, 1, der);
+  put32(rec, 1000);
+  rec.insert(rec.end(), value, value + 3);
+  record(entry, 2, rec);
+  rec.clear();
+  for (const wchar_t* w : {L"C\u0416", L"P"}) {
+    put32(rec, wcslen(w));
+    for (; *w; ++w) put32(rec, DWORD(*w));
+  }
+  for (DWORD v : {DWORD(PROV_RSA_AES), DWORD(CRYPT_MACHINE_KEYSET), DWORD(AT_SIGNATURE), 1u, 7u, 8u, 1u})
+    put32(rec, v);
+  rec.push_back(9);
+  record(entry, 3, rec);
+  rec.clear();
+  put32(rec, 0);
+  put32(rec, AT_KEYEXCHANGE);
+  for (char ch : std::string("certapi-layout")) rec.push_back(BYTE(ch));
+  record(entry, 4, rec);
+  rec.clear();
+  put32(rec, PROV_RSA_FULL);
+  record(entry, 5, rec);
+  spit("entry.bin", entry);
+  std::string crc = sh("gzip -c entry.bin | tail -c 8 | head -c 4");
+  ASSERT_EQ(crc.size(), 4u);
+  record(entry, 6, Bytes(crc.begin(), crc.end()));
+  Bytes expected{'Q', 'C', 'S', 'P', 'S', 'T', '0', '1'};
+  put32(expected, entry.size());
+  expected.insert(expected.end(), entry.begin(), entry.end());
+  EXPECT_TRUE(slurp(file) == expected);
+  sh("rm -f '" + file + "'");
+}
+
+// An element deleted from a system store, or replaced there, is no longer
+// the store's: a property set through a context still held on it changes
+// that context only, not the store's file.
+TEST(SystemStore, AnElementDeletedOrReplacedStaysOutOfTheFile) {
+  make_pki();
+  HCERTSTORE s = CertOpenSystemStoreA(0, "gone");
+  Bytes der = slurp("leaf.der");
+  PCCERT_CONTEXT added = nullptr;
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                               CERT_STORE_ADD_NEW, &added));
+  PCCERT_CONTEXT held = CertDuplicateCertificateContext(added);
+  ASSERT_TRUE(CertDeleteCertificateFromStore(added));
+  set_friendly(held, L"deleted");
+  CertFreeCertificateContext(held);
+  CertCloseStore(s, 0);
+  s = CertOpenSystemStoreA(0, "gone");
+  EXPECT_EQ(count(s), 0u);
+
+  PCCERT_CONTEXT old = nullptr, fresh = load("leaf");
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der.data(), DWORD(der.size()),
+                                               CERT_STORE_ADD_NEW, &old));
+  set_friendly(fresh, L"new");
+  ASSERT_TRUE(CertAddCertificateContextToStore(s, fresh, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
+  set_friendly(old, L"replaced");
+  CertFreeCertificateContext(old);
+  CertFreeCertificateContext(fresh);
+  CertCloseStore(s, 0);
+  s = CertOpenSystemStoreA(0, "gone");
+  PCCERT_CONTEXT c = CertEnumCertificatesInStore(s, nullptr);
+  ASSERT_NE(c, nullptr);
+  EXPECT_EQ(name_of(c, CERT_NAME_FRIENDLY_DISPLAY_TYPE), "new");
+  CertFreeCertificateContext(c);
+  CertCloseStore(s, 0);
+  CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, "gone");
+}
