@@ -2,6 +2,7 @@
 // values, provider contexts and key containers on disk.
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <openssl/err.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -17,6 +18,7 @@
 #include "csp/cfgsup.h"
 #include "csp/handles.h"
 #include "csp/wincrypt.h"
+#include "osslptr.h"
 #include "test_env.h"
 
 namespace {
@@ -316,3 +318,19 @@ TEST(Contexts, AcquireFlagsAndErrors) {
 }
 
 }  // namespace
+
+// The tests run with the exported functions' error-queue check armed; an
+// error left behind aborts, one already queued on entry is the caller's.
+TEST(ErrorQueue, LeftErrorsAbortTheTestRun) {
+  ASSERT_NE(csp::error_queue_check(), csp::QueueCheck::off) << "QUILL_CHECK_ERROR_QUEUE unset";
+  if (csp::error_queue_check() != csp::QueueCheck::abort) GTEST_SKIP() << "report mode";
+  EXPECT_DEATH(
+      {
+        csp::ErrorQueueCheck check("leaky");
+        ERR_raise(ERR_LIB_USER, ERR_R_PASSED_INVALID_ARGUMENT);
+      },
+      "leaky left OpenSSL's error queue non-empty");
+  ERR_raise(ERR_LIB_USER, ERR_R_PASSED_INVALID_ARGUMENT);
+  { csp::ErrorQueueCheck check("caller's error"); }
+  ERR_clear_error();
+}
