@@ -43,6 +43,7 @@
 #define CSP_CERTAPI_CERTOBJ_H
 
 #include <openssl/x509.h>
+#include <openssl/x509v3.h>
 
 #include <deque>
 #include <map>
@@ -212,6 +213,16 @@ class Store : public Object {
   }
   uint64_t next_seq = 1;
 };
+// Whether `issuer` issued `subject` by names, key identifiers and key usage.
+// X509_check_issued decodes the issuer's key on the way and queues an error
+// when it cannot: the answer is the verdict, the error is dropped.
+inline bool issued_by(X509* issuer, X509* subject) {
+  ERR_set_mark();
+  bool ok = X509_check_issued(issuer, subject) == X509_V_OK;
+  ERR_pop_to_mark();
+  return ok;
+}
+
 inline std::nullptr_t fail_null(LONG code) {
   SetLastError(DWORD(code));
   return nullptr;

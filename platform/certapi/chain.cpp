@@ -41,7 +41,7 @@ class Chain : public Object {
   std::vector<std::shared_ptr<Cert>> certs;  // each holds a context reference
 };
 
-bool self_issued(X509* x) { return X509_check_issued(x, x) == X509_V_OK; }
+bool self_issued(X509* x) { return issued_by(x, x); }
 
 bool signed_by(X509* subject, X509* issuer) {
   EVP_PKEY* key = X509_get0_pubkey(issuer);
@@ -102,7 +102,7 @@ std::shared_ptr<Cert> find_issuer(const Cert& subject, const std::vector<std::sh
   for (auto& cand : pool) {
     bool used = false;
     for (auto& e : chain) used = used || e->der == cand->der;
-    if (used || X509_check_issued(cand->x509.get(), subject.x509.get()) != X509_V_OK) continue;
+    if (used || !issued_by(cand->x509.get(), subject.x509.get())) continue;
     if (signed_by(subject.x509.get(), cand->x509.get())) {
       verified = true;
       return cand;
@@ -169,7 +169,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
         if (c->seq > after) certs.push_back(c);
     }
     for (auto& c : certs) {
-      if (X509_check_issued(c->x509.get(), subject->x509.get()) != X509_V_OK) continue;
+      if (!issued_by(c->x509.get(), subject->x509.get())) continue;
       DWORD flags = *pdwFlags;
       if ((flags & CERT_STORE_SIGNATURE_FLAG) && signed_by(subject->x509.get(), c->x509.get()))
         flags &= ~DWORD(CERT_STORE_SIGNATURE_FLAG);

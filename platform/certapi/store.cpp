@@ -440,7 +440,7 @@ bool matches(Cert& c, DWORD type, const void* para, bool& bad) {
         bad = true;
         return false;
       }
-      return X509_check_issued(x, subject->x509.get()) == X509_V_OK;
+      return issued_by(x, subject->x509.get());
     }
     default:
       bad = true;
