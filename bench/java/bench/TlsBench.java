@@ -1,0 +1,452 @@
+package bench;
+
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStream;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.net.InetAddress;
+import java.net.InetSocketAddress;
+import java.net.Socket;
+import java.nio.charset.StandardCharsets;
+import java.security.cert.X509Certificate;
+import java.util.ArrayList;
+import java.util.Arrays;
+import java.util.List;
+import java.util.concurrent.TimeUnit;
+
+import javax.net.ssl.SSLContext;
+import javax.net.ssl.SSLSocket;
+import javax.net.ssl.SSLSocketFactory;
+import javax.net.ssl.TrustManager;
+import javax.net.ssl.X509TrustManager;
+
+import ru.Kestrel.Quill.MSCAPI.CAPI;
+
+/**
+ * TLS through the bridge's SSPI natives against two other clients of the
+ * same server process (bench_tls_server, started here): a C client on
+ * libssl with memory BIOs (bench.CClient) and the JDK's SSLSocket.
+ *
+ * Bulk rows: one download of 64 MiB in 16 KiB records per round, the socket
+ * read into a receive array of the size a careful caller takes from the
+ * package's stream sizes (header, largest message, trailer) and into one of
+ * 1 MiB. Handshake rows: connections per second, each a handshake, a request
+ * for no data, the server's one-byte answer and close-notify, full (no
+ * session offered) and resumed (the last session offered), TLS 1.2 and 1.3,
+ * against the server's RSA-2048 and ECDSA P-256 certificates. The server
+ * tells each connection whether it resumed; a connection that did not do
+ * what its row measures ends the run with exit code 1, as does data that is
+ * not the server's.
+ *
+ * No client checks the server's certificate chain (the bridge's credential
+ * asks for manual validation, the C client sets no verification, the JDK's
+ * trust manager accepts the certificate); every one checks the server's
+ * handshake signature.
+ *
+ * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH [--quick]
+ * --quick downloads a few KB and makes two connections per row (a smoke test).
+ */
+public final class TlsBench {
+    static final int SEC_E_OK = 0;
+    static final int SEC_I_CONTINUE_NEEDED = 0x00090312;
+    static final int SEC_E_INCOMPLETE_MESSAGE = 0x80090318;
+    static final int SP_PROT_TLS1_2_CLIENT = 0x800;
+    static final int SP_PROT_TLS1_3_CLIENT = 0x2000;
+    /** A value the package never writes: decryptMessage leaves it at close-notify. */
+    static final long UNTOUCHED = 0x7fff_0000_0000L;
+
+    /** The package's stream sizes: record header, largest message, trailer. */
+    static final int STREAM_HEADER = 5;
+    static final int STREAM_MAX_MESSAGE = 16384;
+    static final int STREAM_TRAILER = 128;
+    static final int CAREFUL = STREAM_HEADER + STREAM_MAX_MESSAGE + STREAM_TRAILER;
+    static final int LARGE = 1 << 20;
+
+    static boolean quick;
+    static long bulkBytes;
+    static int rounds;
+    static long warmupNanos;
+    static long roundNanos;
+    static long sink;
+
+    // ------------------------------------------------------------ the server
+
+    /** The server process; its standard input stays open while it should run. */
+    static final class Server implements AutoCloseable {
+        final Process process;
+        final int rsaPort;
+        final int ecPort;
+
+        Server(String path) throws Exception {
+            process = new ProcessBuilder(path).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+            Runtime.getRuntime().addShutdownHook(new Thread(process::destroyForcibly));
+            BufferedReader r = new BufferedReader(
+                    new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
+            String line = r.readLine();
+            if (line == null || !line.startsWith("ports ")) {
+                close();
+                throw new IllegalStateException("bench_tls_server did not start: " + line);
+            }
+            String[] p = line.split(" ");
+            rsaPort = Integer.parseInt(p[1]);
+            ecPort = Integer.parseInt(p[2]);
+        }
+
+        @Override
+        public void close() throws Exception {
+            process.getOutputStream().close();
+            if (!process.waitFor(5, TimeUnit.SECONDS)) process.destroyForcibly().waitFor();
+        }
+    }
+
+    // ------------------------------------------------------------ the clients
+
+    /** One connection of a client: data bytes * 2, + 1 when the server resumed. */
+    interface Connection {
+        long run(long bytes, boolean check) throws Exception;
+    }
+
+    static byte[] request(long bytes) {
+        return (bytes + "\n").getBytes(StandardCharsets.US_ASCII);
+    }
+
+    static Socket dial(int port) throws IOException {
+        Socket s = new Socket();
+        s.setTcpNoDelay(true);
+        s.connect(new InetSocketAddress(InetAddress.getLoopbackAddress(), port));
+        s.setSoTimeout(30000);
+        return s;
+    }
+
+    static byte expected(long at) {
+        return (byte) ((at % 16384) * 131 + 7);
+    }
+
+    /** Counts the data after the server's mark; true when `check` finds a wrong byte. */
+    static final class Tally {
+        int mark = -1;
+        long got;
+        boolean wrong;
+
+        void add(byte[] b, int off, int n, boolean check) {
+            if (n <= 0) return;
+            if (mark < 0) {
+                mark = b[off] & 0xff;
+                off++;
+                n--;
+            }
+            if (check) for (int i = 0; i < n; i++) wrong |= b[off + i] != expected(got + i);
+            got += n;
+        }
+
+        long result(long bytes, String who) {
+            if (wrong || got != bytes || (mark != 'R' && mark != 'F'))
+                throw new IllegalStateException(who + ": " + got + " of " + bytes + " bytes"
+                        + (wrong ? ", not the server's data" : "") + ", mark " + mark);
+            return got * 2 + (mark == 'R' ? 1 : 0);
+        }
+    }
+
+    /**
+     * The bridge as a caller drives it: initializeSecurityContext until the
+     * handshake ends, encryptMessage for the request, decryptMessage record by
+     * record on the receive array, which is filled by socket reads after the
+     * bytes the package gave back, up to its size.
+     */
+    static long bridgeConnect(long[] cred, String target, int port, int readSize, long bytes, boolean check)
+            throws IOException {
+        long[] context = new long[2];
+        try (Socket s = dial(port)) {
+            InputStream in = s.getInputStream();
+            OutputStream out = s.getOutputStream();
+            byte[] buf = new byte[readSize];
+            int[] len = {0};
+            long[] result = new long[1];
+            for (boolean first = true;; first = false) {
+                byte[] token = CAPI.initializeSecurityContext(cred, context, target, false, false,
+                        first ? null : buf, len, result);
+                if (token != null && token.length > 0) out.write(token);
+                int st = (int) result[0];
+                if (st == SEC_E_OK) break;
+                if (st != SEC_I_CONTINUE_NEEDED && st != SEC_E_INCOMPLETE_MESSAGE)
+                    throw new IllegalStateException("bridge handshake: 0x" + Integer.toHexString(st));
+                if ((st == SEC_E_INCOMPLETE_MESSAGE || len[0] == 0) && !fill(in, buf, len))
+                    throw new IllegalStateException("bridge handshake: the server closed");
+            }
+            byte[] req = request(bytes);
+            byte[] record = CAPI.encryptMessage(context, req, new int[] {0}, new int[] {req.length}, result);
+            if (result[0] != SEC_E_OK) throw new IllegalStateException("encryptMessage: 0x" + Long.toHexString(result[0]));
+            out.write(record);
+            Tally t = new Tally();
+            for (;;) {
+                if (len[0] > 0) {
+                    result[0] = UNTOUCHED;
+                    byte[] plain = CAPI.decryptMessage(context, buf, len, result);
+                    if (result[0] == UNTOUCHED) break;  // close-notify
+                    int st = (int) result[0];
+                    if (st == SEC_E_OK) {
+                        if (plain != null) t.add(plain, 0, plain.length, check);
+                        continue;
+                    }
+                    if (st != SEC_E_INCOMPLETE_MESSAGE)
+                        throw new IllegalStateException("decryptMessage: 0x" + Integer.toHexString(st));
+                }
+                if (!fill(in, buf, len)) throw new IllegalStateException("bridge: the server closed without close-notify");
+            }
+            while (in.read(buf) >= 0) {
+                // the server ends its stream after close-notify
+            }
+            return t.result(bytes, "bridge");
+        } finally {
+            CAPI.deleteSecurityContext(context);
+        }
+    }
+
+    /** One socket read after the unconsumed bytes; false at the end of the stream. */
+    static boolean fill(InputStream in, byte[] buf, int[] len) throws IOException {
+        if (len[0] == buf.length) throw new IllegalStateException("a record larger than the receive array");
+        int n = in.read(buf, len[0], buf.length - len[0]);
+        if (n < 0) return false;
+        len[0] += n;
+        return true;
+    }
+
+    /** The JDK's SSLSocket over a socket we connect; `host` names the session cache's entry. */
+    static long jdkConnect(SSLSocketFactory factory, String protocol, String host, int port, int readSize,
+            long bytes, boolean check) throws IOException {
+        try (SSLSocket s = (SSLSocket) factory.createSocket(dial(port), host, port, true)) {
+            s.setEnabledProtocols(new String[] {protocol});
+            s.startHandshake();
+            OutputStream out = s.getOutputStream();
+            out.write(request(bytes));
+            out.flush();
+            InputStream in = s.getInputStream();
+            byte[] buf = new byte[readSize];
+            Tally t = new Tally();
+            for (int n; (n = in.read(buf, 0, readSize)) >= 0;) t.add(buf, 0, n, check);
+            return t.result(bytes, "JDK");
+        }
+    }
+
+    static SSLSocketFactory jdkFactory() throws Exception {
+        TrustManager accept = new X509TrustManager() {
+            @Override
+            public void checkClientTrusted(X509Certificate[] chain, String type) {}
+
+            @Override
+            public void checkServerTrusted(X509Certificate[] chain, String type) {}
+
+            @Override
+            public X509Certificate[] getAcceptedIssuers() {
+                return new X509Certificate[0];
+            }
+        };
+        SSLContext ctx = SSLContext.getInstance("TLS");
+        ctx.init(null, new TrustManager[] {accept}, null);
+        return ctx.getSocketFactory();
+    }
+
+    static long cConnect(long ctx, int port, boolean resume, int readSize, long bytes, boolean check) {
+        long r = CClient.connect(ctx, port, resume, readSize, bytes, check);
+        if (r < 0) throw new IllegalStateException("C client: the connection failed");
+        return r;
+    }
+
+    static long[] credential(int version) {
+        long[] cred = new long[2];
+        int st = CAPI.acquireCredentialsHandle(true, version == 13 ? SP_PROT_TLS1_3_CLIENT : SP_PROT_TLS1_2_CLIENT,
+                null, 0, null, 0, 0, 0, cred, false);
+        if (st != 0) throw new IllegalStateException("acquireCredentialsHandle: 0x" + Integer.toHexString(st));
+        return cred;
+    }
+
+    /** The three clients of one protocol version, each with its own session state. */
+    static final class Clients implements AutoCloseable {
+        final int version;
+        final String protocol;
+        final long[] cred;
+        final long c;
+        final SSLSocketFactory jdk;
+        /** Full handshakes name a target of their own, so no cached session is offered. */
+        long fresh;
+
+        Clients(int version) throws Exception {
+            this.version = version;
+            protocol = version == 13 ? "TLSv1.3" : "TLSv1.2";
+            cred = credential(version);
+            c = CClient.context(version);
+            if (c == 0) throw new IllegalStateException("C client context");
+            jdk = jdkFactory();
+        }
+
+        Connection bridge(int port, int readSize, boolean resume) {
+            return (bytes, check) -> bridgeConnect(cred, resume ? "localhost" : "full-" + fresh++ + ".localhost",
+                    port, readSize, bytes, check);
+        }
+
+        Connection cClient(int port, int readSize, boolean resume) {
+            return (bytes, check) -> cConnect(c, port, resume, readSize, bytes, check);
+        }
+
+        Connection jdk(int port, int readSize, boolean resume) {
+            return (bytes, check) -> jdkConnect(jdk, protocol, resume ? "localhost" : "full-" + fresh++ + ".localhost",
+                    port, readSize, bytes, check);
+        }
+
+        @Override
+        public void close() {
+            CAPI.freeCredentialsHandle(cred);
+            CClient.free(c);
+        }
+    }
+
+    // ------------------------------------------------------------ timing
+
+    static double median(double[] v) {
+        double[] s = v.clone();
+        Arrays.sort(s);
+        return s[s.length / 2];
+    }
+
+    /** Download rates (MB/s) of the sides, one download each per round, the rounds alternating. */
+    static double[] bulk(Connection... sides) throws Exception {
+        for (Connection side : sides) sink += side.run(bulkBytes, true);  // warm-up, data checked
+        double[][] rates = new double[sides.length][rounds];
+        for (int r = 0; r < rounds; r++) {
+            for (int i = 0; i < sides.length; i++) {
+                long t0 = System.nanoTime();
+                sink += sides[i].run(bulkBytes, false);
+                rates[i][r] = bulkBytes / 1e6 / ((System.nanoTime() - t0) / 1e9);
+            }
+        }
+        double[] out = new double[sides.length];
+        for (int i = 0; i < sides.length; i++) out[i] = median(rates[i]);
+        return out;
+    }
+
+    /** Connections of one side for a round: per second; each must resume or not as its row says. */
+    static double handshakeRound(Connection side, boolean resumed, String who) throws Exception {
+        long n = 0;
+        long t0 = System.nanoTime();
+        long spent;
+        do {
+            long r = side.run(0, false);
+            if ((r & 1) != (resumed ? 1 : 0))
+                throw new IllegalStateException(who + ": the server " + (resumed ? "did not resume" : "resumed"));
+            n++;
+            spent = System.nanoTime() - t0;
+        } while (quick ? n < 2 : spent < roundNanos);
+        return n * 1e9 / spent;
+    }
+
+    static final String[] NAMES = {"bridge", "C", "JDK"};
+
+    static double[] handshakes(boolean resumed, Connection... sides) throws Exception {
+        for (int i = 0; i < sides.length; i++) {
+            // The first connection gives a resumed row its session.
+            sink += sides[i].run(0, false);
+            long end = System.nanoTime() + warmupNanos;
+            while (System.nanoTime() < end) sink += sides[i].run(0, false);
+        }
+        double[][] rates = new double[sides.length][rounds];
+        for (int r = 0; r < rounds; r++) {
+            for (int i = 0; i < sides.length; i++) rates[i][r] = handshakeRound(sides[i], resumed, NAMES[i]);
+        }
+        double[] out = new double[sides.length];
+        for (int i = 0; i < sides.length; i++) out[i] = median(rates[i]);
+        return out;
+    }
+
+    // ------------------------------------------------------------ the tables
+
+    static String num(double v) {
+        return v >= 100 ? String.format("%,.0f", v) : String.format("%.1f", v);
+    }
+
+    static String ratio(double a, double b) {
+        return String.format("%.2f", a / b);
+    }
+
+    public static void main(String[] args) throws Exception {
+        List<String> a = Arrays.asList(args);
+        quick = a.contains("--quick");
+        int at = a.indexOf("--server");
+        if (at < 0 || at + 1 >= args.length) {
+            System.err.println("usage: bench.TlsBench --server PATH [--quick]");
+            System.exit(2);
+        }
+        bulkBytes = quick ? 4096 : 64L << 20;
+        rounds = quick ? 1 : 5;
+        warmupNanos = quick ? 0 : 300_000_000L;
+        roundNanos = 200_000_000L;
+        try (Server server = new Server(args[at + 1])) {
+            run(server);
+        }
+        if (sink == 42) System.out.println();  // keeps the sink alive
+    }
+
+    static void run(Server server) throws Exception {
+        System.out.printf("TLS: the bridge's SSPI natives, a C client on libssl memory BIOs and the JDK's SSLSocket"
+                + " against one local server%s%n", quick ? " (--quick: numbers mean nothing)" : "");
+        System.out.printf("Java %s, %s; AES-128-GCM, X25519, certificate chains not checked%n",
+                System.getProperty("java.version"), System.getProperty("os.arch"));
+
+        List<String> bulkLines = new ArrayList<>();
+        List<double[]> hs = new ArrayList<>();
+        List<String> hsNames = new ArrayList<>();
+        for (int version : new int[] {13, 12}) {
+            try (Clients cl = new Clients(version)) {
+                String v = version == 13 ? "TLS 1.3" : "TLS 1.2";
+                for (int size : new int[] {CAREFUL, LARGE}) {
+                    int port = server.rsaPort;
+                    double[] r = bulk(cl.bridge(port, size, true), cl.jdk(port, size, true),
+                            cl.cClient(port, size, true));
+                    bulkLines.add(String.format("%-36s %10s %10s %10s %10s %10s", v + ", receive array "
+                            + (size == LARGE ? "1 MiB" : String.format("%,d B", size)), num(r[0]), num(r[1]),
+                            num(r[2]), ratio(r[0], r[1]), ratio(r[0], r[2])));
+                    System.err.printf("  measured %s bulk, %d B array%n", v, size);
+                }
+                for (String key : new String[] {"RSA-2048", "ECDSA P-256"}) {
+                    int port = key.startsWith("RSA") ? server.rsaPort : server.ecPort;
+                    for (boolean resumed : new boolean[] {false, true}) {
+                        hs.add(handshakes(resumed, cl.bridge(port, CAREFUL, resumed), cl.cClient(port, CAREFUL, resumed),
+                                cl.jdk(port, CAREFUL, resumed)));
+                        hsNames.add(v + " " + key + (resumed ? " resumed" : " full"));
+                        System.err.printf("  measured %s %s handshakes%n", v, key);
+                    }
+                }
+            }
+        }
+
+        System.out.printf("%nbulk: a %s download in 16 KiB records (MB/s, median of %d)%n",
+                quick ? bulkBytes + " B" : (bulkBytes >> 20) + " MiB", rounds);
+        String bulkFmt = "%-36s %10s %10s %10s %10s %10s%n";
+        System.out.printf(bulkFmt, "download", "bridge", "JDK", "C", "bridge/JDK", "bridge/C");
+        System.out.printf(bulkFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10), "-".repeat(10),
+                "-".repeat(10));
+        for (String line : bulkLines) System.out.println(line);
+
+        System.out.printf("%nhandshakes per second (connections: handshake, request, one byte, close-notify;"
+                + " median of %d)%n", rounds);
+        String hsFmt = "%-36s %10s %10s %10s %10s %10s%n";
+        System.out.printf(hsFmt, "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
+        System.out.printf(hsFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10), "-".repeat(10),
+                "-".repeat(10));
+        for (int i = 0; i < hs.size(); i++) {
+            double[] r = hs.get(i);
+            System.out.printf(hsFmt, hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[0], r[1]),
+                    ratio(r[0], r[2]));
+        }
+        System.out.printf("%nresumed / full%n");
+        String rfFmt = "%-36s %10s %10s %10s%n";
+        System.out.printf(rfFmt, "handshake", "bridge", "C", "JDK");
+        System.out.printf(rfFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10));
+        for (int i = 0; i + 1 < hs.size(); i += 2) {
+            double[] f = hs.get(i);
+            double[] r = hs.get(i + 1);
+            System.out.printf(rfFmt, hsNames.get(i).replace(" full", ""), ratio(r[0], f[0]), ratio(r[1], f[1]),
+                    ratio(r[2], f[2]));
+        }
+    }
+}
