@@ -110,7 +110,12 @@ bool exchange(Client& c, SSL* ssl, int fd, long long bytes, bool check, int& mar
       continue;
     }
     int err = SSL_get_error(ssl, 0);
-    if (err == SSL_ERROR_ZERO_RETURN) return true;
+    if (err == SSL_ERROR_ZERO_RETURN) {
+      // Our close-notify in answer; without it libssl would not resume
+      // the session.
+      SSL_shutdown(ssl);
+      return flush(c, ssl, fd);
+    }
     if (err != SSL_ERROR_WANT_READ) return failed("SSL_read");
     if (!flush(c, ssl, fd) || !receive(c, ssl, fd)) return false;
   }
