@@ -46,7 +46,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * handshake signature.
  *
  * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH [--quick]
- * --quick downloads a few KB and makes two connections per row (a smoke test).
+ *     [--only TEXT] [--side bridge|C|JDK]
+ * --quick downloads a few KB and makes two connections per row (a smoke test);
+ * --only runs the rows whose names contain TEXT ("handshakes": all handshake rows),
+ * --side one client only (both to profile a row).
  */
 public final class TlsBench {
     static final int SEC_E_OK = 0;
@@ -65,6 +68,10 @@ public final class TlsBench {
     static final int LARGE = 1 << 20;
 
     static boolean quick;
+    /** --only TEXT: the rows whose names contain it ("handshakes": those rows only), to profile one. */
+    static String only;
+    /** --side bridge|C|JDK: that client only. */
+    static String side;
     static long bulkBytes;
     static int rounds;
     static long warmupNanos;
@@ -289,15 +296,18 @@ public final class TlsBench {
         }
 
         Connection bridge(int port, int readSize, boolean resume) {
+            if (!side.isEmpty() && !side.equals("bridge")) return null;
             return (bytes, check) -> bridgeConnect(cred, resume ? "localhost" : "full-" + fresh++ + ".localhost",
                     port, readSize, bytes, check);
         }
 
         Connection cClient(int port, int readSize, boolean resume) {
+            if (!side.isEmpty() && !side.equals("C")) return null;
             return (bytes, check) -> cConnect(c, port, resume, readSize, bytes, check);
         }
 
         Connection jdk(int port, int readSize, boolean resume) {
+            if (!side.isEmpty() && !side.equals("JDK")) return null;
             return (bytes, check) -> jdkConnect(jdk, protocol, resume ? "localhost" : "full-" + fresh++ + ".localhost",
                     port, readSize, bytes, check);
         }
@@ -317,25 +327,49 @@ public final class TlsBench {
         return s[s.length / 2];
     }
 
-    /** Download rates (MB/s) of the sides, one download each per round, the rounds alternating. */
-    static double[] bulk(Connection... sides) throws Exception {
-        for (Connection side : sides) sink += side.run(bulkBytes, true);  // warm-up, data checked
-        double[][] rates = new double[sides.length][rounds];
+    static final java.lang.management.ThreadMXBean THREADS = java.lang.management.ManagementFactory.getThreadMXBean();
+
+    /** The CPU time of this thread: the client's own work, whatever else the machine runs. */
+    static long cpu() {
+        return THREADS.getCurrentThreadCpuTime();
+    }
+
+    /**
+     * Download rates of the sides, one download each per round, the rounds
+     * alternating: MB/s of wall time, then MB per second of the client
+     * thread's CPU time.
+     */
+    static double[][] bulk(Connection... sides) throws Exception {
+        for (Connection side : sides) if (side != null) sink += side.run(bulkBytes, true);  // warm-up, data checked
+        double[][] wall = new double[sides.length][rounds];
+        double[][] busy = new double[sides.length][rounds];
         for (int r = 0; r < rounds; r++) {
             for (int i = 0; i < sides.length; i++) {
+                if (sides[i] == null) continue;
+                long c0 = cpu();
                 long t0 = System.nanoTime();
                 sink += sides[i].run(bulkBytes, false);
-                rates[i][r] = bulkBytes / 1e6 / ((System.nanoTime() - t0) / 1e9);
+                wall[i][r] = bulkBytes / 1e6 / ((System.nanoTime() - t0) / 1e9);
+                busy[i][r] = bulkBytes / 1e6 / (Math.max(1, cpu() - c0) / 1e9);
             }
         }
+        return new double[][] {medians(sides, wall), medians(sides, busy)};
+    }
+
+    static double[] medians(Connection[] sides, double[][] rates) {
         double[] out = new double[sides.length];
-        for (int i = 0; i < sides.length; i++) out[i] = median(rates[i]);
+        for (int i = 0; i < sides.length; i++) out[i] = sides[i] == null ? Double.NaN : median(rates[i]);
         return out;
     }
 
-    /** Connections of one side for a round: per second; each must resume or not as its row says. */
-    static double handshakeRound(Connection side, boolean resumed, String who) throws Exception {
+    /**
+     * Connections of one side for a round, each of which must resume or not as
+     * its row says: per second of wall time, and the client thread's CPU
+     * microseconds per connection.
+     */
+    static double[] handshakeRound(Connection side, boolean resumed, String who) throws Exception {
         long n = 0;
+        long c0 = cpu();
         long t0 = System.nanoTime();
         long spent;
         do {
@@ -345,40 +379,52 @@ public final class TlsBench {
             n++;
             spent = System.nanoTime() - t0;
         } while (quick ? n < 2 : spent < roundNanos);
-        return n * 1e9 / spent;
+        return new double[] {n * 1e9 / spent, (cpu() - c0) / 1e3 / n};
     }
 
     static final String[] NAMES = {"bridge", "C", "JDK"};
 
-    static double[] handshakes(boolean resumed, Connection... sides) throws Exception {
+    /** Handshakes per second of the sides (wall time), then client CPU microseconds per connection. */
+    static double[][] handshakes(boolean resumed, Connection... sides) throws Exception {
         for (int i = 0; i < sides.length; i++) {
+            if (sides[i] == null) continue;
             // The first connection gives a resumed row its session.
             sink += sides[i].run(0, false);
             long end = System.nanoTime() + warmupNanos;
             while (System.nanoTime() < end) sink += sides[i].run(0, false);
         }
-        double[][] rates = new double[sides.length][rounds];
+        double[][] wall = new double[sides.length][rounds];
+        double[][] busy = new double[sides.length][rounds];
         for (int r = 0; r < rounds; r++) {
-            for (int i = 0; i < sides.length; i++) rates[i][r] = handshakeRound(sides[i], resumed, NAMES[i]);
+            for (int i = 0; i < sides.length; i++) {
+                if (sides[i] == null) continue;
+                double[] m = handshakeRound(sides[i], resumed, NAMES[i]);
+                wall[i][r] = m[0];
+                busy[i][r] = m[1];
+            }
         }
-        double[] out = new double[sides.length];
-        for (int i = 0; i < sides.length; i++) out[i] = median(rates[i]);
-        return out;
+        return new double[][] {medians(sides, wall), medians(sides, busy)};
     }
 
     // ------------------------------------------------------------ the tables
 
     static String num(double v) {
+        if (Double.isNaN(v)) return "-";
         return v >= 100 ? String.format("%,.0f", v) : String.format("%.1f", v);
     }
 
     static String ratio(double a, double b) {
+        if (Double.isNaN(a) || Double.isNaN(b)) return "-";
         return String.format("%.2f", a / b);
     }
 
     public static void main(String[] args) throws Exception {
         List<String> a = Arrays.asList(args);
         quick = a.contains("--quick");
+        int o = a.indexOf("--only");
+        only = o >= 0 && o + 1 < args.length ? args[o + 1] : "";
+        int c = a.indexOf("--side");
+        side = c >= 0 && c + 1 < args.length ? args[c + 1] : "";
         int at = a.indexOf("--server");
         if (at < 0 || at + 1 >= args.length) {
             System.err.println("usage: bench.TlsBench --server PATH [--quick]");
@@ -400,61 +446,83 @@ public final class TlsBench {
         System.out.printf("Java %s, %s; AES-128-GCM, X25519, certificate chains not checked%n",
                 System.getProperty("java.version"), System.getProperty("os.arch"));
 
-        List<String> bulkLines = new ArrayList<>();
-        List<double[]> hs = new ArrayList<>();
+        // Each result: {rates of wall time, rates of client CPU time}, sides bridge, C, JDK.
+        List<double[][]> bulk = new ArrayList<>();
+        List<String> bulkNames = new ArrayList<>();
+        List<double[][]> hs = new ArrayList<>();
         List<String> hsNames = new ArrayList<>();
         for (int version : new int[] {13, 12}) {
             try (Clients cl = new Clients(version)) {
                 String v = version == 13 ? "TLS 1.3" : "TLS 1.2";
                 for (int size : new int[] {CAREFUL, LARGE}) {
+                    String name = v + ", receive array " + (size == LARGE ? "1 MiB" : String.format("%,d B", size));
+                    if (!name.contains(only)) continue;
                     int port = server.rsaPort;
-                    double[] r = bulk(cl.bridge(port, size, true), cl.jdk(port, size, true),
-                            cl.cClient(port, size, true));
-                    bulkLines.add(String.format("%-36s %10s %10s %10s %10s %10s", v + ", receive array "
-                            + (size == LARGE ? "1 MiB" : String.format("%,d B", size)), num(r[0]), num(r[1]),
-                            num(r[2]), ratio(r[0], r[1]), ratio(r[0], r[2])));
-                    System.err.printf("  measured %s bulk, %d B array%n", v, size);
+                    bulk.add(bulk(cl.bridge(port, size, true), cl.cClient(port, size, true), cl.jdk(port, size, true)));
+                    bulkNames.add(name);
+                    System.err.printf("  measured %s%n", name);
                 }
                 for (String key : new String[] {"RSA-2048", "ECDSA P-256"}) {
                     int port = key.startsWith("RSA") ? server.rsaPort : server.ecPort;
                     for (boolean resumed : new boolean[] {false, true}) {
+                        String name = v + " " + key + (resumed ? " resumed" : " full");
+                        if (!name.contains(only) && !only.equals("handshakes")) continue;
                         hs.add(handshakes(resumed, cl.bridge(port, CAREFUL, resumed), cl.cClient(port, CAREFUL, resumed),
                                 cl.jdk(port, CAREFUL, resumed)));
-                        hsNames.add(v + " " + key + (resumed ? " resumed" : " full"));
-                        System.err.printf("  measured %s %s %s handshakes%n", v, key, resumed ? "resumed" : "full");
+                        hsNames.add(name);
+                        System.err.printf("  measured %s%n", name);
                     }
                 }
             }
         }
 
-        System.out.printf("%nbulk: a %s download in 16 KiB records (MB/s, median of %d)%n",
-                quick ? bulkBytes + " B" : (bulkBytes >> 20) + " MiB", rounds);
-        String bulkFmt = "%-36s %10s %10s %10s %10s %10s%n";
-        System.out.printf(bulkFmt, "download", "bridge", "JDK", "C", "bridge/JDK", "bridge/C");
-        System.out.printf(bulkFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10), "-".repeat(10),
-                "-".repeat(10));
-        for (String line : bulkLines) System.out.println(line);
+        String size = quick ? bulkBytes + " B" : (bulkBytes >> 20) + " MiB";
+        String[] bulkHead = {"download", "bridge", "JDK", "C", "bridge/JDK", "bridge/C"};
+        table(String.format("bulk: a %s download in 16 KiB records, MB/s (median of %d)", size, rounds), bulkHead);
+        for (int i = 0; i < bulk.size(); i++) {
+            double[] r = bulk.get(i)[0];
+            line(bulkNames.get(i), num(r[0]), num(r[2]), num(r[1]), ratio(r[0], r[2]), ratio(r[0], r[1]));
+        }
+        table("bulk: MB per second of the client thread's CPU time", bulkHead);
+        for (int i = 0; i < bulk.size(); i++) {
+            double[] r = bulk.get(i)[1];
+            line(bulkNames.get(i), num(r[0]), num(r[2]), num(r[1]), ratio(r[0], r[2]), ratio(r[0], r[1]));
+        }
 
-        System.out.printf("%nhandshakes per second (connections: handshake, request, one byte, close-notify;"
-                + " median of %d)%n", rounds);
-        String hsFmt = "%-36s %10s %10s %10s %10s %10s%n";
-        System.out.printf(hsFmt, "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
-        System.out.printf(hsFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10), "-".repeat(10),
-                "-".repeat(10));
+        table(String.format("handshakes per second (a connection: handshake, request, one byte, close-notify;"
+                + " median of %d)", rounds), "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
         for (int i = 0; i < hs.size(); i++) {
-            double[] r = hs.get(i);
-            System.out.printf(hsFmt, hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[0], r[1]),
-                    ratio(r[0], r[2]));
+            double[] r = hs.get(i)[0];
+            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[0], r[1]), ratio(r[0], r[2]));
         }
-        System.out.printf("%nresumed / full%n");
-        String rfFmt = "%-36s %10s %10s %10s%n";
-        System.out.printf(rfFmt, "handshake", "bridge", "C", "JDK");
-        System.out.printf(rfFmt, "-".repeat(36), "-".repeat(10), "-".repeat(10), "-".repeat(10));
+        table("client thread CPU per connection, microseconds (the ratios are of speed: C's time / the bridge's)",
+                "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
+        for (int i = 0; i < hs.size(); i++) {
+            double[] r = hs.get(i)[1];
+            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[1], r[0]), ratio(r[2], r[0]));
+        }
+        table("resumed / full: handshakes per second, and client CPU per connection",
+                "handshake", "bridge", "C", "JDK", "bridge CPU", "C CPU", "JDK CPU");
         for (int i = 0; i + 1 < hs.size(); i += 2) {
-            double[] f = hs.get(i);
-            double[] r = hs.get(i + 1);
-            System.out.printf(rfFmt, hsNames.get(i).replace(" full", ""), ratio(r[0], f[0]), ratio(r[1], f[1]),
-                    ratio(r[2], f[2]));
+            if (!hsNames.get(i).endsWith(" full") || !hsNames.get(i + 1).endsWith(" resumed")) continue;
+            double[][] f = hs.get(i);
+            double[][] r = hs.get(i + 1);
+            line(hsNames.get(i).replace(" full", ""), ratio(r[0][0], f[0][0]), ratio(r[0][1], f[0][1]),
+                    ratio(r[0][2], f[0][2]), ratio(f[1][0], r[1][0]), ratio(f[1][1], r[1][1]), ratio(f[1][2], r[1][2]));
         }
+    }
+
+    static void table(String title, String... head) {
+        System.out.printf("%n%s%n", title);
+        line(head);
+        String[] rule = new String[head.length];
+        for (int i = 0; i < head.length; i++) rule[i] = "-".repeat(i == 0 ? 36 : 10);
+        line(rule);
+    }
+
+    static void line(String... cells) {
+        StringBuilder b = new StringBuilder(String.format("%-36s", cells[0]));
+        for (int i = 1; i < cells.length; i++) b.append(String.format(" %10s", cells[i]));
+        System.out.println(b);
     }
 }
