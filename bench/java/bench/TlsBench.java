@@ -46,10 +46,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * handshake signature.
  *
  * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH [--quick]
- *     [--only TEXT] [--side bridge|C|JDK]
+ *     [--only TEXT] [--side bridge|C|JDK] [--rounds N]
  * --quick downloads a few KB and makes two connections per row (a smoke test);
  * --only runs the rows whose names contain TEXT ("handshakes": all handshake rows),
- * --side one client only (both to profile a row).
+ * --side one client only, --rounds N rounds instead of 5 (to profile a row).
  */
 public final class TlsBench {
     static final int SEC_E_OK = 0;
@@ -431,7 +431,8 @@ public final class TlsBench {
             System.exit(2);
         }
         bulkBytes = quick ? 4096 : 64L << 20;
-        rounds = quick ? 1 : 5;
+        int n = a.indexOf("--rounds");
+        rounds = quick ? 1 : n >= 0 && n + 1 < args.length ? Integer.parseInt(args[n + 1]) : 5;
         warmupNanos = quick ? 0 : 300_000_000L;
         roundNanos = 200_000_000L;
         try (Server server = new Server(args[at + 1])) {
