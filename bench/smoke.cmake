@@ -19,7 +19,7 @@ if(NOT rc EQUAL 0)
 endif()
 
 execute_process(COMMAND ${JAVA} ${java_opts} -Djava.library.path=${LIB_DIR} -cp ${CLASSPATH}
-  bench.TlsBench --server ${TLS_SERVER} --quick RESULT_VARIABLE rc)
+  bench.TlsBench --server ${TLS_SERVER} --client ${TLS_CLIENT} --quick RESULT_VARIABLE rc)
 if(NOT rc EQUAL 0)
   message(FATAL_ERROR "bench.TlsBench --quick failed: ${rc}")
 endif()

@@ -1,27 +1,57 @@
 package bench;
 
+import java.io.BufferedReader;
+import java.io.IOException;
+import java.io.InputStreamReader;
+import java.io.OutputStream;
+import java.nio.charset.StandardCharsets;
+import java.util.concurrent.TimeUnit;
+
 /**
- * The C client of the TLS rows (libquillbenchtls): libssl over memory BIOs,
- * fed from the socket in reads of the caller's size. One call is one whole
- * connection, so nothing of Java is in its figures but the call itself.
+ * The C client of the TLS rows: bench_tls_client, libssl over memory BIOs in
+ * a process of its own, which times itself. One command is one download or
+ * one round of connections; see native/tls_client.cpp.
  */
-final class CClient {
-    static {
-        System.loadLibrary("quillbenchtls");
+final class CClient implements AutoCloseable {
+    final Process process;
+    final BufferedReader in;
+    final OutputStream out;
+
+    CClient(String path) throws IOException {
+        process = new ProcessBuilder(path).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        Runtime.getRuntime().addShutdownHook(new Thread(process::destroyForcibly));
+        in = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
+        out = process.getOutputStream();
     }
 
-    private CClient() {}
+    long[] command(String line) throws IOException {
+        out.write((line + "\n").getBytes(StandardCharsets.US_ASCII));
+        out.flush();
+        String answer = in.readLine();
+        if (answer == null || answer.equals("error"))
+            throw new IllegalStateException("C client: " + line + ": " + answer);
+        String[] f = answer.trim().split(" ");
+        long[] v = new long[f.length];
+        for (int i = 0; i < f.length; i++) v[i] = Long.parseLong(f[i]);
+        return v;
+    }
 
-    /** A client context for TLS 1.2 only (12) or up to TLS 1.3 (13); 0 on failure. */
-    static native long context(int version);
-
-    static native void free(long context);
+    /** One download with the last session offered: {wall ns, CPU ns}. */
+    long[] download(int version, int port, int readSize, long bytes, boolean check) throws IOException {
+        return command("d " + version + " " + port + " " + readSize + " " + bytes + " " + (check ? 1 : 0));
+    }
 
     /**
-     * One connection to the server on 127.0.0.1:port, offering the context's
-     * last session when `resume`: the data bytes received times 2, plus 1 when
-     * the server resumed a session; -1 on failure. `check` compares every byte
-     * with the server's pattern.
+     * Connections for at least `nanos` and `count` connections, offering the
+     * last session when `resume`: {connections, wall ns, CPU ns, resumed}.
      */
-    static native long connect(long context, int port, boolean resume, int readSize, long bytes, boolean check);
+    long[] handshakes(int version, int port, boolean resume, long nanos, int count) throws IOException {
+        return command("h " + version + " " + port + " " + (resume ? 1 : 0) + " " + nanos + " " + count);
+    }
+
+    @Override
+    public void close() throws Exception {
+        out.close();
+        if (!process.waitFor(5, TimeUnit.SECONDS)) process.destroyForcibly().waitFor();
+    }
 }

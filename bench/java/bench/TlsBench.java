@@ -26,7 +26,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
 /**
  * TLS through the bridge's SSPI natives against two other clients of the
  * same server process (bench_tls_server, started here): a C client on
- * libssl with memory BIOs (bench.CClient) and the JDK's SSLSocket.
+ * libssl with memory BIOs (bench_tls_client, a process of its own driven
+ * through bench.CClient) and the JDK's SSLSocket. Each side's figures are
+ * its wall-clock rate and its rate per second of its own CPU time (the
+ * client thread's), which the load of a shared machine moves far less.
  *
  * Bulk rows: one download of 64 MiB in 16 KiB records per round, the socket
  * read into a receive array of the size a careful caller takes from the
@@ -45,8 +48,8 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * trust manager accepts the certificate); every one checks the server's
  * handshake signature.
  *
- * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH [--quick]
- *     [--only TEXT] [--side bridge|C|JDK] [--rounds N]
+ * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH --client PATH
+ *     [--quick] [--only TEXT] [--side bridge|C|JDK] [--rounds N]
  * --quick downloads a few KB and makes two connections per row (a smoke test);
  * --only runs the rows whose names contain TEXT ("handshakes": all handshake rows),
  * --side one client only, --rounds N rounds instead of 5 (to profile a row).
@@ -262,12 +265,6 @@ public final class TlsBench {
         return ctx.getSocketFactory();
     }
 
-    static long cConnect(long ctx, int port, boolean resume, int readSize, long bytes, boolean check) {
-        long r = CClient.connect(ctx, port, resume, readSize, bytes, check);
-        if (r < 0) throw new IllegalStateException("C client: the connection failed");
-        return r;
-    }
-
     static long[] credential(int version) {
         long[] cred = new long[2];
         int st = CAPI.acquireCredentialsHandle(true, version == 13 ? SP_PROT_TLS1_3_CLIENT : SP_PROT_TLS1_2_CLIENT,
@@ -276,46 +273,104 @@ public final class TlsBench {
         return cred;
     }
 
-    /** The three clients of one protocol version, each with its own session state. */
+    /** A client as the tables time it. */
+    interface Side {
+        /** One download, the last session offered: {wall ns, client CPU ns}. */
+        long[] download(int port, int readSize, long bytes, boolean check) throws Exception;
+
+        /**
+         * Connections for at least `nanos` and `count` connections, offering
+         * the last session when `resume`: {connections, wall ns, client CPU ns,
+         * resumed connections}.
+         */
+        long[] handshakes(int port, boolean resume, long nanos, int count) throws Exception;
+    }
+
+    /** A connection of a Java-side client to `port`, offering its last session when `resume`. */
+    interface Dialer {
+        Connection to(int port, int readSize, boolean resume);
+    }
+
+    static final java.lang.management.ThreadMXBean THREADS = java.lang.management.ManagementFactory.getThreadMXBean();
+
+    /** The CPU time of this thread: the client's own work, whatever else the machine runs. */
+    static long cpu() {
+        return THREADS.getCurrentThreadCpuTime();
+    }
+
+    /** A client in this JVM, timed here with the wall clock and this thread's CPU time. */
+    static Side inJvm(Dialer dialer) {
+        return new Side() {
+            @Override
+            public long[] download(int port, int readSize, long bytes, boolean check) throws Exception {
+                Connection c = dialer.to(port, readSize, true);
+                long c0 = cpu();
+                long t0 = System.nanoTime();
+                sink += c.run(bytes, check);
+                return new long[] {System.nanoTime() - t0, cpu() - c0};
+            }
+
+            @Override
+            public long[] handshakes(int port, boolean resume, long nanos, int count) throws Exception {
+                Connection c = dialer.to(port, CAREFUL, resume);
+                long n = 0;
+                long resumed = 0;
+                long c0 = cpu();
+                long t0 = System.nanoTime();
+                long spent;
+                do {
+                    resumed += c.run(0, false) & 1;
+                    n++;
+                    spent = System.nanoTime() - t0;
+                } while (spent < nanos || n < count);
+                return new long[] {n, spent, cpu() - c0, resumed};
+            }
+        };
+    }
+
+    /** The clients of one protocol version, each with its own session state. */
     static final class Clients implements AutoCloseable {
         final int version;
         final String protocol;
         final long[] cred;
-        final long c;
         final SSLSocketFactory jdk;
+        final CClient c;
         /** Full handshakes name a target of their own, so no cached session is offered. */
         long fresh;
 
-        Clients(int version) throws Exception {
+        Clients(int version, CClient c) throws Exception {
             this.version = version;
+            this.c = c;
             protocol = version == 13 ? "TLSv1.3" : "TLSv1.2";
             cred = credential(version);
-            c = CClient.context(version);
-            if (c == 0) throw new IllegalStateException("C client context");
             jdk = jdkFactory();
         }
 
-        Connection bridge(int port, int readSize, boolean resume) {
-            if (!side.isEmpty() && !side.equals("bridge")) return null;
-            return (bytes, check) -> bridgeConnect(cred, resume ? "localhost" : "full-" + fresh++ + ".localhost",
-                    port, readSize, bytes, check);
-        }
+        /** The sides in table order: bridge, C, JDK; a side --side leaves out is null. */
+        Side[] sides() {
+            Side bridge = inJvm((port, readSize, resume) -> (bytes, check) -> bridgeConnect(cred,
+                    resume ? "localhost" : "full-" + fresh++ + ".localhost", port, readSize, bytes, check));
+            Side cSide = new Side() {
+                @Override
+                public long[] download(int port, int readSize, long bytes, boolean check) throws Exception {
+                    return c.download(version, port, readSize, bytes, check);
+                }
 
-        Connection cClient(int port, int readSize, boolean resume) {
-            if (!side.isEmpty() && !side.equals("C")) return null;
-            return (bytes, check) -> cConnect(c, port, resume, readSize, bytes, check);
-        }
-
-        Connection jdk(int port, int readSize, boolean resume) {
-            if (!side.isEmpty() && !side.equals("JDK")) return null;
-            return (bytes, check) -> jdkConnect(jdk, protocol, resume ? "localhost" : "full-" + fresh++ + ".localhost",
-                    port, readSize, bytes, check);
+                @Override
+                public long[] handshakes(int port, boolean resume, long nanos, int count) throws Exception {
+                    return c.handshakes(version, port, resume, nanos, count);
+                }
+            };
+            Side jdkSide = inJvm((port, readSize, resume) -> (bytes, check) -> jdkConnect(jdk, protocol,
+                    resume ? "localhost" : "full-" + fresh++ + ".localhost", port, readSize, bytes, check));
+            Side[] all = {bridge, cSide, jdkSide};
+            for (int i = 0; i < all.length; i++) if (!side.isEmpty() && !side.equals(NAMES[i])) all[i] = null;
+            return all;
         }
 
         @Override
         public void close() {
             CAPI.freeCredentialsHandle(cred);
-            CClient.free(c);
         }
     }
 
@@ -327,80 +382,54 @@ public final class TlsBench {
         return s[s.length / 2];
     }
 
-    static final java.lang.management.ThreadMXBean THREADS = java.lang.management.ManagementFactory.getThreadMXBean();
-
-    /** The CPU time of this thread: the client's own work, whatever else the machine runs. */
-    static long cpu() {
-        return THREADS.getCurrentThreadCpuTime();
-    }
+    static final String[] NAMES = {"bridge", "C", "JDK"};
 
     /**
      * Download rates of the sides, one download each per round, the rounds
-     * alternating: MB/s of wall time, then MB per second of the client
-     * thread's CPU time.
+     * alternating: MB/s of wall time, then MB per second of the client's CPU
+     * time.
      */
-    static double[][] bulk(Connection... sides) throws Exception {
-        for (Connection side : sides) if (side != null) sink += side.run(bulkBytes, true);  // warm-up, data checked
+    static double[][] bulk(Side[] sides, int port, int readSize) throws Exception {
+        for (Side s : sides) if (s != null) s.download(port, readSize, bulkBytes, true);  // warm-up, data checked
         double[][] wall = new double[sides.length][rounds];
         double[][] busy = new double[sides.length][rounds];
         for (int r = 0; r < rounds; r++) {
             for (int i = 0; i < sides.length; i++) {
                 if (sides[i] == null) continue;
-                long c0 = cpu();
-                long t0 = System.nanoTime();
-                sink += sides[i].run(bulkBytes, false);
-                wall[i][r] = bulkBytes / 1e6 / ((System.nanoTime() - t0) / 1e9);
-                busy[i][r] = bulkBytes / 1e6 / (Math.max(1, cpu() - c0) / 1e9);
+                long[] m = sides[i].download(port, readSize, bulkBytes, false);
+                wall[i][r] = bulkBytes / 1e6 / (m[0] / 1e9);
+                busy[i][r] = bulkBytes / 1e6 / (Math.max(1, m[1]) / 1e9);
             }
         }
         return new double[][] {medians(sides, wall), medians(sides, busy)};
     }
 
-    static double[] medians(Connection[] sides, double[][] rates) {
+    static double[] medians(Side[] sides, double[][] rates) {
         double[] out = new double[sides.length];
         for (int i = 0; i < sides.length; i++) out[i] = sides[i] == null ? Double.NaN : median(rates[i]);
         return out;
     }
 
     /**
-     * Connections of one side for a round, each of which must resume or not as
-     * its row says: per second of wall time, and the client thread's CPU
-     * microseconds per connection.
+     * Handshakes per second of the sides (wall time), then the client's CPU
+     * microseconds per connection; every connection of a round must resume, or
+     * not, as its row says.
      */
-    static double[] handshakeRound(Connection side, boolean resumed, String who) throws Exception {
-        long n = 0;
-        long c0 = cpu();
-        long t0 = System.nanoTime();
-        long spent;
-        do {
-            long r = side.run(0, false);
-            if ((r & 1) != (resumed ? 1 : 0))
-                throw new IllegalStateException(who + ": the server " + (resumed ? "did not resume" : "resumed"));
-            n++;
-            spent = System.nanoTime() - t0;
-        } while (quick ? n < 2 : spent < roundNanos);
-        return new double[] {n * 1e9 / spent, (cpu() - c0) / 1e3 / n};
-    }
-
-    static final String[] NAMES = {"bridge", "C", "JDK"};
-
-    /** Handshakes per second of the sides (wall time), then client CPU microseconds per connection. */
-    static double[][] handshakes(boolean resumed, Connection... sides) throws Exception {
-        for (int i = 0; i < sides.length; i++) {
-            if (sides[i] == null) continue;
+    static double[][] handshakes(Side[] sides, int port, boolean resumed) throws Exception {
+        for (Side s : sides) {
             // The first connection gives a resumed row its session.
-            sink += sides[i].run(0, false);
-            long end = System.nanoTime() + warmupNanos;
-            while (System.nanoTime() < end) sink += sides[i].run(0, false);
+            if (s != null) s.handshakes(port, resumed, warmupNanos, 1);
         }
         double[][] wall = new double[sides.length][rounds];
         double[][] busy = new double[sides.length][rounds];
         for (int r = 0; r < rounds; r++) {
             for (int i = 0; i < sides.length; i++) {
                 if (sides[i] == null) continue;
-                double[] m = handshakeRound(sides[i], resumed, NAMES[i]);
-                wall[i][r] = m[0];
-                busy[i][r] = m[1];
+                long[] m = sides[i].handshakes(port, resumed, quick ? 0 : roundNanos, quick ? 2 : 1);
+                if (m[3] != (resumed ? m[0] : 0))
+                    throw new IllegalStateException(NAMES[i] + ": " + m[3] + " of " + m[0] + " connections resumed");
+                wall[i][r] = m[0] * 1e9 / m[1];
+                busy[i][r] = m[2] / 1e3 / m[0];
             }
         }
         return new double[][] {medians(sides, wall), medians(sides, busy)};
@@ -426,8 +455,8 @@ public final class TlsBench {
         int c = a.indexOf("--side");
         side = c >= 0 && c + 1 < args.length ? args[c + 1] : "";
         int at = a.indexOf("--server");
-        if (at < 0 || at + 1 >= args.length) {
-            System.err.println("usage: bench.TlsBench --server PATH [--quick]");
+        if (at < 0 || at + 1 >= args.length || a.indexOf("--client") < 0 || a.indexOf("--client") + 1 >= args.length) {
+            System.err.println("usage: bench.TlsBench --server PATH --client PATH [--quick]");
             System.exit(2);
         }
         bulkBytes = quick ? 4096 : 64L << 20;
@@ -435,13 +464,14 @@ public final class TlsBench {
         rounds = quick ? 1 : n >= 0 && n + 1 < args.length ? Integer.parseInt(args[n + 1]) : 5;
         warmupNanos = quick ? 0 : 300_000_000L;
         roundNanos = 200_000_000L;
-        try (Server server = new Server(args[at + 1])) {
-            run(server);
+        int ca = a.indexOf("--client");
+        try (Server server = new Server(args[at + 1]); CClient client = new CClient(args[ca + 1])) {
+            run(server, client);
         }
         if (sink == 42) System.out.println();  // keeps the sink alive
     }
 
-    static void run(Server server) throws Exception {
+    static void run(Server server, CClient cClient) throws Exception {
         System.out.printf("TLS: the bridge's SSPI natives, a C client on libssl memory BIOs and the JDK's SSLSocket"
                 + " against one local server%s%n", quick ? " (--quick: numbers mean nothing)" : "");
         System.out.printf("Java %s, %s; AES-128-GCM, X25519, certificate chains not checked%n",
@@ -453,13 +483,14 @@ public final class TlsBench {
         List<double[][]> hs = new ArrayList<>();
         List<String> hsNames = new ArrayList<>();
         for (int version : new int[] {13, 12}) {
-            try (Clients cl = new Clients(version)) {
+            try (Clients cl = new Clients(version, cClient)) {
+                Side[] sides = cl.sides();
                 String v = version == 13 ? "TLS 1.3" : "TLS 1.2";
                 for (int size : new int[] {CAREFUL, LARGE}) {
                     String name = v + ", receive array " + (size == LARGE ? "1 MiB" : String.format("%,d B", size));
                     if (!name.contains(only)) continue;
                     int port = server.rsaPort;
-                    bulk.add(bulk(cl.bridge(port, size, true), cl.cClient(port, size, true), cl.jdk(port, size, true)));
+                    bulk.add(bulk(sides, port, size));
                     bulkNames.add(name);
                     System.err.printf("  measured %s%n", name);
                 }
@@ -468,8 +499,7 @@ public final class TlsBench {
                     for (boolean resumed : new boolean[] {false, true}) {
                         String name = v + " " + key + (resumed ? " resumed" : " full");
                         if (!name.contains(only) && !only.equals("handshakes")) continue;
-                        hs.add(handshakes(resumed, cl.bridge(port, CAREFUL, resumed), cl.cClient(port, CAREFUL, resumed),
-                                cl.jdk(port, CAREFUL, resumed)));
+                        hs.add(handshakes(sides, port, resumed));
                         hsNames.add(name);
                         System.err.printf("  measured %s%n", name);
                     }

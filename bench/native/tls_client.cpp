@@ -1,31 +1,43 @@
-// The C client of the TLS rows (natives of bench.CClient): libssl over
-// memory BIOs, fed from the socket by the caller's own reads of a given size,
-// as the bridge's package is fed by the Java caller. One JNI call runs a
-// whole connection, so the figures are libssl's and the socket's alone.
+// bench_tls_client: the C client of the TLS rows of bench.TlsBench. libssl
+// over memory BIOs, fed from the socket in reads of a given size, as the
+// bridge's package is fed by its Java caller. It runs in a process of its
+// own, so that nothing the bridge loads into the JVM's process (the GOST
+// engine among it) touches its figures; it times itself, with the wall
+// clock and its own CPU time.
 //
-// A context is an SSL_CTX for one protocol version and the session its last
-// connection ended with. Benchmark code: errors are printed and reported as
-// a failed connection, and the benchmark stops.
+// Commands, one a line on standard input, each answered by one line:
+//   d <version> <port> <readSize> <bytes> <check>
+//       one download of <bytes>, the last session offered; answers
+//       "<wall ns> <cpu ns>"
+//   h <version> <port> <resume> <nanos> <count>
+//       connections for a round of at least <nanos> and <count> connections,
+//       each a handshake and an empty request; answers
+//       "<connections> <wall ns> <cpu ns> <resumed connections>"
+// <version> is 12 (TLS 1.2) or 13 (up to TLS 1.3); sessions are kept per
+// version and port. Any failure answers "error" and ends the process.
+// Benchmark code: the commands are the benchmark's own.
 #include <arpa/inet.h>
-#include <jni.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <sys/socket.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <time.h>
 
 #include <cstdio>
 #include <cstring>
+#include <map>
+#include <utility>
 #include <vector>
-
-#include "bench_CClient.h"
 
 namespace {
 
 struct Client {
   SSL_CTX* ctx = nullptr;
-  SSL_SESSION* session = nullptr;
+  SSL_SESSION* session = nullptr;  // the one to offer next
   std::vector<unsigned char> in;   // the socket reads
   std::vector<unsigned char> out;  // what goes to the socket
   unsigned char plain[16384];
@@ -121,50 +133,29 @@ bool exchange(Client& c, SSL* ssl, int fd, long long bytes, bool check, int& mar
   }
 }
 
-}  // namespace
-
-extern "C" {
-
-JNIEXPORT jlong JNICALL Java_bench_CClient_context(JNIEnv*, jclass, jint version) {
-  auto* c = new Client;
-  c->ctx = SSL_CTX_new(TLS_client_method());
-  if (!c->ctx || SSL_CTX_set_min_proto_version(c->ctx, TLS1_2_VERSION) != 1 ||
-      SSL_CTX_set_max_proto_version(c->ctx, version == 13 ? TLS1_3_VERSION : TLS1_2_VERSION) != 1) {
+SSL_CTX* new_context(int version) {
+  SSL_CTX* ctx = SSL_CTX_new(TLS_client_method());
+  if (!ctx || SSL_CTX_set_min_proto_version(ctx, TLS1_2_VERSION) != 1 ||
+      SSL_CTX_set_max_proto_version(ctx, version == 13 ? TLS1_3_VERSION : TLS1_2_VERSION) != 1) {
     failed("SSL_CTX");
-    SSL_CTX_free(c->ctx);
-    delete c;
-    return 0;
+    SSL_CTX_free(ctx);
+    return nullptr;
   }
   // As the bridge's credentials with manual validation: the server's
   // handshake signature is checked, its certificate chain is not.
-  SSL_CTX_set_verify(c->ctx, SSL_VERIFY_NONE, nullptr);
-  return reinterpret_cast<jlong>(c);
-}
-
-JNIEXPORT void JNICALL Java_bench_CClient_free(JNIEnv*, jclass, jlong h) {
-  auto* c = reinterpret_cast<Client*>(h);
-  if (!c) return;
-  SSL_SESSION_free(c->session);
-  SSL_CTX_free(c->ctx);
-  delete c;
+  SSL_CTX_set_verify(ctx, SSL_VERIFY_NONE, nullptr);
+  return ctx;
 }
 
 // One connection: handshake (offering the last session when `resume`), the
 // request for `bytes`, everything up to the server's close-notify read in
-// socket reads of `readSize` bytes, then the end of the stream. Returns the
-// data bytes received times 2, plus 1 when the server resumed a session;
-// -1 on failure.
-JNIEXPORT jlong JNICALL Java_bench_CClient_connect(JNIEnv*, jclass, jlong h, jint port, jboolean resume,
-                                                   jint readSize, jlong bytes, jboolean check) {
-  auto* c = reinterpret_cast<Client*>(h);
-  if (!c || readSize <= 0) return -1;
-  if (c->in.size() != static_cast<size_t>(readSize)) c->in.assign(static_cast<size_t>(readSize), 0);
+// socket reads of `readSize` bytes, then the end of the stream. The mark is
+// the server's: 'R' when it resumed a session.
+bool connection(Client& c, int port, bool resume, size_t readSize, long long bytes, bool check, int& mark) {
+  if (c.in.size() != readSize) c.in.assign(readSize, 0);
   int fd = dial(port);
-  if (fd < 0) {
-    failed("connect");
-    return -1;
-  }
-  SSL* ssl = SSL_new(c->ctx);
+  if (fd < 0) return failed("connect");
+  SSL* ssl = SSL_new(c.ctx);
   BIO* rbio = BIO_new(BIO_s_mem());
   BIO* wbio = BIO_new(BIO_s_mem());
   bool ok = ssl && rbio && wbio;
@@ -173,20 +164,20 @@ JNIEXPORT jlong JNICALL Java_bench_CClient_connect(JNIEnv*, jclass, jlong h, jin
     SSL_set_bio(ssl, rbio, wbio);
     SSL_set_connect_state(ssl);
     ok = SSL_set_tlsext_host_name(ssl, "localhost") == 1;
-    if (ok && resume && c->session) ok = SSL_set_session(ssl, c->session) == 1;
+    if (ok && resume && c.session) ok = SSL_set_session(ssl, c.session) == 1;
   } else {
     BIO_free(rbio);
     BIO_free(wbio);
   }
-  int mark = -1;
+  mark = -1;
   long long got = 0;
-  ok = ok && exchange(*c, ssl, fd, bytes, check, mark, got);
+  ok = ok && exchange(c, ssl, fd, bytes, check, mark, got);
   if (ok) {
     // TLS 1.3 tickets arrive after the handshake: the session to offer
     // next is the one the connection ends with.
     SSL_SESSION* s = SSL_get1_session(ssl);
-    SSL_SESSION_free(c->session);
-    c->session = s;
+    SSL_SESSION_free(c.session);
+    c.session = s;
     // The server ends the stream after its close-notify.
     unsigned char rest[256];
     while (recv(fd, rest, sizeof rest, 0) > 0) {
@@ -195,8 +186,59 @@ JNIEXPORT jlong JNICALL Java_bench_CClient_connect(JNIEnv*, jclass, jlong h, jin
   SSL_free(ssl);
   close(fd);
   ERR_clear_error();
-  if (!ok || got != bytes || (mark != 'R' && mark != 'F')) return -1;
-  return got * 2 + (mark == 'R' ? 1 : 0);
+  if (ok && got != bytes) ok = failed("short data");
+  if (ok && mark != 'R' && mark != 'F') ok = failed("no mark");
+  return ok;
 }
 
-}  // extern "C"
+long long now(clockid_t clock) {
+  timespec t{};
+  clock_gettime(clock, &t);
+  return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
+}
+
+}  // namespace
+
+int main() {
+  signal(SIGPIPE, SIG_IGN);
+  std::map<int, SSL_CTX*> contexts;              // by version
+  std::map<std::pair<int, int>, Client> clients;  // by version and port
+  char line[256];
+  while (std::fgets(line, sizeof line, stdin)) {
+    char cmd = 0;
+    int version = 0, port = 0, a = 0;
+    long long b = 0, d = 0;
+    bool ok = std::sscanf(line, "%c %d %d %d %lld %lld", &cmd, &version, &port, &a, &b, &d) == 6 &&
+              (version == 12 || version == 13) && port > 0;
+    SSL_CTX*& ctx = contexts[version];
+    if (ok && !ctx) ok = (ctx = new_context(version)) != nullptr;
+    Client& c = clients[{version, port}];
+    c.ctx = ctx;
+    int mark = 0;
+    long long t0 = now(CLOCK_MONOTONIC), c0 = now(CLOCK_THREAD_CPUTIME_ID);
+    if (ok && cmd == 'd' && a > 0) {
+      ok = connection(c, port, true, static_cast<size_t>(a), b, d != 0, mark);
+      if (ok) std::printf("%lld %lld\n", now(CLOCK_MONOTONIC) - t0, now(CLOCK_THREAD_CPUTIME_ID) - c0);
+    } else if (ok && cmd == 'h') {
+      long long n = 0, resumed = 0, wall = 0;
+      do {
+        ok = connection(c, port, a != 0, 16384 + 5 + 128, 0, false, mark);
+        resumed += mark == 'R';
+        ++n;
+        wall = now(CLOCK_MONOTONIC) - t0;
+      } while (ok && (wall < b || n < d));
+      if (ok) std::printf("%lld %lld %lld %lld\n", n, wall, now(CLOCK_THREAD_CPUTIME_ID) - c0, resumed);
+    } else {
+      ok = false;
+    }
+    if (!ok) {
+      std::printf("error\n");
+      std::fflush(stdout);
+      return 1;
+    }
+    std::fflush(stdout);
+  }
+  for (auto& kv : clients) SSL_SESSION_free(kv.second.session);
+  for (auto& kv : contexts) SSL_CTX_free(kv.second);
+  return 0;
+}
