@@ -70,6 +70,10 @@ public final class TlsBench {
     static final int CAREFUL = STREAM_HEADER + STREAM_MAX_MESSAGE + STREAM_TRAILER;
     static final int LARGE = 1 << 20;
 
+    /** The warm-up of the Java sides before the rows: connections per side and version, and at most this long. */
+    static final int WARM_UP_CONNECTIONS = 1500;
+    static final long WARM_UP_NANOS = 20_000_000_000L;
+
     static boolean quick;
     /** --only TEXT: the rows whose names contain it ("handshakes": those rows only), to profile one. */
     static String only;
@@ -477,6 +481,7 @@ public final class TlsBench {
         System.out.printf("Java %s, %s; AES-128-GCM, X25519, certificate chains not checked%n",
                 System.getProperty("java.version"), System.getProperty("os.arch"));
 
+        if (!quick) warmUp(server);
         // Each result: {rates of wall time, rates of client CPU time}, sides bridge, C, JDK.
         List<double[][]> bulk = new ArrayList<>();
         List<String> bulkNames = new ArrayList<>();
@@ -540,6 +545,26 @@ public final class TlsBench {
             double[][] r = hs.get(i + 1);
             line(hsNames.get(i).replace(" full", ""), ratio(r[0][0], f[0][0]), ratio(r[0][1], f[0][1]),
                     ratio(r[0][2], f[0][2]), ratio(f[1][0], r[1][0]), ratio(f[1][1], r[1][1]), ratio(f[1][2], r[1][2]));
+        }
+    }
+
+    /**
+     * Connections of every kind through the Java sides before any row: code
+     * that runs once per connection is called too rarely within one row's
+     * warm-up for the JIT to compile it, and would be timed interpreted.
+     */
+    static void warmUp(Server server) throws Exception {
+        long end = System.nanoTime() + WARM_UP_NANOS;
+        for (int version : new int[] {13, 12}) {
+            try (Clients cl = new Clients(version, null)) {
+                Side[] sides = cl.sides();
+                for (int i : new int[] {0, 2}) {
+                    if (sides[i] == null) continue;
+                    for (int n = 0; n < WARM_UP_CONNECTIONS && System.nanoTime() < end; n++) {
+                        sides[i].handshakes((n & 2) == 0 ? server.rsaPort : server.ecPort, (n & 1) == 0, 0, 1);
+                    }
+                }
+            }
         }
     }
 
