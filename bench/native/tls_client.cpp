@@ -5,6 +5,11 @@
 // engine among it) touches its figures; it times itself, with the wall
 // clock and its own CPU time.
 //
+// With "D" and "H" for "d" and "h" the same connections go through the
+// platform's SSPI package (libsecprov) instead, called from C++ the way the
+// bridge's natives call it, without JNI: the package's own cost next to
+// libssl's.
+//
 // Commands, one a line on standard input, each answered by one line:
 //   d <version> <port> <readSize> <bytes> <check>
 //       one download of <bytes>, the last session offered; answers
@@ -30,8 +35,12 @@
 #include <cstdio>
 #include <cstring>
 #include <map>
+#include <string>
 #include <utility>
 #include <vector>
+
+#include "csp/schannel.h"
+#include "csp/sspi.h"
 
 namespace {
 
@@ -191,6 +200,174 @@ bool connection(Client& c, int port, bool resume, size_t readSize, long long byt
   return ok;
 }
 
+// ---- the same connections through the SSPI package ----
+
+struct PackageClient {
+  PSecurityFunctionTableA table = nullptr;
+  CredHandle cred{};
+  bool have = false;
+  std::vector<unsigned char> in;
+  unsigned long fresh = 0;  // full handshakes name a target of their own
+};
+
+bool send_all(int fd, const void* p, size_t n) {
+  for (size_t sent = 0; sent < n;) {
+    ssize_t k = send(fd, static_cast<const char*>(p) + sent, n - sent, 0);
+    if (k <= 0) return failed("send");
+    sent += static_cast<size_t>(k);
+  }
+  return true;
+}
+
+// One socket read after the `len` bytes kept; false at the end of the stream.
+bool fill(PackageClient& c, int fd, size_t& len) {
+  if (len == c.in.size()) return failed("a record larger than the receive buffer");
+  ssize_t n = recv(fd, c.in.data() + len, c.in.size() - len, 0);
+  if (n <= 0) return failed("recv");
+  len += static_cast<size_t>(n);
+  return true;
+}
+
+bool package_credential(PackageClient& c, int version) {
+  c.table = InitSecurityInterfaceA();
+  if (!c.table) return failed("InitSecurityInterfaceA");
+  SCHANNEL_CRED sc{};
+  sc.dwVersion = SCHANNEL_CRED_VERSION;
+  sc.grbitEnabledProtocols = version == 13 ? SP_PROT_TLS1_3_CLIENT : SP_PROT_TLS1_2_CLIENT;
+  sc.dwFlags = SCH_CRED_NO_DEFAULT_CREDS | SCH_CRED_MANUAL_CRED_VALIDATION;
+  char package[] = UNISP_NAME_A;
+  TimeStamp expiry;
+  if (c.table->AcquireCredentialsHandleA(nullptr, package, SECPKG_CRED_OUTBOUND, nullptr, &sc, nullptr, nullptr,
+                                         &c.cred, &expiry) != SEC_E_OK)
+    return failed("AcquireCredentialsHandleA");
+  c.have = true;
+  return true;
+}
+
+// Runs InitializeSecurityContextA on what `len` holds (nothing on the first
+// call, no input at all for our close-notify) and sends its token; the
+// status, with the unread rest moved to the front of the buffer.
+SECURITY_STATUS package_step(PackageClient& c, CtxtHandle& ctx, bool first, const char* target, int fd,
+                             size_t& len, bool disconnect = false) {
+  unsigned long req = ISC_REQ_SEQUENCE_DETECT | ISC_REQ_REPLAY_DETECT | ISC_REQ_CONFIDENTIALITY |
+                      ISC_REQ_ALLOCATE_MEMORY | ISC_REQ_EXTENDED_ERROR | ISC_REQ_STREAM;
+  SecBuffer out[2] = {{0, SECBUFFER_TOKEN, nullptr}, {0, SECBUFFER_ALERT, nullptr}};
+  SecBufferDesc outDesc = {SECBUFFER_VERSION, 2, out};
+  SecBuffer in[2] = {{static_cast<unsigned long>(len), SECBUFFER_TOKEN, c.in.data()}, {0, SECBUFFER_EMPTY, nullptr}};
+  SecBufferDesc inDesc = {SECBUFFER_VERSION, 2, in};
+  if (first) {
+    in[0] = {0, SECBUFFER_APPLICATION_PROTOCOLS, nullptr};
+    inDesc.cBuffers = 1;
+  }
+  unsigned long attrs = 0;
+  TimeStamp expiry;
+  SECURITY_STATUS st = c.table->InitializeSecurityContextA(
+      &c.cred, first ? nullptr : &ctx, const_cast<SEC_CHAR*>(target), req, 0, SECURITY_NATIVE_DREP,
+      disconnect ? nullptr : &inDesc, 0,
+      first ? &ctx : nullptr, &outDesc, &attrs, &expiry);
+  bool sent = !out[0].pvBuffer || !out[0].cbBuffer || send_all(fd, out[0].pvBuffer, out[0].cbBuffer);
+  if (out[0].pvBuffer) c.table->FreeContextBuffer(out[0].pvBuffer);
+  if (out[1].pvBuffer) c.table->FreeContextBuffer(out[1].pvBuffer);
+  if (!sent) return SEC_E_INTERNAL_ERROR;
+  if (!first && len) {
+    if (in[1].BufferType == SECBUFFER_EXTRA && in[1].cbBuffer <= len) {
+      std::memmove(c.in.data(), c.in.data() + (len - in[1].cbBuffer), in[1].cbBuffer);
+      len = in[1].cbBuffer;
+    } else if (st >= 0) {
+      len = 0;
+    }
+  }
+  return st;
+}
+
+bool package_exchange(PackageClient& c, CtxtHandle& ctx, const char* target, int fd, long long bytes, bool check,
+                      int& mark, long long& got) {
+  size_t len = 0;
+  for (bool first = true;; first = false) {
+    SECURITY_STATUS st = package_step(c, ctx, first, target, fd, len);
+    if (st == SEC_E_OK) break;
+    if (st != SEC_I_CONTINUE_NEEDED && st != SEC_E_INCOMPLETE_MESSAGE) return failed("package handshake");
+    if ((st == SEC_E_INCOMPLETE_MESSAGE || len == 0) && !fill(c, fd, len)) return false;
+  }
+  // The request, as encryptMessage builds a record: header, data, trailer.
+  char record[5 + 32 + 128];
+  int n = std::snprintf(record + 5, 32, "%lld\n", bytes);
+  SecBuffer parts[4] = {{5, SECBUFFER_STREAM_HEADER, record},
+                        {static_cast<unsigned long>(n), SECBUFFER_DATA, record + 5},
+                        {128, SECBUFFER_STREAM_TRAILER, record + 5 + n},
+                        {0, SECBUFFER_EMPTY, nullptr}};
+  SecBufferDesc msg = {SECBUFFER_VERSION, 4, parts};
+  if (c.table->EncryptMessage(&ctx, 0, &msg, 0) != SEC_E_OK) return failed("EncryptMessage");
+  if (!send_all(fd, record, parts[0].cbBuffer + parts[1].cbBuffer + parts[2].cbBuffer)) return false;
+  for (;;) {
+    while (len > 0) {
+      SecBuffer b[4] = {{static_cast<unsigned long>(len), SECBUFFER_DATA, c.in.data()},
+                        {0, SECBUFFER_EMPTY, nullptr},
+                        {0, SECBUFFER_EMPTY, nullptr},
+                        {0, SECBUFFER_EMPTY, nullptr}};
+      SecBufferDesc d = {SECBUFFER_VERSION, 4, b};
+      SECURITY_STATUS st = c.table->DecryptMessage(&ctx, &d, 0, nullptr);
+      if (st == SEC_E_INCOMPLETE_MESSAGE) break;
+      if (st == SEC_I_CONTEXT_EXPIRED) {
+        // The server's close-notify: the disconnect call gives ours, if
+        // the package has one to send, as the bridge's caller does.
+        len = 0;
+        package_step(c, ctx, false, target, fd, len, true);
+        return true;
+      }
+      if (st != SEC_E_OK) return failed("DecryptMessage");
+      const SecBuffer* extra = nullptr;
+      for (int i = 1; i < 4; ++i) {
+        if (b[i].BufferType == SECBUFFER_DATA && b[i].cbBuffer) {
+          auto* p = static_cast<const unsigned char*>(b[i].pvBuffer);
+          size_t from = 0;
+          if (mark < 0) {
+            mark = p[0];
+            from = 1;
+          }
+          if (check) {
+            for (size_t k = from; k < b[i].cbBuffer; ++k) {
+              unsigned long long at = static_cast<unsigned long long>(got) + (k - from);
+              if (p[k] != static_cast<unsigned char>((at % 16384) * 131 + 7)) return failed("wrong data");
+            }
+          }
+          got += static_cast<long long>(b[i].cbBuffer - from);
+        } else if (b[i].BufferType == SECBUFFER_EXTRA) {
+          extra = &b[i];
+        }
+      }
+      size_t rest = extra ? extra->cbBuffer : 0;
+      if (rest) std::memmove(c.in.data(), extra->pvBuffer, rest);
+      len = rest;
+    }
+    if (!fill(c, fd, len)) return false;
+  }
+}
+
+// One connection through the package, as `connection` makes it with libssl.
+bool package_connection(PackageClient& c, int version, int port, bool resume, size_t readSize, long long bytes,
+                        bool check, int& mark) {
+  if (!c.have && !package_credential(c, version)) return false;
+  if (c.in.size() != readSize) c.in.assign(readSize, 0);
+  std::string target = resume ? "localhost" : "full-" + std::to_string(c.fresh++) + ".localhost";
+  int fd = dial(port);
+  if (fd < 0) return failed("connect");
+  CtxtHandle ctx{};
+  mark = -1;
+  long long got = 0;
+  bool ok = package_exchange(c, ctx, target.c_str(), fd, bytes, check, mark, got);
+  if (ok) {
+    unsigned char rest[256];
+    while (recv(fd, rest, sizeof rest, 0) > 0) {
+    }
+  }
+  if (ctx.dwLower || ctx.dwUpper) c.table->DeleteSecurityContext(&ctx);
+  close(fd);
+  if (ok && got != bytes) ok = failed("short data");
+  if (ok && mark != 'R' && mark != 'F') ok = failed("no mark");
+  return ok;
+}
+
 long long now(clockid_t clock) {
   timespec t{};
   clock_gettime(clock, &t);
@@ -203,6 +380,7 @@ int main() {
   signal(SIGPIPE, SIG_IGN);
   std::map<int, SSL_CTX*> contexts;              // by version
   std::map<std::pair<int, int>, Client> clients;  // by version and port
+  std::map<int, PackageClient> packages;          // by version: one credential each
   char line[256];
   while (std::fgets(line, sizeof line, stdin)) {
     char cmd = 0;
@@ -214,15 +392,21 @@ int main() {
     if (ok && !ctx) ok = (ctx = new_context(version)) != nullptr;
     Client& c = clients[{version, port}];
     c.ctx = ctx;
+    PackageClient& pc = packages[version];
+    bool package = cmd == 'D' || cmd == 'H';
+    auto one = [&](bool resume, size_t readSize, long long bytes, bool check, int& mark) {
+      return package ? package_connection(pc, version, port, resume, readSize, bytes, check, mark)
+                     : connection(c, port, resume, readSize, bytes, check, mark);
+    };
     int mark = 0;
     long long t0 = now(CLOCK_MONOTONIC), c0 = now(CLOCK_THREAD_CPUTIME_ID);
-    if (ok && cmd == 'd' && a > 0) {
-      ok = connection(c, port, true, static_cast<size_t>(a), b, d != 0, mark);
+    if (ok && (cmd == 'd' || cmd == 'D') && a > 0) {
+      ok = one(true, static_cast<size_t>(a), b, d != 0, mark);
       if (ok) std::printf("%lld %lld\n", now(CLOCK_MONOTONIC) - t0, now(CLOCK_THREAD_CPUTIME_ID) - c0);
-    } else if (ok && cmd == 'h') {
+    } else if (ok && (cmd == 'h' || cmd == 'H')) {
       long long n = 0, resumed = 0, wall = 0;
       do {
-        ok = connection(c, port, a != 0, 16384 + 5 + 128, 0, false, mark);
+        ok = one(a != 0, 16384 + 5 + 128, 0, false, mark);
         resumed += mark == 'R';
         ++n;
         wall = now(CLOCK_MONOTONIC) - t0;
@@ -240,5 +424,7 @@ int main() {
   }
   for (auto& kv : clients) SSL_SESSION_free(kv.second.session);
   for (auto& kv : contexts) SSL_CTX_free(kv.second);
+  for (auto& kv : packages)
+    if (kv.second.have) kv.second.table->FreeCredentialsHandle(&kv.second.cred);
   return 0;
 }

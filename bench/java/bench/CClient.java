@@ -9,8 +9,9 @@ import java.util.concurrent.TimeUnit;
 
 /**
  * The C client of the TLS rows: bench_tls_client, libssl over memory BIOs in
- * a process of its own, which times itself. One command is one download or
- * one round of connections; see native/tls_client.cpp.
+ * a process of its own, which times itself; the same process also drives the
+ * platform's SSPI package from C++ (the "package" side). One command is one
+ * download or one round of connections; see native/tls_client.cpp.
  */
 final class CClient implements AutoCloseable {
     final Process process;
@@ -36,17 +37,21 @@ final class CClient implements AutoCloseable {
         return v;
     }
 
-    /** One download with the last session offered: {wall ns, CPU ns}. */
-    long[] download(int version, int port, int readSize, long bytes, boolean check) throws IOException {
-        return command("d " + version + " " + port + " " + readSize + " " + bytes + " " + (check ? 1 : 0));
+    /**
+     * One download with the last session offered: {wall ns, CPU ns}. With
+     * `pkg` the connection goes through the platform's SSPI package instead
+     * of libssl directly.
+     */
+    long[] download(boolean pkg, int version, int port, int readSize, long bytes, boolean check) throws IOException {
+        return command((pkg ? "D " : "d ") + version + " " + port + " " + readSize + " " + bytes + " " + (check ? 1 : 0));
     }
 
     /**
      * Connections for at least `nanos` and `count` connections, offering the
      * last session when `resume`: {connections, wall ns, CPU ns, resumed}.
      */
-    long[] handshakes(int version, int port, boolean resume, long nanos, int count) throws IOException {
-        return command("h " + version + " " + port + " " + (resume ? 1 : 0) + " " + nanos + " " + count);
+    long[] handshakes(boolean pkg, int version, int port, boolean resume, long nanos, int count) throws IOException {
+        return command((pkg ? "H " : "h ") + version + " " + port + " " + (resume ? 1 : 0) + " " + nanos + " " + count);
     }
 
     @Override

@@ -27,7 +27,9 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * TLS through the bridge's SSPI natives against two other clients of the
  * same server process (bench_tls_server, started here): a C client on
  * libssl with memory BIOs (bench_tls_client, a process of its own driven
- * through bench.CClient) and the JDK's SSLSocket. Each side's figures are
+ * through bench.CClient) and the JDK's SSLSocket; and, as a fourth side,
+ * the platform's SSPI package driven from C++ by that same process as the
+ * bridge's natives drive it, which tells the package's cost from JNI's. Each side's figures are
  * its wall-clock rate and its rate per second of its own CPU time (the
  * client thread's), which the load of a shared machine moves far less.
  *
@@ -49,7 +51,7 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * handshake signature.
  *
  * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.TlsBench --server PATH --client PATH
- *     [--quick] [--only TEXT] [--side bridge|C|JDK] [--rounds N]
+ *     [--quick] [--only TEXT] [--side bridge|package|C|JDK] [--rounds N]
  * --quick downloads a few KB and makes two connections per row (a smoke test);
  * --only runs the rows whose names contain TEXT ("handshakes": all handshake rows),
  * --side one client only, --rounds N rounds instead of 5 (to profile a row).
@@ -77,7 +79,7 @@ public final class TlsBench {
     static boolean quick;
     /** --only TEXT: the rows whose names contain it ("handshakes": those rows only), to profile one. */
     static String only;
-    /** --side bridge|C|JDK: that client only. */
+    /** --side bridge|package|C|JDK: that client only. */
     static String side;
     static long bulkBytes;
     static int rounds;
@@ -199,7 +201,8 @@ public final class TlsBench {
                     result[0] = UNTOUCHED;
                     byte[] plain = CAPI.decryptMessage(context, buf, len, result);
                     if (result[0] == UNTOUCHED) {
-                        // The server's close-notify: ours in answer.
+                        // The server's close-notify: the disconnect call gives ours, if the package
+                        // has one to send.
                         int[] none = {0};
                         byte[] token = CAPI.initializeSecurityContext(cred, context, target, true, false, buf, none,
                                 result);
@@ -350,24 +353,30 @@ public final class TlsBench {
             jdk = jdkFactory();
         }
 
-        /** The sides in table order: bridge, C, JDK; a side --side leaves out is null. */
-        Side[] sides() {
-            Side bridge = inJvm((port, readSize, resume) -> (bytes, check) -> bridgeConnect(cred,
-                    resume ? "localhost" : "full-" + fresh++ + ".localhost", port, readSize, bytes, check));
-            Side cSide = new Side() {
+        /** The C client's process: libssl directly, or the platform's package (`pkg`). */
+        Side inProcess(boolean pkg) {
+            return new Side() {
                 @Override
                 public long[] download(int port, int readSize, long bytes, boolean check) throws Exception {
-                    return c.download(version, port, readSize, bytes, check);
+                    return c.download(pkg, version, port, readSize, bytes, check);
                 }
 
                 @Override
                 public long[] handshakes(int port, boolean resume, long nanos, int count) throws Exception {
-                    return c.handshakes(version, port, resume, nanos, count);
+                    return c.handshakes(pkg, version, port, resume, nanos, count);
                 }
             };
+        }
+
+        /** The sides in table order: bridge, package, C, JDK; a side --side leaves out is null. */
+        Side[] sides() {
+            Side bridge = inJvm((port, readSize, resume) -> (bytes, check) -> bridgeConnect(cred,
+                    resume ? "localhost" : "full-" + fresh++ + ".localhost", port, readSize, bytes, check));
+            Side cSide = inProcess(false);
+            Side pkgSide = inProcess(true);
             Side jdkSide = inJvm((port, readSize, resume) -> (bytes, check) -> jdkConnect(jdk, protocol,
                     resume ? "localhost" : "full-" + fresh++ + ".localhost", port, readSize, bytes, check));
-            Side[] all = {bridge, cSide, jdkSide};
+            Side[] all = {bridge, pkgSide, cSide, jdkSide};
             for (int i = 0; i < all.length; i++) if (!side.isEmpty() && !side.equals(NAMES[i])) all[i] = null;
             return all;
         }
@@ -386,7 +395,7 @@ public final class TlsBench {
         return s[s.length / 2];
     }
 
-    static final String[] NAMES = {"bridge", "C", "JDK"};
+    static final String[] NAMES = {"bridge", "package", "C", "JDK"};
 
     /**
      * Download rates of the sides, one download each per round, the rounds
@@ -513,38 +522,49 @@ public final class TlsBench {
         }
 
         String size = quick ? bulkBytes + " B" : (bulkBytes >> 20) + " MiB";
-        String[] bulkHead = {"download", "bridge", "JDK", "C", "bridge/JDK", "bridge/C"};
+        // Sides: 0 bridge, 1 package, 2 C, 3 JDK.
+        String[] bulkHead = {"download", "bridge", "package", "JDK", "C", "bridge/JDK", "bridge/C", "package/C"};
         table(String.format("bulk: a %s download in 16 KiB records, MB/s (median of %d)", size, rounds), bulkHead);
         for (int i = 0; i < bulk.size(); i++) {
             double[] r = bulk.get(i)[0];
-            line(bulkNames.get(i), num(r[0]), num(r[2]), num(r[1]), ratio(r[0], r[2]), ratio(r[0], r[1]));
+            line(bulkNames.get(i), num(r[0]), num(r[1]), num(r[3]), num(r[2]), ratio(r[0], r[3]), ratio(r[0], r[2]),
+                    ratio(r[1], r[2]));
         }
         table("bulk: MB per second of the client thread's CPU time", bulkHead);
         for (int i = 0; i < bulk.size(); i++) {
             double[] r = bulk.get(i)[1];
-            line(bulkNames.get(i), num(r[0]), num(r[2]), num(r[1]), ratio(r[0], r[2]), ratio(r[0], r[1]));
+            line(bulkNames.get(i), num(r[0]), num(r[1]), num(r[3]), num(r[2]), ratio(r[0], r[3]), ratio(r[0], r[2]),
+                    ratio(r[1], r[2]));
         }
 
+        String[] hsHead = {"handshake", "bridge", "package", "C", "JDK", "bridge/C", "bridge/JDK", "package/C"};
         table(String.format("handshakes per second (a connection: handshake, request, one byte, close-notify;"
-                + " median of %d)", rounds), "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
+                + " median of %d)", rounds), hsHead);
         for (int i = 0; i < hs.size(); i++) {
             double[] r = hs.get(i)[0];
-            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[0], r[1]), ratio(r[0], r[2]));
+            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), num(r[3]), ratio(r[0], r[2]), ratio(r[0], r[3]),
+                    ratio(r[1], r[2]));
         }
-        table("client thread CPU per connection, microseconds (the ratios are of speed: C's time / the bridge's)",
-                "handshake", "bridge", "C", "JDK", "bridge/C", "bridge/JDK");
+        table("client thread CPU per connection, microseconds (the ratios are of speed: the other's time / ours)",
+                hsHead);
         for (int i = 0; i < hs.size(); i++) {
             double[] r = hs.get(i)[1];
-            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), ratio(r[1], r[0]), ratio(r[2], r[0]));
+            line(hsNames.get(i), num(r[0]), num(r[1]), num(r[2]), num(r[3]), ratio(r[2], r[0]), ratio(r[3], r[0]),
+                    ratio(r[2], r[1]));
         }
-        table("resumed / full: handshakes per second, and client CPU per connection",
-                "handshake", "bridge", "C", "JDK", "bridge CPU", "C CPU", "JDK CPU");
+        table("resumed / full: handshakes per second, and client CPU per connection", "handshake", "bridge",
+                "package", "C", "JDK", "bridge CPU", "package CPU", "C CPU", "JDK CPU");
         for (int i = 0; i + 1 < hs.size(); i += 2) {
             if (!hsNames.get(i).endsWith(" full") || !hsNames.get(i + 1).endsWith(" resumed")) continue;
             double[][] f = hs.get(i);
             double[][] r = hs.get(i + 1);
-            line(hsNames.get(i).replace(" full", ""), ratio(r[0][0], f[0][0]), ratio(r[0][1], f[0][1]),
-                    ratio(r[0][2], f[0][2]), ratio(f[1][0], r[1][0]), ratio(f[1][1], r[1][1]), ratio(f[1][2], r[1][2]));
+            String[] cells = new String[9];
+            cells[0] = hsNames.get(i).replace(" full", "");
+            for (int k = 0; k < 4; k++) {
+                cells[1 + k] = ratio(r[0][k], f[0][k]);
+                cells[5 + k] = ratio(f[1][k], r[1][k]);
+            }
+            line(cells);
         }
     }
 
@@ -558,7 +578,7 @@ public final class TlsBench {
         for (int version : new int[] {13, 12}) {
             try (Clients cl = new Clients(version, null)) {
                 Side[] sides = cl.sides();
-                for (int i : new int[] {0, 2}) {
+                for (int i : new int[] {0, 3}) {
                     if (sides[i] == null) continue;
                     for (int n = 0; n < WARM_UP_CONNECTIONS && System.nanoTime() < end; n++) {
                         sides[i].handshakes((n & 2) == 0 ? server.rsaPort : server.ecPort, (n & 1) == 0, 0, 1);
@@ -572,13 +592,13 @@ public final class TlsBench {
         System.out.printf("%n%s%n", title);
         line(head);
         String[] rule = new String[head.length];
-        for (int i = 0; i < head.length; i++) rule[i] = "-".repeat(i == 0 ? 36 : 10);
+        for (int i = 0; i < head.length; i++) rule[i] = "-".repeat(i == 0 ? 36 : 11);
         line(rule);
     }
 
     static void line(String... cells) {
         StringBuilder b = new StringBuilder(String.format("%-36s", cells[0]));
-        for (int i = 1; i < cells.length; i++) b.append(String.format(" %10s", cells[i]));
+        for (int i = 1; i < cells.length; i++) b.append(String.format(" %11s", cells[i]));
         System.out.println(b);
     }
 }
