@@ -300,8 +300,11 @@ bool package_exchange(PackageClient& c, CtxtHandle& ctx, const char* target, int
   if (c.table->EncryptMessage(&ctx, 0, &msg, 0) != SEC_E_OK) return failed("EncryptMessage");
   if (!send_all(fd, record, parts[0].cbBuffer + parts[1].cbBuffer + parts[2].cbBuffer)) return false;
   for (;;) {
+    // The records read are decrypted where they lie; what is left of the
+    // last one moves to the front once per socket read.
+    size_t off = 0;
     while (len > 0) {
-      SecBuffer b[4] = {{static_cast<unsigned long>(len), SECBUFFER_DATA, c.in.data()},
+      SecBuffer b[4] = {{static_cast<unsigned long>(len), SECBUFFER_DATA, c.in.data() + off},
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr},
                         {0, SECBUFFER_EMPTY, nullptr}};
@@ -337,9 +340,10 @@ bool package_exchange(PackageClient& c, CtxtHandle& ctx, const char* target, int
         }
       }
       size_t rest = extra ? extra->cbBuffer : 0;
-      if (rest) std::memmove(c.in.data(), extra->pvBuffer, rest);
+      off = rest ? static_cast<size_t>(static_cast<unsigned char*>(extra->pvBuffer) - c.in.data()) : 0;
       len = rest;
     }
+    if (off && len) std::memmove(c.in.data(), c.in.data() + off, len);
     if (!fill(c, fd, len)) return false;
   }
 }
