@@ -43,7 +43,8 @@ final class CClient implements AutoCloseable {
      * of libssl directly.
      */
     long[] download(boolean pkg, int version, int port, int readSize, long bytes, boolean check) throws IOException {
-        return command((pkg ? "D " : "d ") + version + " " + port + " " + readSize + " " + bytes + " " + (check ? 1 : 0));
+        return command((pkg ? "D " : "d ") + version + " " + port + " " + readSize + " " + bytes + " "
+                + (check ? 1 : 0));
     }
 
     /**

@@ -29,9 +29,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * libssl with memory BIOs (bench_tls_client, a process of its own driven
  * through bench.CClient) and the JDK's SSLSocket; and, as a fourth side,
  * the platform's SSPI package driven from C++ by that same process as the
- * bridge's natives drive it, which tells the package's cost from JNI's. Each side's figures are
- * its wall-clock rate and its rate per second of its own CPU time (the
- * client thread's), which the load of a shared machine moves far less.
+ * bridge's natives drive it, which tells the package's cost from JNI's.
+ * Each side's figures are its wall-clock rate and its rate per second of its
+ * own CPU time (the client thread's), which the load of a shared machine
+ * moves far less.
  *
  * Bulk rows: one download of 64 MiB in 16 KiB records per round, the socket
  * read into a receive array of the size a careful caller takes from the
@@ -193,7 +194,8 @@ public final class TlsBench {
             }
             byte[] req = request(bytes);
             byte[] record = CAPI.encryptMessage(context, req, new int[] {0}, new int[] {req.length}, result);
-            if (result[0] != SEC_E_OK) throw new IllegalStateException("encryptMessage: 0x" + Long.toHexString(result[0]));
+            if (result[0] != SEC_E_OK)
+                throw new IllegalStateException("encryptMessage: 0x" + Long.toHexString(result[0]));
             out.write(record);
             Tally t = new Tally();
             for (;;) {
@@ -217,7 +219,8 @@ public final class TlsBench {
                     if (st != SEC_E_INCOMPLETE_MESSAGE)
                         throw new IllegalStateException("decryptMessage: 0x" + Integer.toHexString(st));
                 }
-                if (!fill(in, buf, len)) throw new IllegalStateException("bridge: the server closed without close-notify");
+                if (!fill(in, buf, len))
+                    throw new IllegalStateException("bridge: the server closed without close-notify");
             }
             while (in.read(buf) >= 0) {
                 // the server ends its stream after close-notify
