@@ -52,7 +52,7 @@ for t in "${targets[@]}"; do
      ! build/fuzz/bin/"$t" -runs=0 -detect_leaks=1 -artifact_prefix="$art/" "$work" \
       >"build/fuzz/$t.leaks.log" 2>&1; then
     echo "!! $t found a fault: see build/fuzz/$t.log, build/fuzz/$t.leaks.log and $art/"
-    tail -40 "build/fuzz/$t.log" "build/fuzz/$t.leaks.log"
+    tail -n 40 "build/fuzz/$t.log" "build/fuzz/$t.leaks.log"
     status=1
   else
     grep -E '^(stat::number_of_executed_units|#[0-9]+ +DONE)' "build/fuzz/$t.log" || true
