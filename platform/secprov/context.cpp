@@ -433,6 +433,14 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
       }
     }
     discard_input(*c);
+    // A flood of records without data, or of key update requests whose
+    // replies could no longer go out in front of our next record, ends the
+    // connection instead of growing without bound.
+    c->idle_records = got ? 0 : c->idle_records + 1;
+    if (st != SEC_I_CONTEXT_EXPIRED &&
+        (c->idle_records > kMaxIdleRecords ||
+         (c->state == State::Open && BIO_ctrl_pending(c->wbio) > kMaxPendingReplies)))
+      return c->fail(SEC_E_ILLEGAL_MESSAGE);
     if (got > record - kRecordHeader) return SEC_E_INTERNAL_ERROR;
     std::memcpy(p + kRecordHeader, c->plain.data(), got);
     OPENSSL_cleanse(c->plain.data(), got);

@@ -36,6 +36,13 @@ constexpr unsigned kRecordHeader = 5;
 constexpr unsigned kMaxPlaintext = 16384;
 constexpr unsigned kMaxTrailer = 128;
 constexpr unsigned kMaxRecordBody = kMaxPlaintext + 2048;
+// A peer's records that carry no application data (tickets, key updates,
+// renegotiation requests, empty records) accepted in a row: beyond it the
+// peer is flooding. And the most that post-handshake replies (key updates)
+// may pile up for the peer: what fits in a trailer beside a record's own
+// expansion.
+constexpr unsigned kMaxIdleRecords = 32;
+constexpr unsigned kMaxPendingReplies = kMaxTrailer - 32;
 
 class Credential : public csp::Object {
  public:
@@ -111,6 +118,7 @@ class Context : public csp::Object {
   SECURITY_STATUS failure = SEC_E_OK;
   // The first certificate check that failed, as a status (0: none).
   SECURITY_STATUS verify_status = SEC_E_OK;
+  unsigned idle_records = 0;  // records in a row without application data
   std::vector<unsigned char> plain;  // one record's plaintext
 
   // Client authentication without a certificate in the credential: the
