@@ -267,7 +267,9 @@ public final class Storm {
             return;
         }
         c.send(GET);
-        while (c.receive()) {}
+        // The page's records (s_server keeps the connection until our close-notify).
+        c.socket.setSoTimeout(5000);
+        while (c.len[0] < 20040 && c.receive()) {}
         c.socket.close();
         long[] p = c.context.clone();
         livePairs.get(SCTX).add(p);
