@@ -293,6 +293,16 @@ Opened TlsSession::open(const unsigned char* in, size_t n, unsigned char* plain)
     }
   }
   discard_input();
+  // A flood of records without data, or of key update requests whose
+  // replies could no longer go out in front of our next record, ends the
+  // session instead of growing without bound.
+  idle_records_ = o.length ? 0 : idle_records_ + 1;
+  if (o.kind != Opened::Closed && o.kind != Opened::Failed &&
+      (idle_records_ > kMaxIdleRecords ||
+       (state_ == State::Open && BIO_ctrl_pending(wbio_) > kMaxPendingReplies))) {
+    fail(Fault::Protocol);
+    return Opened{Opened::Failed};
+  }
   return o;
 }
 

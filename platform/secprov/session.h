@@ -31,6 +31,13 @@ constexpr unsigned kRecordHeader = 5;
 constexpr unsigned kMaxPlaintext = 16384;
 constexpr unsigned kMaxTrailer = 128;
 constexpr unsigned kMaxRecordBody = kMaxPlaintext + 2048;
+// A peer's records that carry no application data (tickets, key updates,
+// renegotiation requests, empty records) accepted in a row: beyond it the
+// peer is flooding. And the most that post-handshake replies (key updates)
+// may pile up for the peer: what fits in a trailer beside a record's own
+// expansion.
+constexpr unsigned kMaxIdleRecords = 32;
+constexpr unsigned kMaxPendingReplies = kMaxTrailer - 32;
 
 // The length of the whole records at the start of [p, p + n): `complete`
 // bytes; `missing` is what the next record still lacks (0 when none is
@@ -192,6 +199,7 @@ class TlsSession {
   std::string peer_;
   State state_ = State::Handshake;
   bool established_ = false;  // a handshake has completed
+  unsigned idle_records_ = 0;  // records in a row without application data
   Fault fault_ = Fault::None;
   bool cert_failed_ = false;
   int cert_error_ = 0;

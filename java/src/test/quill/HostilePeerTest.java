@@ -9,6 +9,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static quill.Tls.*;
 
 import java.io.ByteArrayOutputStream;
+import java.io.IOException;
 import java.io.InputStream;
 import java.net.InetAddress;
 import java.net.ServerSocket;
@@ -19,6 +20,8 @@ import java.nio.file.Path;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.Random;
+import java.util.concurrent.atomic.AtomicBoolean;
+import java.util.concurrent.atomic.AtomicInteger;
 import java.util.function.Consumer;
 
 import org.junit.jupiter.api.BeforeAll;
@@ -256,6 +259,112 @@ class HostilePeerTest {
                         if (st != SEC_E_INCOMPLETE_MESSAGE) assertEquals(st, decryptOnce(c), name + ": it stays");
                         assertFailedAndDeletable(c, st, name);
                     }
+                }
+                CAPI.freeCredentialsHandle(cred);
+            }
+        }
+    }
+
+    /**
+     * Requests of a real server after a good handshake, typed at its console
+     * one at a time: HelloRequests (TLS 1.2, "r") or key updates that ask for
+     * ours (TLS 1.3, "K"), `count` of them, alone or each followed by a line
+     * of data that the client answers; then "end". The client renegotiates
+     * whenever asked. A flood without data ends after a bounded number of
+     * requests honoured (key update replies the client has not sent yet pile
+     * up, so those end sooner); the status stays for the next record sent.
+     */
+    static final Object[][] REQUESTS = {
+            {"-tls1_2", "r", 10000, false, SEC_E_ILLEGAL_MESSAGE},
+            {"-tls1_2", "r", 300, true, SEC_E_OK},
+            {"-tls1_3", "K", 10000, false, SEC_E_ILLEGAL_MESSAGE},
+            {"-tls1_3", "K", 300, true, SEC_E_OK},
+    };
+
+    /**
+     * Reads until `last` arrives, renegotiating when asked; the status it
+     * stops at. `answered` counts the records that carried no data.
+     */
+    static long readThroughRequests(Client c, StringBuilder got, AtomicInteger answered, String last)
+            throws IOException {
+        long[] result = new long[1];
+        while (got.indexOf(last) < 0) {
+            result[0] = CLOSED;
+            int before = c.len[0];
+            byte[] plain = CAPI.decryptMessage(c.context, c.buf, c.len, result);
+            if (plain != null && plain.length > 0) {
+                synchronized (got) { got.append(new String(plain, StandardCharsets.ISO_8859_1)); }
+                c.send("ok\n".getBytes(StandardCharsets.US_ASCII));
+            } else if (result[0] == SEC_E_OK && c.len[0] < before) answered.incrementAndGet();
+            if (result[0] == SEC_E_INCOMPLETE_MESSAGE || result[0] == SEC_E_INVALID_PARAMETER && c.len[0] == 0) {
+                if (!c.receive()) return CLOSED;
+            } else if (result[0] == SEC_I_RENEGOTIATE) {
+                if (c.handshake() != SEC_E_OK) return c.status;
+                answered.incrementAndGet();
+            } else if (result[0] != SEC_E_OK) {
+                return result[0];
+            }
+        }
+        return SEC_E_OK;
+    }
+
+    /** Waits (bounded) until `done` holds or the reader is over. */
+    static void awaitOrOver(AtomicBoolean over, java.util.function.BooleanSupplier done) throws InterruptedException {
+        for (long end = System.nanoTime() + 30_000_000_000L; System.nanoTime() < end && !over.get() && !done.getAsBoolean();)
+            Thread.sleep(0, 100_000);
+    }
+
+    /** Floods of renegotiation and key update requests end in bounded time and memory. */
+    @Test
+    void requestFloodsEndInBoundedTime() throws Exception {
+        for (Object[] k : REQUESTS) {
+            String version = (String) k[0], command = k[1] + "\n";
+            int count = (Integer) k[2];
+            boolean data = (Boolean) k[3];
+            String name = version + " " + count + " x " + k[1] + (data ? " among data" : "");
+            StringBuilder got = new StringBuilder();
+            AtomicInteger answered = new AtomicInteger();
+            AtomicBoolean over = new AtomicBoolean();
+            try (Server server = Server.start(dir, version)) {
+                long[] cred = credential(0, null, false);
+                try (Client c = new Client(cred, "localhost", server.port)) {
+                    assertEquals(SEC_E_OK, c.handshake(), name);
+                    // The records after the handshake (TLS 1.3 tickets) are read first.
+                    server.command("start\n");
+                    assertEquals(SEC_E_OK, readThroughRequests(c, got, answered, "start\n"), name);
+                    answered.set(0);
+                    // One request at a time: s_server takes one command per read.
+                    Thread typer = new Thread(() -> {
+                        try {
+                            for (int i = 0; i < count && !over.get(); i++) {
+                                server.command(command);
+                                int n = i;
+                                awaitOrOver(over, () -> answered.get() > n);
+                                if (!data) continue;
+                                String line = "line " + i + "\n";
+                                server.command(line);
+                                awaitOrOver(over, () -> { synchronized (got) { return got.indexOf(line) >= 0; } });
+                            }
+                            server.command("end\n");
+                        } catch (Exception e) {
+                            // the server has gone
+                        }
+                    });
+                    typer.setDaemon(true);
+                    long t0 = System.nanoTime();
+                    typer.start();
+                    long st = readThroughRequests(c, got, answered, "end\n");
+                    over.set(true);
+                    long[] result = {CLOSED};
+                    byte[] bye = "bye\n".getBytes(StandardCharsets.US_ASCII);
+                    CAPI.encryptMessage(c.context, bye, new int[] {0}, new int[] {bye.length}, result);
+                    System.out.println(name + ": 0x" + Long.toHexString(st) + " after " + answered + " answered, "
+                            + (System.nanoTime() - t0) / 1000000 + " ms");
+                    long expected = (Integer) k[4];
+                    assertEquals(expected, st, name + ": reading");
+                    assertEquals(expected, result[0], name + ": sending");
+                    if (!data) assertTrue(answered.get() < 64, name + ": " + answered + " requests honoured");
+                    assertTrue(data || got.length() == 6, name);
                 }
                 CAPI.freeCredentialsHandle(cred);
             }

@@ -28,8 +28,6 @@ public final class Storm {
     /** Live handles in the platform's handle table. */
     static native long handleCount();
 
-    /** STORM_TRACE=1 prints every call and handle drawn, made and released. */
-    static final boolean TRACE = System.getenv("STORM_TRACE") != null;
     static final int CTX = 0, KEY = 1, HASH = 2, STORE = 3, CRED = 4, SCTX = 5;
     static final String[] KIND = {"context", "key", "hash", "store", "credential", "security context"};
     static final int VERIFY = 0xF0000000, NO_PERSIST = 0x8000;
@@ -92,7 +90,6 @@ public final class Storm {
         } else if (r < 92) h = forged(l);
         else h = 0;
         bad = !live.get(kind).containsKey(norm(h));
-        if (TRACE) System.out.println("  draw " + KIND[kind] + " " + Long.toHexString(h) + " r=" + r + " bad=" + bad + " dead=" + dead.get(kind).contains(h));
         return h;
     }
 
@@ -174,7 +171,6 @@ public final class Storm {
 
     void made(int kind, int rc, long[] h) {
         if (rc == 0 && h != null && h.length > 0 && h[0] != 0) live.get(kind).merge(h[0] = norm(h[0]), 1, Integer::sum);
-        if (TRACE && rc == 0 && h != null && h.length > 0) System.out.println("  made " + KIND[kind] + " " + Long.toHexString(h[0]));
     }
 
     /**
@@ -189,7 +185,6 @@ public final class Storm {
     /** A release of H returned RC; the handle dies with its last reference. */
     void released(int kind, long h, int rc) {
         h = norm(h);
-        if (TRACE) System.out.println("  release " + KIND[kind] + " " + Long.toHexString(h) + " rc=" + rc);
         if (rc != 0 || !live.get(kind).containsKey(h)) return;
         if (live.get(kind).merge(h, -1, Integer::sum) == 0) {
             live.get(kind).remove(h);
@@ -241,6 +236,62 @@ public final class Storm {
     long share(long h) {
         shared.add(norm(h));
         return h;
+    }
+
+    // ---- established TLS contexts ----------------------------------------------
+
+    /** An established context and what its server sent after the handshake, taken from `at` on. */
+    static final class Session {
+        final long[] pair;
+        final byte[] stream;
+        int at;
+        Session(long[] pair, byte[] stream) { this.pair = pair; this.stream = stream; }
+    }
+
+    final Map<Long, Session> sessions = new HashMap<>();
+    final long[][] tlsCreds = new long[2][];  // the package's defaults, TLS 1.2 only
+    Tls.Server server;
+    static final byte[] GET = "GET /page HTTP/1.0\r\n\r\n".getBytes(java.nio.charset.StandardCharsets.US_ASCII);
+
+    /**
+     * Keeps three established contexts among the live ones (topped up every
+     * 1024 calls), each a handshake
+     * with the local server followed by a request whose reply is kept unread.
+     */
+    void connect() throws Exception {
+        sessions.values().removeIf(t -> livePairs.get(SCTX).stream().noneMatch(q -> q == t.pair));
+        if (server == null || sessions.size() >= 3 || call % 1024 >= 64) return;  // a handshake is slow
+        Tls.Client c = new Tls.Client(tlsCreds[pick(2)], "localhost", server.port);
+        if (c.handshake() != 0) {
+            finding("handshake", "status 0x" + Long.toHexString(c.status));
+            c.close();
+            return;
+        }
+        c.send(GET);
+        // The page's records (s_server keeps the connection until our close-notify).
+        c.socket.setSoTimeout(5000);
+        while (c.len[0] < 20040 && c.receive()) {}
+        c.socket.close();
+        long[] p = c.context.clone();
+        livePairs.get(SCTX).add(p);
+        sessions.put(norm(p[0]), new Session(p, Arrays.copyOf(c.buf, c.len[0])));
+    }
+
+    /** Input for a live context: the rest of its server's records, maybe damaged, else random bytes. */
+    byte[] records(long[] p, boolean[] intact) {
+        Session t = bad || p.length != 2 ? null : sessions.get(norm(p[0]));
+        if (t == null || pick(3) == 0) return bytes();
+        byte[] d = Arrays.copyOfRange(t.stream, t.at, t.stream.length);
+        intact[0] = pick(4) != 0 || d.length == 0;
+        if (!intact[0] && coin()) d[pick(d.length)] ^= (byte) (1 << pick(8));
+        else if (!intact[0]) d = Arrays.copyOf(d, pick(d.length));
+        return d;
+    }
+
+    /** A record of the server's taken intact: the next input starts behind it. */
+    void took(long[] p, byte[] d, int[] n, long rc) {
+        Session t = sessions.get(norm(p[0]));
+        if (t != null && n.length == 1 && (rc == 0 || rc == Tls.SEC_I_RENEGOTIATE)) t.at += d.length - n[0];
     }
 
     /** A success (0) on a handle that is not live is a finding. */
@@ -434,8 +485,10 @@ public final class Storm {
         put("encryptMessage", () -> { long[] p = pair(SCTX); boolean b = bad; byte[] d = bytes();
             long[] res = {0x7777}; CAPI.encryptMessage(p, d, ints(pick(2) == 0 ? 0 : len(d)), ints(len(d)), res);
             refuse("encryptMessage", b, res[0]); });
-        put("decryptMessage", () -> { long[] p = pair(SCTX); boolean b = bad; byte[] d = bytes();
-            long[] res = {0x7777}; byte[] plain = CAPI.decryptMessage(p, d, ints(len(d)), res);
+        put("decryptMessage", () -> { long[] p = pair(SCTX); boolean b = bad; boolean[] intact = {false};
+            byte[] d = records(p, intact); int[] n = intact[0] ? new int[] {d.length} : ints(len(d));
+            long[] res = {0x7777}; byte[] plain = CAPI.decryptMessage(p, d, n, res);
+            if (intact[0]) took(p, d, n, res[0]);
             refuse("decryptMessage", b, res[0] == 0x7777 && plain == null ? 0x7777 : res[0]); });
         put("getRemoteCertificates", () -> { long[] p = pair(SCTX); boolean b = bad; long[] res = {0x7777};
             CAPI.getRemoteCertificates(p, res); refuse("getRemoteCertificates", b, res[0]); });
@@ -469,6 +522,11 @@ public final class Storm {
 
     /** Caps every pool so that a long run keeps a bounded set of live objects. */
     void trim() {
+        try {
+            connect();
+        } catch (Throwable t) {
+            finding("connect", "threw " + t);
+        }
         trim(KEY, h -> CAPI.cryptDestroyKey(h));
         trim(HASH, h -> CAPI.cryptDestroyHash(h));
         trim(STORE, h -> px.closeMemoryStore(h));
@@ -509,6 +567,7 @@ public final class Storm {
         }
         for (long[] p : livePairs.get(SCTX)) CAPI.deleteSecurityContext(p);
         for (long[] p : livePairs.get(CRED)) CAPI.freeCredentialsHandle(p);
+        for (long[] p : tlsCreds) if (p != null) CAPI.freeCredentialsHandle(p);
         livePairs.get(SCTX).clear();
         livePairs.get(CRED).clear();
     }
@@ -533,6 +592,21 @@ public final class Storm {
         made(STORE, px.createMemoryStore(s, 0), s);
         long[] cred = new long[2];
         madePair(CRED, CAPI.acquireCredentialsHandle(true, 0, null, 0, null, 0, 0, 0, cred, false), cred);
+        tlsCreds[0] = Tls.credential(0, null, false);
+        tlsCreds[1] = Tls.credential(Tls.SP_PROT_TLS1_2_CLIENT, null, false);
+    }
+
+    /** An `openssl s_server` with the test PKI's leaf, serving a 20 KB page. */
+    void startServer(Path pki) throws Exception {
+        Path d = Files.createDirectories(Path.of(System.getenv().getOrDefault("QUILL_CSP_ROOT", ".")).resolve("tls"));
+        Files.copy(pki.resolve("leaf.pem"), d.resolve("server.pem"), java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+        Files.copy(pki.resolve("leaf.key"), d.resolve("server.key"), java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+        Files.copy(pki.resolve("ca.pem"), d.resolve("ca.pem"), java.nio.file.StandardCopyOption.REPLACE_EXISTING);
+        byte[] page = new byte[20000];
+        rnd.nextBytes(page);
+        Files.write(d.resolve("page"), page);
+        server = Tls.Server.start(d, "-WWW");
+        for (int i = 0; i < 3; i++) connect();
     }
 
     static long rss() throws Exception {
@@ -550,13 +624,13 @@ public final class Storm {
         Storm s = new Storm(seed, Files.readAllBytes(pki.resolve("leaf.der")), Files.readAllBytes(pki.resolve("leaf.p12")));
         s.fill();
         s.seedObjects();
+        s.startServer(pki);
         List<String> names = new ArrayList<>(s.table.keySet());
         Map<String, Long> counts = new TreeMap<>();
         long rssTenth = 0, t0 = System.nanoTime();
         for (s.call = 0; s.call < n; s.call++) {
             String name = names.get(s.pick(names.size()));
             counts.merge(name, 1L, Long::sum);
-            if (TRACE) System.out.println("call " + s.call + " " + name);
             try {
                 s.table.get(name).run();
             } catch (Throwable t) {
@@ -571,6 +645,7 @@ public final class Storm {
         long during = handleCount();
         s.releaseAll();
         CAPI.cryptAcquireContext(new long[1], "storm-sig", null, 24, 0x10);
+        s.server.close();
         long after = handleCount();
         System.out.printf("storm: %d calls in %.1f s, %.0f calls/s; %d natives%n", n, secs, n / secs, counts.size());
         System.out.printf("storm: VmRSS %d kB after %d calls, %d kB after %d%n", rssTenth, n / 10, rssEnd, n);
