@@ -70,6 +70,14 @@ class Shard {
     return s ? s->obj : nullptr;
   }
 
+  bool visit(uintptr_t h, Kind kind, void (*take)(const std::shared_ptr<Object>&, void*),
+             void* out) {
+    std::lock_guard<std::mutex> lock(mu_);
+    Slot* s = find(h, kind);
+    if (s) take(s->obj, out);
+    return s != nullptr;
+  }
+
   bool add_ref(uintptr_t h, Kind kind) {
     std::lock_guard<std::mutex> lock(mu_);
     Slot* s = find(h, kind);
@@ -145,12 +153,19 @@ Shard* shard_of(uintptr_t h) {
 
 uintptr_t handle_insert(std::shared_ptr<Object> obj) {
   if (!obj) return 0;
-  size_t mine = std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
+  // The thread's shard, picked once per thread.
+  static thread_local const size_t mine =
+      std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
   return shards()[mine].insert(std::move(obj), mine);
 }
 std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) {
   Shard* s = shard_of(h);
   return s ? s->lookup(h, kind) : nullptr;
+}
+bool handle_visit(uintptr_t h, Kind kind, void (*take)(const std::shared_ptr<Object>&, void*),
+                  void* out) {
+  Shard* s = shard_of(h);
+  return s && s->visit(h, kind, take, out);
 }
 bool handle_add_ref(uintptr_t h, Kind kind) {
   Shard* s = shard_of(h);
