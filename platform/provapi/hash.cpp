@@ -26,11 +26,15 @@ Hash::~Hash() {
 
 void Hash::drop_contexts() {
   if (md) {
-    // Reset first: the spare keeps nothing of this hash. A context that
-    // finds the slot taken is freed.
-    EVP_MD_CTX_reset(md.get());
+    // Started again on its digest, the spare keeps nothing of this hash and
+    // is ready for the next hash of that algorithm. (The digest outlives the
+    // context: hash_digest's digests are kept for the life of the process.)
+    // A context that finds the slot taken is freed.
     EVP_MD_CTX* expected = nullptr;
-    if (prov && prov->spare_md.compare_exchange_strong(expected, md.get())) md.release();
+    if (prov && !prov->spare_md.load(std::memory_order_relaxed) &&
+        EVP_DigestInit_ex(md.get(), EVP_MD_CTX_get0_md(md.get()), nullptr) &&
+        prov->spare_md.compare_exchange_strong(expected, md.get()))
+      md.release();
     md.reset();
   }
   if (mac) {
@@ -94,12 +98,16 @@ LONG start(Hash& h) {
     h.mac.reset(EVP_MAC_CTX_dup(entry->keyed.get()));
     if (!h.mac) return NTE_NO_MEMORY;
   } else {
-    // The context's spare digest context when there is one.
-    h.md.reset(h.prov->spare_md.exchange(nullptr));
-    if (!h.md) h.md.reset(EVP_MD_CTX_new());
-    if (!h.md) return NTE_NO_MEMORY;
     const EVP_MD* md = hash_digest(info->alg);
-    if (!md || !EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
+    if (!md) return NTE_FAIL;
+    // The provider context's spare digest context, when there is one, is
+    // already started on its digest.
+    h.md.reset(h.prov->spare_md.exchange(nullptr));
+    if (!h.md || EVP_MD_CTX_get0_md(h.md.get()) != md) {
+      if (!h.md) h.md.reset(EVP_MD_CTX_new());
+      if (!h.md) return NTE_NO_MEMORY;
+      if (!EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
+    }
   }
   h.started = true;
   return 0;
