@@ -15,9 +15,9 @@
  *    keeps it alive until it returns, even if another thread releases the
  *    handle meanwhile.
  *
- * Locking: the table is eight shards with a mutex each (a thread inserts
- * into the shard its id picks); a shard's mutex is a leaf lock, held only
- * inside these functions. Objects carry their own mutex for their mutable state.
+ * Locking: the table is eight shards with a spin lock each (a thread inserts
+ * into the shard its id picks); a shard's lock is a leaf lock, held only
+ * briefly inside these functions. Objects carry their own mutex for their mutable state.
  */
 #ifndef CSP_HANDLES_H
 #define CSP_HANDLES_H
