@@ -1,6 +1,7 @@
 // The process-wide handle table (see csp/handles.h for the contract).
 #include "csp/handles.h"
 
+#include <atomic>
 #include <functional>
 #include <mutex>
 #include <thread>
@@ -22,7 +23,7 @@ namespace {
 // waiting: a stale handle could name a new object only after its slot has
 // gone round all its generations, which takes millions of handles.
 //
-// The table is kShards tables with a mutex each, so that threads working on
+// The table is kShards tables with a lock each, so that threads working on
 // objects of their own do not wait for each other: a thread inserts into the
 // shard its id picks, and the index's low bits name the shard (index =
 // slot * kShards + shard).
@@ -32,6 +33,24 @@ constexpr uint32_t kGenMask = sizeof(uintptr_t) >= 8 ? 0xFFFFFFFFu : 0x7FFu;
 constexpr size_t kShards = 8;
 constexpr size_t kMaxSlots = kIndexMask / kShards;  // index + 1 must fit in kIndexBits
 constexpr size_t kReuseAfter = 1024;
+
+// A shard's lock. It is held for a few dozen instructions at a time (only
+// the rare growth of a shard allocates under it), so a waiter spins on it
+// briefly, then yields to the holder. Unlocking is a plain store.
+class SpinLock {
+ public:
+  void lock() {
+    unsigned spins = 0;
+    while (locked_.exchange(true, std::memory_order_acquire)) {
+      while (locked_.load(std::memory_order_relaxed))
+        if (++spins > 64) std::this_thread::yield();
+    }
+  }
+  void unlock() { locked_.store(false, std::memory_order_release); }
+
+ private:
+  std::atomic<bool> locked_{false};
+};
 
 struct Slot {
   std::shared_ptr<Object> obj;
@@ -44,7 +63,7 @@ class Shard {
  public:
   // `number` is this shard's place among the shards.
   uintptr_t insert(std::shared_ptr<Object> obj, size_t number) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<SpinLock> lock(mu_);
     size_t index;
     if (free_count_ > 0 && (free_count_ >= kReuseAfter || slots_.size() >= kMaxSlots)) {
       index = free_head_ - 1;
@@ -65,13 +84,21 @@ class Shard {
   }
 
   std::shared_ptr<Object> lookup(uintptr_t h, Kind kind) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<SpinLock> lock(mu_);
     Slot* s = find(h, kind);
     return s ? s->obj : nullptr;
   }
 
+  bool visit(uintptr_t h, Kind kind, void (*take)(const std::shared_ptr<Object>&, void*),
+             void* out) {
+    std::lock_guard<SpinLock> lock(mu_);
+    Slot* s = find(h, kind);
+    if (s) take(s->obj, out);
+    return s != nullptr;
+  }
+
   bool add_ref(uintptr_t h, Kind kind) {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<SpinLock> lock(mu_);
     Slot* s = find(h, kind);
     if (!s || s->refs == UINT32_MAX) return false;
     ++s->refs;
@@ -82,7 +109,7 @@ class Shard {
     std::shared_ptr<Object> last;  // destroyed after the lock is dropped
     Drop result;
     {
-      std::lock_guard<std::mutex> lock(mu_);
+      std::lock_guard<SpinLock> lock(mu_);
       Slot* s = find(h, kind);
       if (!s) return Drop::Invalid;
       if (--s->refs > 0) return Drop::Released;
@@ -106,7 +133,7 @@ class Shard {
   }
 
   size_t count() {
-    std::lock_guard<std::mutex> lock(mu_);
+    std::lock_guard<SpinLock> lock(mu_);
     return live_;
   }
 
@@ -120,7 +147,7 @@ class Shard {
     return &s;
   }
 
-  std::mutex mu_;
+  SpinLock mu_;
   std::vector<Slot> slots_;
   uint32_t free_head_ = 0;  // free list (index + 1), oldest first
   uint32_t free_tail_ = 0;
@@ -145,12 +172,19 @@ Shard* shard_of(uintptr_t h) {
 
 uintptr_t handle_insert(std::shared_ptr<Object> obj) {
   if (!obj) return 0;
-  size_t mine = std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
+  // The thread's shard, picked once per thread.
+  static thread_local const size_t mine =
+      std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
   return shards()[mine].insert(std::move(obj), mine);
 }
 std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) {
   Shard* s = shard_of(h);
   return s ? s->lookup(h, kind) : nullptr;
+}
+bool handle_visit(uintptr_t h, Kind kind, void (*take)(const std::shared_ptr<Object>&, void*),
+                  void* out) {
+  Shard* s = shard_of(h);
+  return s && s->visit(h, kind, take, out);
 }
 bool handle_add_ref(uintptr_t h, Kind kind) {
   Shard* s = shard_of(h);

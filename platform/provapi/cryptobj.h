@@ -258,12 +258,21 @@ inline LONG pin_missing_code(const Provider& p) {
 // the first HMAC of that hash and duplicated for every later one, so that a
 // hash does not fetch the digest and key the MAC again. Shared by the key
 // and its HMAC hashes; `mu` is a leaf lock.
+//
+// A finished hash gives its context back as the spare of its inner hash; the
+// next hash restarts that one (OpenSSL re-keys it from its own keyed copy)
+// instead of duplicating the template.
 struct HmacTemplates {
   explicit HmacTemplates(const Bytes& k) : key(k) {}
   ~HmacTemplates();
   std::mutex mu;
   Bytes key;  // a copy of the key's secret, wiped with the contexts
-  std::vector<std::pair<ALG_ID, MacCtxPtr>> keyed;
+  struct Keyed {
+    ALG_ID alg;
+    MacCtxPtr keyed;
+    MacCtxPtr spare;  // a finished context, or null
+  };
+  std::vector<Keyed> keyed;
 };
 
 class Hash : public Object {
@@ -285,12 +294,18 @@ class Hash : public Object {
   DWORD cbc_block = 0;
   bool started = false;   // data has gone in (HMAC parameters are fixed)
   bool finished = false;  // value computed or set; no more data
-  Bytes value;
+  // The value once finished: at most one digest (a CBC MAC block, the
+  // 36-byte SHAMD5 value) long.
+  BYTE value[EVP_MAX_MD_SIZE];
+  DWORD value_len = 0;
 
   DWORD size() const;
+  Bytes value_bytes() const { return Bytes(value, value + value_len); }
   // Both with mu held; return 0 or the code to fail with.
   LONG update(const BYTE* data, size_t n);
   LONG finish();
+  // Gives the digest and MAC contexts back to their pools (with mu held).
+  void drop_contexts();
 };
 
 // Hashes `n` bytes into a hash object (takes its lock).

@@ -443,7 +443,7 @@ LONG sign_value(Key& k, Hash& h, Bytes& value) {
   if (!gost::is_hash_alg(h.alg)) return NTE_BAD_ALGID;
   if (h.size() * 8 != k.bitlen) return NTE_BAD_ALGID;
   if (LONG rc = h.finish()) return rc;
-  value = h.value;
+  value = h.value_bytes();
   return 0;
 }
 

@@ -20,7 +20,35 @@ namespace csp::prov {
 HmacTemplates::~HmacTemplates() { wipe(key); }
 
 Hash::~Hash() {
-  wipe(value);
+  drop_contexts();
+  secure_wipe(value, sizeof value);
+}
+
+void Hash::drop_contexts() {
+  if (md) {
+    // Started again on its digest, the spare keeps nothing of this hash and
+    // is ready for the next hash of that algorithm. (The digest outlives the
+    // context: hash_digest's digests are kept for the life of the process.)
+    // A context that finds the slot taken is freed.
+    EVP_MD_CTX* expected = nullptr;
+    if (prov && !prov->spare_md.load(std::memory_order_relaxed) &&
+        EVP_DigestInit_ex(md.get(), EVP_MD_CTX_get0_md(md.get()), nullptr) &&
+        prov->spare_md.compare_exchange_strong(expected, md.get()))
+      md.release();
+    md.reset();
+  }
+  if (mac) {
+    HmacTemplates& t = *hmac_templates;
+    std::lock_guard<std::mutex> lock(t.mu);
+    for (auto& e : t.keyed) {
+      if (e.alg == hmac_alg && !e.spare) {
+        e.spare = std::move(mac);
+        break;
+      }
+    }
+    mac.reset();
+  }
+  cbc.reset();
 }
 
 DWORD Hash::size() const {
@@ -40,10 +68,20 @@ LONG start(Hash& h) {
     // The keyed context for this inner hash, made once per key and hash.
     HmacTemplates& t = *h.hmac_templates;
     std::lock_guard<std::mutex> lock(t.mu);
-    EVP_MAC_CTX* keyed = nullptr;
+    HmacTemplates::Keyed* entry = nullptr;
     for (auto& e : t.keyed)
-      if (e.first == info->alg) keyed = e.second.get();
-    if (!keyed) {
+      if (e.alg == info->alg) entry = &e;
+    if (entry && entry->spare) {
+      // A finished context of this key: no key given restarts it keyed.
+      h.mac = std::move(entry->spare);
+      if (!EVP_MAC_init(h.mac.get(), nullptr, 0, nullptr)) {
+        h.mac.reset();
+        return NTE_FAIL;
+      }
+      h.started = true;
+      return 0;
+    }
+    if (!entry) {
       EVP_MAC* mac = gost::is_hash_alg(info->alg) ? gost::hmac() : hmac_method();
       if (!mac) return NTE_FAIL;
       MacCtxPtr made(EVP_MAC_CTX_new(mac));
@@ -54,16 +92,22 @@ LONG start(Hash& h) {
       static const BYTE kEmpty = 0;
       const BYTE* key = t.key.empty() ? &kEmpty : t.key.data();
       if (!EVP_MAC_init(made.get(), key, t.key.size(), params)) return NTE_FAIL;
-      keyed = made.get();
-      t.keyed.emplace_back(info->alg, std::move(made));
+      t.keyed.push_back({info->alg, std::move(made), nullptr});
+      entry = &t.keyed.back();
     }
-    h.mac.reset(EVP_MAC_CTX_dup(keyed));
+    h.mac.reset(EVP_MAC_CTX_dup(entry->keyed.get()));
     if (!h.mac) return NTE_NO_MEMORY;
   } else {
-    h.md.reset(EVP_MD_CTX_new());
-    if (!h.md) return NTE_NO_MEMORY;
     const EVP_MD* md = hash_digest(info->alg);
-    if (!md || !EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
+    if (!md) return NTE_FAIL;
+    // The provider context's spare digest context, when there is one, is
+    // already started on its digest.
+    h.md.reset(h.prov->spare_md.exchange(nullptr));
+    if (!h.md || EVP_MD_CTX_get0_md(h.md.get()) != md) {
+      if (!h.md) h.md.reset(EVP_MD_CTX_new());
+      if (!h.md) return NTE_NO_MEMORY;
+      if (!EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
+    }
   }
   h.started = true;
   return 0;
@@ -113,30 +157,28 @@ LONG Hash::update(const BYTE* data, size_t n) {
 LONG Hash::finish() {
   if (finished) return 0;
   if (alg == CALG_SSL3_SHAMD5) return NTE_BAD_HASH_STATE;  // no value set yet
-  BYTE out[EVP_MAX_MD_SIZE];
-  size_t n = 0;
   if (cbc) {
+    // A block is at most 16 bytes: the final one fits the value.
     int outl = 0;
-    if (!EVP_EncryptFinal_ex(cbc.get(), out, &outl) || outl != int(cbc_block)) return NTE_FAIL;
-    value.assign(out, out + outl);
-    OPENSSL_cleanse(out, sizeof out);
-    cbc.reset();
-    finished = true;
-    return 0;
-  }
-  if (LONG rc = start(*this)) return rc;
-  if (mac) {
-    if (!EVP_MAC_final(mac.get(), out, &n, sizeof out)) return NTE_FAIL;
+    if (!EVP_EncryptFinal_ex(cbc.get(), value, &outl) || outl != int(cbc_block)) {
+      secure_wipe(value, sizeof value);
+      return NTE_FAIL;
+    }
+    value_len = DWORD(outl);
   } else {
-    unsigned int un = 0;
-    if (!EVP_DigestFinal_ex(md.get(), out, &un)) return NTE_FAIL;
-    n = un;
+    if (LONG rc = start(*this)) return rc;
+    if (mac) {
+      size_t n = 0;
+      if (!EVP_MAC_final(mac.get(), value, &n, sizeof value)) return NTE_FAIL;
+      value_len = DWORD(n);
+    } else {
+      unsigned int n = 0;
+      if (!EVP_DigestFinal_ex(md.get(), value, &n)) return NTE_FAIL;
+      value_len = n;
+    }
   }
-  value.assign(out, out + n);
-  OPENSSL_cleanse(out, sizeof out);
   finished = true;
-  md.reset();
-  mac.reset();
+  drop_contexts();
   return 0;
 }
 
@@ -159,7 +201,7 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
     if (!phHash) return fail(ERROR_INVALID_PARAMETER);
     if (dwFlags != 0) return fail(NTE_BAD_FLAGS);
     auto h = std::make_shared<Hash>();
-    h->prov = p;
+    h->prov = std::move(p);
     h->alg = Algid;
     if (Algid == CALG_MAC) {
       auto k = handle_get<Key>(hKey);
@@ -180,7 +222,7 @@ extern "C" CSPAPI BOOL WINAPI CryptCreateHash(HCRYPTPROV hProv, ALG_ID Algid, HC
       if (hKey != 0) return fail(NTE_BAD_KEY);
       if (LONG rc = start(*h)) return fail(rc);  // checks the digest is there
     }
-    HCRYPTHASH handle = handle_insert(h);
+    HCRYPTHASH handle = handle_insert(std::move(h));
     if (!handle) return fail(NTE_NO_MEMORY);
     *phHash = handle;
     return TRUE;
@@ -223,7 +265,7 @@ extern "C" CSPAPI BOOL WINAPI CryptGetHashParam(HCRYPTHASH hHash, DWORD dwParam,
           return fail(ERROR_MORE_DATA);
         }
         if (LONG rc = h->finish()) return fail(rc);
-        return put_bytes(pbData, pdwDataLen, h->value);
+        return put_bytes(pbData, pdwDataLen, h->value, h->value_len);
       default:
         return fail(NTE_BAD_TYPE);
     }
@@ -243,13 +285,12 @@ extern "C" CSPAPI BOOL WINAPI CryptSetHashParam(HCRYPTHASH hHash, DWORD dwParam,
       case HP_HASHVAL: {
         // Sets the value of a hash computed elsewhere, for signing.
         DWORD n = h->size();
-        if (n == 0) return fail(NTE_BAD_ALGID);
-        h->md.reset();
-        h->mac.reset();
-        h->cbc.reset();
+        if (n == 0 || n > sizeof h->value) return fail(NTE_BAD_ALGID);
+        h->drop_contexts();
         h->started = true;
         h->finished = true;
-        h->value.assign(pbData, pbData + n);
+        std::memcpy(h->value, pbData, n);
+        h->value_len = n;
         return TRUE;
       }
       case HP_HMAC_INFO: {
@@ -286,7 +327,8 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwRes
       d->hmac_templates = h->hmac_templates;
       d->started = h->started;
       d->finished = h->finished;
-      d->value = h->value;
+      std::memcpy(d->value, h->value, h->value_len);
+      d->value_len = h->value_len;
       d->cbc_block = h->cbc_block;
       if (h->cbc) {
         d->cbc.reset(EVP_CIPHER_CTX_new());
@@ -301,7 +343,7 @@ extern "C" CSPAPI BOOL WINAPI CryptDuplicateHash(HCRYPTHASH hHash, DWORD* pdwRes
         if (!d->mac) return fail(NTE_NO_MEMORY);
       }
     }
-    HCRYPTHASH handle = handle_insert(d);
+    HCRYPTHASH handle = handle_insert(std::move(d));
     if (!handle) return fail(NTE_NO_MEMORY);
     *phHash = handle;
     return TRUE;

@@ -380,9 +380,12 @@ extern "C" CSPAPI BOOL WINAPI CryptDeriveKey(HCRYPTPROV hProv, ALG_ID Algid, HCR
       std::lock_guard<std::mutex> lock(h->mu);
       if (LONG rc = h->finish()) return fail(rc);
       ALG_ID base = h->alg == CALG_HMAC ? h->hmac_alg : h->alg;
-      if (LONG rc = derive_bytes(h->value, base, Algid, n, secret)) return fail(rc);
+      Bytes value = h->value_bytes();
+      LONG rc = derive_bytes(value, base, Algid, n, secret);
       // Created salt is the hash value's next bytes.
-      for (size_t i = 0; i < salt.size() && n + i < h->value.size(); ++i) salt[i] = h->value[n + i];
+      for (size_t i = 0; !rc && i < salt.size() && n + i < value.size(); ++i) salt[i] = value[n + i];
+      wipe(value);
+      if (rc) return fail(rc);
     }
     auto k = make_session_key(p, Algid, flags & (kKeptFlags | CRYPT_NO_SALT), std::move(secret));
     if (!salt.empty()) k->salt = std::move(salt);

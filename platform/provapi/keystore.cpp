@@ -440,6 +440,7 @@ bool check_pin_verifier(const Bytes& v, const std::string& password) {
 
 Provider::~Provider() {
   for (auto& [spec, k] : loaded_keys) EVP_PKEY_free(k.pkey);
+  EVP_MD_CTX_free(spare_md.load());
 }
 
 void Provider::forget_loaded_key(DWORD spec) {

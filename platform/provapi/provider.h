@@ -97,6 +97,12 @@ class Provider : public Object {
   // an API reference on this context and drops it when destroyed, so the
   // context handle stays valid as long as one of its keys does.
   std::atomic<bool> held_by_keys{false};
+
+  // A digest context a finished hash of this context gave back, started
+  // again on its digest (it holds no state of that hash), for the next hash
+  // to use without allocating or starting one; null when there is none.
+  // hash.cpp.
+  std::atomic<EVP_MD_CTX*> spare_md{nullptr};
   void forget_loaded_key(DWORD spec);
   ~Provider() override;
 };

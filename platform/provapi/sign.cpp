@@ -19,7 +19,7 @@ LONG hash_value(Hash& h, Bytes& value, const EVP_MD** md) {
   const HashInfo* info = hash_info(h.alg);
   if (!info) return NTE_BAD_ALGID;
   if (LONG rc = h.finish()) return rc;
-  value = h.value;
+  value = h.value_bytes();
   *md = hash_digest(info->alg);
   return *md ? 0 : NTE_BAD_ALGID;
 }

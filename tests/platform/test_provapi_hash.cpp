@@ -93,6 +93,12 @@ Bytes hmac(HCRYPTPROV p, HCRYPTKEY k, ALG_ID inner, const Bytes& data) {
 TEST(ProvHash, Fips180AndMd5KnownAnswers) {
   HCRYPTPROV p = verify_ctx();
   Bytes abc = str("abc");
+  // A hash given up half-way leaves nothing behind for the context's next
+  // ones (which start in the digest context it gave back).
+  HCRYPTHASH left = 0;
+  ASSERT_TRUE(CryptCreateHash(p, CALG_MD5, 0, 0, &left));
+  ASSERT_TRUE(CryptHashData(left, abc.data(), 2, 0));
+  ASSERT_TRUE(CryptDestroyHash(left));
   EXPECT_EQ(digest(p, CALG_MD5, abc), hex("900150983cd24fb0d6963f7d28e17f72"));
   EXPECT_EQ(digest(p, CALG_SHA1, abc), hex("a9993e364706816aba3e25717850c26c9cd0d89d"));
   EXPECT_EQ(digest(p, CALG_SHA_256, abc),
@@ -221,7 +227,12 @@ TEST(ProvHash, HmacRfc2202AndRfc4231) {
   EXPECT_EQ(hmac(p, jefe, CALG_SHA_512, data),
             hex("164b7a7bfcf819e2e395fbe73b56e0a387bd64222e831fd610270cd7ea250554"
                 "9758bf75c05a994a6d034f65f8f0e6fdcaeab1a34d4a6b4b636e070a38bce737"));
-  // Again, from the keyed contexts the first HMACs of this key made.
+  // Again, from the contexts the first HMACs of this key gave back, also
+  // after one is given up half-way.
+  HCRYPTHASH left = 0;
+  ASSERT_TRUE(CryptCreateHash(p, CALG_HMAC, jefe, 0, &left));
+  ASSERT_TRUE(CryptHashData(left, data.data(), 5, 0));
+  ASSERT_TRUE(CryptDestroyHash(left));
   EXPECT_EQ(hmac(p, jefe, 0, data), hex("effcdf6ae5eb2fa2d27416d5f184df9c259a7c79"));
   EXPECT_EQ(hmac(p, jefe, CALG_SHA_256, data),
             hex("5bdcc146bf60754e6a042426089575c75a003f089d2739839dec58b964ec3843"));

@@ -15,9 +15,9 @@
  *    keeps it alive until it returns, even if another thread releases the
  *    handle meanwhile.
  *
- * Locking: the table is eight shards with a mutex each (a thread inserts
- * into the shard its id picks); a shard's mutex is a leaf lock, held only
- * inside these functions. Objects carry their own mutex for their mutable state.
+ * Locking: the table is eight shards with a spin lock each (a thread inserts
+ * into the shard its id picks); a shard's lock is a leaf lock, held only
+ * briefly inside these functions. Objects carry their own mutex for their mutable state.
  */
 #ifndef CSP_HANDLES_H
 #define CSP_HANDLES_H
@@ -64,9 +64,23 @@ CSPAPI Drop handle_release(uintptr_t handle, Kind kind, std::shared_ptr<Object>*
 // Number of live handles (for tests and leak checks).
 CSPAPI size_t handle_count();
 
+// Calls `take` with the object a live handle of `kind` names, under the
+// table's lock, and returns whether there was one.
+CSPAPI bool handle_visit(uintptr_t handle, Kind kind,
+                         void (*take)(const std::shared_ptr<Object>& obj, void* out), void* out);
+
+// The object as its own type. The typed reference is made from the table's
+// own under its lock, so a lookup moves the reference count once.
 template <class T>
 std::shared_ptr<T> handle_get(uintptr_t handle) {
-  return std::static_pointer_cast<T>(handle_lookup(handle, T::kKind));
+  std::shared_ptr<T> out;
+  handle_visit(
+      handle, T::kKind,
+      [](const std::shared_ptr<Object>& obj, void* to) {
+        *static_cast<std::shared_ptr<T>*>(to) = std::shared_ptr<T>(obj, static_cast<T*>(obj.get()));
+      },
+      &out);
+  return out;
 }
 
 }  // namespace csp
