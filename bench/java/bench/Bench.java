@@ -36,8 +36,10 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * compared; a disagreement ends the run with exit code 1.
  *
  * Usage: java -Djava.library.path=LIB -cp quill-java.jar:quill-bench.jar bench.Bench [--quick] [--csv FILE]
+ * [--only PREFIX]
  * --quick runs every operation a few times only (a smoke test: the numbers
- * mean nothing, the agreement checks still run).
+ * mean nothing, the agreement checks still run). --only times only the rows
+ * whose names start with PREFIX (and skips the sweep).
  */
 public final class Bench {
     static final int PROV_RSA_AES = 24;
@@ -113,6 +115,11 @@ public final class Bench {
 
     static Config config;
     static String csv;  // --csv FILE: where the sweep's figures go
+    static String only;  // --only PREFIX: the rows timed
+
+    static boolean wanted(String name) {
+        return only == null || name.startsWith(only);
+    }
 
     /** Runs op n times; returns the elapsed nanoseconds. */
     static long batch(Op op, long n) throws Exception {
@@ -195,6 +202,7 @@ public final class Bench {
      * is not timed), their rounds alternating; bytes > 0 reports MB/s.
      */
     static void row(String name, int bytes, Op bridge, Op limit, Op jdk) throws Exception {
+        if (!wanted(name)) return;
         double[] r = opsPerSecond(bridge, limit, jdk);
         double scale = bytes > 0 ? bytes / 1e6 : 1;
         rows.add(new Row(name, bytes > 0 ? "MB/s" : "ops/s", r[0] * scale, r[1] * scale, r[2] * scale));
@@ -203,6 +211,7 @@ public final class Bench {
 
     /** A row of whole-collection operations reported per item: `items` per call of either op. */
     static void rowScaled(String name, String unit, int items, Op bridge, Op jdk) throws Exception {
+        if (!wanted(name)) return;
         double[] r = opsPerSecond(bridge, jdk);
         rows.add(new Row(name, unit, r[0] * items, Double.NaN, jdk == null ? Double.NaN : r[1] * items));
         System.err.printf("  measured %s%n", name);
@@ -234,6 +243,7 @@ public final class Bench {
      * batches as elsewhere; the rounds alternate.
      */
     static void rowWithReset(String name, Op bridge, Reset reset, Op jdk) throws Exception {
+        if (!wanted(name)) return;
         long warmEnd = System.nanoTime() + config.warmupNanos;
         do {
             sink += bridge.run();
@@ -526,6 +536,8 @@ public final class Bench {
         boolean quick = Arrays.asList(args).contains("--quick");
         int at = Arrays.asList(args).indexOf("--csv");
         csv = at >= 0 && at + 1 < args.length ? args[at + 1] : null;
+        at = Arrays.asList(args).indexOf("--only");
+        only = at >= 0 && at + 1 < args.length ? args[at + 1] : null;
         config = quick ? new Config(0, 1, 2_000_000L) : new Config(300_000_000L, 5, 200_000_000L);
 
         Random rnd = new Random(20240601);
@@ -694,9 +706,10 @@ public final class Bench {
         Stores.run(quick, rsaPriv, rsaPub, prov, privateKeyBlob(rsaPriv));
 
         printTable();
-        sweep(sha, csv);
-        double floor = rows.get(0).bridge;
-        System.out.printf("%nJNI floor: %.1f ns per native call.%n", 1e9 / floor);
+        if (only == null) {
+            sweep(sha, csv);
+            System.out.printf("%nJNI floor: %.1f ns per native call.%n", 1e9 / rows.get(0).bridge);
+        }
         if (sink == 42) System.out.println(); // keeps the sink alive
         Limit.freeKey(limitAes);
         Limit.freeKey(limitMac);

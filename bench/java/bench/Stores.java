@@ -218,6 +218,7 @@ final class Stores {
         }
         Path stores = userStores();
         for (int n : sizes) {
+            if (!Bench.wanted("readStore")) break;
             String store = "BENCH" + n;
             List<byte[]> certs = leaves.subList(0, n);
             writeStore(stores, store, certs);
@@ -246,6 +247,7 @@ final class Stores {
 
         // One more certificate into a store of 10 and of the largest size; taken out again untimed.
         for (int n : new int[] {10, most}) {
+            if (!Bench.wanted("storeCertificate")) break;
             String store = "ADD" + n;
             writeStore(stores, store, leaves.subList(0, n));
             byte[] extra = leaves.get(most + 1);
