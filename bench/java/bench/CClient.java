@@ -19,10 +19,16 @@ final class CClient implements AutoCloseable {
     final OutputStream out;
 
     CClient(String path) throws IOException {
-        process = new ProcessBuilder(path).redirectError(ProcessBuilder.Redirect.INHERIT).start();
-        Runtime.getRuntime().addShutdownHook(new Thread(process::destroyForcibly));
+        process = start(path);
         in = new BufferedReader(new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
         out = process.getOutputStream();
+    }
+
+    /** A helper program of the bench, its errors on ours, killed when the JVM exits. */
+    static Process start(String path) throws IOException {
+        Process p = new ProcessBuilder(path).redirectError(ProcessBuilder.Redirect.INHERIT).start();
+        Runtime.getRuntime().addShutdownHook(new Thread(p::destroyForcibly));
+        return p;
     }
 
     long[] command(String line) throws IOException {

@@ -97,8 +97,7 @@ public final class TlsBench {
         final int ecPort;
 
         Server(String path) throws Exception {
-            process = new ProcessBuilder(path).redirectError(ProcessBuilder.Redirect.INHERIT).start();
-            Runtime.getRuntime().addShutdownHook(new Thread(process::destroyForcibly));
+            process = CClient.start(path);
             BufferedReader r = new BufferedReader(
                     new InputStreamReader(process.getInputStream(), StandardCharsets.US_ASCII));
             String line = r.readLine();
