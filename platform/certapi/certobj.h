@@ -22,8 +22,8 @@
 //     mutex of the cache of store files (storefile.cpp).
 //  4. Leaves, each held only inside its own functions: the pointer
 //     registry's mutex (cert.cpp) and libcfgsup's handle table shard
-//     mutexes (an object whose last reference goes is destroyed after the
-//     shard's mutex is dropped).
+//     locks (an object whose last reference goes is destroyed after the
+//     shard's lock is dropped).
 // libprovapi takes its locks (a context's mutex and its in-memory
 // container's, a key's, a hash's, the key directory's lock, the handle
 // table's) only inside its own functions and never calls back into this
