@@ -217,10 +217,7 @@ class Store : public Object {
 // X509_check_issued decodes the issuer's key on the way and queues an error
 // when it cannot: the answer is the verdict, the error is dropped.
 inline bool issued_by(X509* issuer, X509* subject) {
-  ERR_set_mark();
-  bool ok = X509_check_issued(issuer, subject) == X509_V_OK;
-  ERR_pop_to_mark();
-  return ok;
+  return probe([&] { return X509_check_issued(issuer, subject); }) == X509_V_OK;
 }
 
 inline std::nullptr_t fail_null(LONG code) {

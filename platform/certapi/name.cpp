@@ -45,9 +45,7 @@ void civil_from_days(int64_t z, int64_t& y, unsigned& m, unsigned& d) {
 // (read as absent).
 std::string entry_text(const X509_NAME_ENTRY* e) {
   unsigned char* utf8 = nullptr;
-  ERR_set_mark();
-  int n = ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(e));
-  ERR_pop_to_mark();
+  int n = probe([&] { return ASN1_STRING_to_UTF8(&utf8, X509_NAME_ENTRY_get_data(e)); });
   std::string out;
   if (n > 0) out.assign(reinterpret_cast<char*>(utf8), size_t(n));
   OPENSSL_free(utf8);
@@ -62,10 +60,8 @@ std::string attr_text(const X509_NAME* n, int nid) {
 
 // The first subject alternative name of a type.
 std::string alt_name(X509* x, int type) {
-  ERR_set_mark();
-  GENERAL_NAMES* names =
-      static_cast<GENERAL_NAMES*>(X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr));
-  ERR_pop_to_mark();
+  auto* names = static_cast<GENERAL_NAMES*>(
+      probe([&] { return X509_get_ext_d2i(x, NID_subject_alt_name, nullptr, nullptr); }));
   std::string out;
   for (int i = 0; names && i < sk_GENERAL_NAME_num(names) && out.empty(); ++i) {
     const GENERAL_NAME* g = sk_GENERAL_NAME_value(names, i);

@@ -100,9 +100,7 @@ LONG parse_file_certs(const Bytes& raw, std::vector<Bytes>& out) {
   if (raw[0] != 0x30) return CRYPT_E_ASN1_BADTAG;
   // A certificate, else PKCS #7: the first reading's failure is not news.
   const unsigned char* q = raw.data();
-  ERR_set_mark();
-  X509* x = d2i_X509(nullptr, &q, long(raw.size()));
-  ERR_pop_to_mark();
+  X509* x = probe([&] { return d2i_X509(nullptr, &q, long(raw.size())); });
   if (x) {
     X509_free(x);
     out.push_back(raw);

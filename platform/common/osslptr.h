@@ -58,6 +58,16 @@ auto decode_quietly(F&& decode) {
   return result;
 }
 
+// Runs an OpenSSL call whose failure is an answer, not an error (does this
+// parse, is this the issuer): whatever it queues is dropped either way.
+template <class F>
+auto probe(F&& call) {
+  ERR_set_mark();
+  auto result = call();
+  ERR_pop_to_mark();
+  return result;
+}
+
 // OpenSSL's error queue is per thread and shared with everything else in
 // the process: a function that leaves an error there makes a later, unrelated
 // ERR_get_error report it. Every exported function opens with CSP_ENTRY; when
