@@ -4,14 +4,17 @@
 # starting from the seed corpus in tests/fuzz/corpus/<target>. New inputs go
 # to build/fuzz/corpus/<target>; crashes, leaks and timeouts to
 # build/fuzz/artifacts/<target>/. Usage: scripts/fuzz.sh [seconds] [target...]
+#   FUZZ_RUNS=N   stop a target after N executions (the seconds stay a cap)
+#   FUZZ_JOBS=N   run N targets at once (default 1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds=${1:-60}
 shift || true
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] ||
-  targets=(fuzz_import_key fuzz_params fuzz_cipher fuzz_container fuzz_handles fuzz_codepage
-    fuzz_cert_der fuzz_pfx fuzz_file_store fuzz_system_store fuzz_tls fuzz_bridge)
+  # The slowest first, so that with FUZZ_JOBS the fast ones fill in behind.
+  targets=(fuzz_container fuzz_tls fuzz_handles fuzz_params fuzz_system_store fuzz_pfx
+    fuzz_file_store fuzz_cert_der fuzz_cipher fuzz_import_key fuzz_bridge fuzz_codepage)
 
 # libFuzzer comes with clang's runtime (Debian's clang and libclang-rt-14-dev).
 if ! command -v clang++ >/dev/null || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
@@ -34,28 +37,44 @@ export ASAN_OPTIONS=${ASAN_OPTIONS:-detect_leaks=1:abort_on_error=1}
 export UBSAN_OPTIONS=${UBSAN_OPTIONS:-print_stacktrace=1:halt_on_error=1}
 # An error left in OpenSSL's queue by an exported function is a finding too.
 export QUILL_CHECK_ERROR_QUEUE=${QUILL_CHECK_ERROR_QUEUE:-1}
-status=0
-for t in "${targets[@]}"; do
-  work=build/fuzz/corpus/$t
-  art=build/fuzz/artifacts/$t
+# One target: the timed run, then the leak check over its corpus. Its log
+# ends with a line saying whether it found a fault.
+run_target() {
+  local t=$1 work=build/fuzz/corpus/$1 art=build/fuzz/artifacts/$1 seeds=tests/fuzz/corpus/$1
   mkdir -p "$work" "$art"
-  seeds=tests/fuzz/corpus/$t
   [ -d "$seeds" ] || seeds=
-  echo "== $t: ${seconds}s"
   # Leaks are looked for once over the corpus, after the timed run: checked
   # after every input, the stop-the-world scans of a 500 MB process (caches
   # that grow in OpenSSL, the handle table) cut the certificate targets'
   # rate by an order of magnitude. Set QUILL_FUZZ_LEAKS=1 to check each.
-  if ! build/fuzz/bin/"$t" -max_total_time="$seconds" -detect_leaks="${QUILL_FUZZ_LEAKS:-0}" \
-      -timeout=20 -rss_limit_mb=3072 -artifact_prefix="$art/" -print_final_stats=1 \
-      "$work" $seeds >"build/fuzz/$t.log" 2>&1 ||
-     ! build/fuzz/bin/"$t" -runs=0 -detect_leaks=1 -artifact_prefix="$art/" "$work" \
+  if build/fuzz/bin/"$t" -max_total_time="$seconds" ${FUZZ_RUNS:+-runs=$FUZZ_RUNS} \
+      -detect_leaks="${QUILL_FUZZ_LEAKS:-0}" -timeout=20 -rss_limit_mb=3072 \
+      -artifact_prefix="$art/" -print_final_stats=1 "$work" $seeds >"build/fuzz/$t.log" 2>&1 &&
+     build/fuzz/bin/"$t" -runs=0 -detect_leaks=1 -artifact_prefix="$art/" "$work" \
       >"build/fuzz/$t.leaks.log" 2>&1; then
-    echo "!! $t found a fault: see build/fuzz/$t.log, build/fuzz/$t.leaks.log and $art/"
-    tail -n 40 "build/fuzz/$t.log" "build/fuzz/$t.leaks.log"
-    status=1
+    echo "== $t: $(grep -o 'stat::number_of_executed_units: [0-9]*' "build/fuzz/$t.log" |
+      grep -o '[0-9]*$') executions in $(grep -o 'stat::average_exec_per_sec: *[0-9]*' \
+      "build/fuzz/$t.log" | grep -o '[0-9]*$')/s, no finding"
   else
-    grep -E '^(stat::number_of_executed_units|#[0-9]+ +DONE)' "build/fuzz/$t.log" || true
+    echo "!! $t found a fault: see build/fuzz/$t.log, build/fuzz/$t.leaks.log and $art/"
+    tail -n 40 "build/fuzz/$t.log" "build/fuzz/$t.leaks.log" 2>/dev/null
+    return 1
   fi
+}
+
+echo "== ${#targets[@]} targets, ${seconds}s each${FUZZ_RUNS:+ or $FUZZ_RUNS executions}, ${FUZZ_JOBS:-1} at a time"
+status=0
+running=0
+for t in "${targets[@]}"; do
+  if [ "$running" -ge "${FUZZ_JOBS:-1}" ]; then
+    wait -n || status=1
+    running=$((running - 1))
+  fi
+  run_target "$t" &
+  running=$((running + 1))
+done
+while [ "$running" -gt 0 ]; do
+  wait -n || status=1
+  running=$((running - 1))
 done
 exit $status
