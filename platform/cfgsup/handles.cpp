@@ -59,7 +59,10 @@ struct Slot {
   uint32_t next_free = 0;  // free list link (index + 1), 0 = end
 };
 
-class Shard {
+// Each shard on cache lines of its own (two, for the adjacent-line
+// prefetcher): threads working in different shards never pull the same line
+// back and forth.
+class alignas(128) Shard {
  public:
   // `number` is this shard's place among the shards.
   uintptr_t insert(std::shared_ptr<Object> obj, size_t number) {
@@ -172,9 +175,10 @@ Shard* shard_of(uintptr_t h) {
 
 uintptr_t handle_insert(std::shared_ptr<Object> obj) {
   if (!obj) return 0;
-  // The thread's shard, picked once per thread.
-  static thread_local const size_t mine =
-      std::hash<std::thread::id>{}(std::this_thread::get_id()) % kShards;
+  // The thread's shard, picked once per thread: threads take the shards in
+  // turn, so that up to kShards threads each have one of their own.
+  static std::atomic<size_t> next_shard{0};
+  static thread_local const size_t mine = next_shard.fetch_add(1, std::memory_order_relaxed) % kShards;
   return shards()[mine].insert(std::move(obj), mine);
 }
 std::shared_ptr<Object> handle_lookup(uintptr_t h, Kind kind) {

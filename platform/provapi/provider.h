@@ -102,7 +102,7 @@ class Provider : public Object {
   // again on its digest (it holds no state of that hash), for the next hash
   // to use without allocating or starting one; null when there is none.
   // hash.cpp.
-  std::atomic<EVP_MD_CTX*> spare_md{nullptr};
+  alignas(128) std::atomic<EVP_MD_CTX*> spare_md{nullptr};
   void forget_loaded_key(DWORD spec);
   ~Provider() override;
 };
