@@ -27,7 +27,8 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
 /**
  * Throughput of the bridge against the JDK's own providers, measured in one
  * run: SHA-256, HMAC-SHA256, AES-128-CBC encryption, RSA-2048 PKCS#1 v1.5
- * signatures, and the cost of one trivial native call.
+ * signatures, and the cost of one trivial native call; then the stores and
+ * PFX rows (Stores) and the threads table (Threads).
  *
  * Each operation is timed with System.nanoTime over batches of calls: a
  * warm-up, then several rounds, and the median round is reported. The
@@ -710,6 +711,7 @@ public final class Bench {
             sweep(sha, csv);
             System.out.printf("%nJNI floor: %.1f ns per native call.%n", 1e9 / rows.get(0).bridge);
         }
+        if (wanted("threads")) Threads.run(quick, m64, m1k, aesKeyBytes, iv, rsaPriv, privateKeyBlob(rsaPriv));
         if (sink == 42) System.out.println(); // keeps the sink alive
         Limit.freeKey(limitAes);
         Limit.freeKey(limitMac);
