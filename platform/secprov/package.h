@@ -7,6 +7,7 @@
 #ifndef SECPROV_PACKAGE_H
 #define SECPROV_PACKAGE_H
 
+#include <openssl/err.h>
 #include <openssl/ssl.h>
 
 #include <memory>
@@ -97,15 +98,20 @@ SECURITY_STATUS SEC_ENTRY ApplyControlToken(PCtxtHandle, PSecBufferDesc);
 SECURITY_STATUS SEC_ENTRY QueryContextAttributesA(PCtxtHandle, unsigned long, void*);
 
 // Runs the body of an exported function; a C++ exception becomes a status.
+// A failure is reported by its status alone: what OpenSSL queued on the way
+// there is dropped, as the other libraries' exported functions do.
 template <class F>
 SECURITY_STATUS guarded(F&& body) noexcept {
+  SECURITY_STATUS status;
   try {
-    return body();
+    status = body();
   } catch (const std::bad_alloc&) {
-    return SEC_E_INSUFFICIENT_MEMORY;
+    status = SEC_E_INSUFFICIENT_MEMORY;
   } catch (...) {
-    return SEC_E_INTERNAL_ERROR;
+    status = SEC_E_INTERNAL_ERROR;
   }
+  if (status < 0) ERR_clear_error();
+  return status;
 }
 
 }  // namespace secprov

@@ -219,6 +219,18 @@ class TlsCertTest {
         CAPI.freeCredentialsHandle(server);
         assertEquals(0x8009030E /* SEC_E_NO_CREDENTIALS */,
                 CAPI.acquireCredentialsHandle(false, 0, null, 0, null, 0, 0, 0, server, false));
+        // Nor with the key of another pair (and the refusal leaves nothing in
+        // OpenSSL's error queue, which the test run checks).
+        long other = Csp.newContainer(container + "-other");
+        long[] otherKey = {0};
+        Csp.ok(CAPI.cryptGenKey(other, Csp.AT_KEYEXCHANGE, 1024 << 16, otherKey), "another key");
+        Csp.ok(CAPI.cryptDestroyKey(otherKey[0]), "destroy key");
+        for (boolean client : new boolean[] {true, false}) {
+            assertEquals(0x8009030E /* SEC_E_NO_CREDENTIALS */, CAPI.acquireCredentialsHandle(client, 0, null, 0,
+                    cert, cert.length, other, Csp.AT_KEYEXCHANGE, server, false));
+        }
+        CAPI.cryptReleaseContext(other, 0);
+        Csp.deleteContainer(container + "-other");
         // The credentials' references are gone: one release ends the context.
         Csp.ok(CAPI.cryptReleaseContext(prov[0], 0), "release");
         assertNotEquals(0, CAPI.cryptReleaseContext(prov[0], 0), "a second release finds no context");
