@@ -28,6 +28,8 @@ constexpr DWORD kCipherAlgBase = 0x1E00;
 constexpr DWORD kSessionInfoFlagsIn = 0x1000;
 // A chain longer than this is cut short (a store with a loop of issuers).
 constexpr int kMaxChain = 64;
+// A TLS record's header: type, version, and the length of what follows.
+constexpr jint kTlsRecordHeader = 5;
 
 // What a native that reports through jResult answers: the status for
 // jResult and the Java value it returns.
@@ -366,15 +368,23 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
     CtxtHandle context = read_pair(env, jContext);
     jint inLen = read_int(env, jInLen);
     if (!jInBuf || !in_bounds(env, jInBuf, 0, inLen)) return answer<jbyteArray>(SEC_E_INVALID_PARAMETER);
-    // Only the filled part of the receive array is copied, whatever its size;
-    // the package decrypts in place in the copy.
+    // The package opens one record per call: only that record is copied
+    // (the header says how long it is), however much of the receive array is
+    // filled after it. The package decrypts in place in the copy.
+    jint take = inLen;
+    if (inLen > kTlsRecordHeader) {
+      jbyte header[kTlsRecordHeader];
+      env->GetByteArrayRegion(jInBuf, 0, kTlsRecordHeader, header);
+      jint record = kTlsRecordHeader + (jint(BYTE(header[3])) << 8 | jint(BYTE(header[4])));
+      if (record < inLen) take = record;
+    }
     Frame frame(env);
-    BYTE* base = frame.in(jInBuf, 0, inLen);
+    BYTE* base = frame.in(jInBuf, 0, take);
     if (frame.failed()) return answer<jbyteArray>(SEC_E_INSUFFICIENT_MEMORY);
-    size_t size = static_cast<size_t>(inLen);
+    size_t size = static_cast<size_t>(take);
 
     SecBuffer buffers[4] = {
-        {static_cast<unsigned long>(inLen), SECBUFFER_DATA, base},
+        {static_cast<unsigned long>(take), SECBUFFER_DATA, base},
         {0, SECBUFFER_EMPTY, nullptr},
         {0, SECBUFFER_EMPTY, nullptr},
         {0, SECBUFFER_EMPTY, nullptr},
@@ -387,8 +397,9 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
     }
     if (status != SEC_E_OK && status != SEC_I_RENEGOTIATE) return answer<jbyteArray>(status);
 
-    // The plaintext and the unread rest both lie in the copy: the rest goes
-    // to the front of the caller's array, the plaintext into a new one.
+    // The plaintext lies in the copy and goes into a new array; the unread
+    // rest (what the package left of the copy, then everything after it),
+    // still as it came in the caller's array, moves to its front.
     const SecBuffer* plain = nullptr;
     const SecBuffer* extra = nullptr;
     for (int i = 1; i < 4; ++i) {
@@ -403,9 +414,9 @@ JNIEXPORT jbyteArray JNICALL Java_ru_Kestrel_Quill_MSCAPI_CAPI_decryptMessage(JN
         extra = &b;
       }
     }
-    const DWORD e = extra ? extra->cbBuffer : 0;
-    write_int0(env, jInLen, e);
-    if (e) env->SetByteArrayRegion(jInBuf, 0, static_cast<jsize>(e), static_cast<const jbyte*>(extra->pvBuffer));
+    const jint consumed = take - static_cast<jint>(extra ? extra->cbBuffer : 0);
+    write_int0(env, jInLen, static_cast<DWORD>(inLen - consumed));
+    move_to_front(env, jInBuf, consumed, inLen - consumed);
     const size_t d = plain ? plain->cbBuffer : 0;
     return answer(status, d ? new_bytes(env, plain->pvBuffer, d) : nullptr);
   });

@@ -181,6 +181,26 @@ void write_long0(JNIEnv* env, jlongArray array, jlong value) {
   env->SetLongArrayRegion(array, 0, 1, &value);
 }
 
+void move_to_front(JNIEnv* env, jbyteArray array, jint from, jint count) {
+  if (!array || from <= 0 || count <= 0 || env->ExceptionCheck()) return;
+  if (void* elems = env->GetPrimitiveArrayCritical(array, nullptr)) {
+    auto* bytes = static_cast<BYTE*>(elems);
+    std::memmove(bytes, bytes + from, static_cast<size_t>(count));
+    env->ReleasePrimitiveArrayCritical(array, elems, 0);
+    return;
+  }
+  // Refused (the VM's OutOfMemoryError is cleared): front to back, each
+  // piece read before anything at or after its source is written.
+  env->ExceptionClear();
+  jbyte piece[4096];
+  for (jint at = 0; at < count;) {
+    jint n = count - at < jint(sizeof piece) ? count - at : jint(sizeof piece);
+    env->GetByteArrayRegion(array, from + at, n, piece);
+    env->SetByteArrayRegion(array, at, n, piece);
+    at += n;
+  }
+}
+
 jsize length_of(JNIEnv* env, jarray array) {
   return array && !env->ExceptionCheck() ? env->GetArrayLength(array) : 0;
 }

@@ -199,6 +199,13 @@ void read_int0(JNIEnv* env, jintArray array, DWORD& value);
 void write_int0(JNIEnv* env, jintArray array, DWORD value);
 void write_long0(JNIEnv* env, jlongArray array, jlong value);
 
+// Moves the `count` bytes of `array` that start at `from` to its start, in
+// place (the caller checked the range with in_bounds). Nothing is copied
+// out of the array and back: the elements are borrowed for a memmove, or,
+// should the VM refuse to lend them, moved in pieces through a buffer on the
+// stack.
+void move_to_front(JNIEnv* env, jbyteArray array, jint from, jint count);
+
 // The length of an array, 0 for a null one.
 jsize length_of(JNIEnv* env, jarray array);
 

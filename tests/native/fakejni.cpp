@@ -30,6 +30,13 @@ jbyte* JNICALL GetByteArrayElements(JNIEnv* e, jbyteArray a, jboolean* is_copy) 
 void JNICALL ReleaseByteArrayElements(JNIEnv* e, jbyteArray a, jbyte* p, jint mode) {
   self(e)->give_back(a, p, mode);
 }
+void* JNICALL GetPrimitiveArrayCritical(JNIEnv* e, jarray a, jboolean* is_copy) {
+  if (is_copy) *is_copy = JNI_TRUE;
+  return self(e)->borrow(a);
+}
+void JNICALL ReleasePrimitiveArrayCritical(JNIEnv* e, jarray a, void* p, jint mode) {
+  self(e)->give_back(a, p, mode);
+}
 jint* JNICALL GetIntArrayElements(JNIEnv* e, jintArray a, jboolean* is_copy) {
   if (is_copy) *is_copy = JNI_TRUE;
   return static_cast<jint*>(self(e)->borrow(a));
@@ -203,6 +210,8 @@ Env::Env() : table_(), env_() {
   table_.DeleteLocalRef = DeleteLocalRef;
   table_.GetByteArrayElements = GetByteArrayElements;
   table_.ReleaseByteArrayElements = ReleaseByteArrayElements;
+  table_.GetPrimitiveArrayCritical = GetPrimitiveArrayCritical;
+  table_.ReleasePrimitiveArrayCritical = ReleasePrimitiveArrayCritical;
   table_.GetIntArrayElements = GetIntArrayElements;
   table_.ReleaseIntArrayElements = ReleaseIntArrayElements;
   table_.GetIntArrayRegion = GetIntArrayRegion;
