@@ -16,7 +16,9 @@ targets=("$@")
   targets=(fuzz_container fuzz_tls fuzz_handles fuzz_params fuzz_system_store fuzz_pfx
     fuzz_file_store fuzz_cert_der fuzz_cipher fuzz_import_key fuzz_bridge fuzz_codepage)
 
-# libFuzzer comes with clang's runtime (Debian's clang and libclang-rt-14-dev).
+# The project's own dependencies, then libFuzzer, which comes with clang's
+# runtime (Debian's clang and libclang-rt-14-dev).
+bash scripts/install-deps.sh
 if ! command -v clang++ >/dev/null || ! dpkg -s libclang-rt-14-dev >/dev/null 2>&1; then
   if [ "$(id -u)" = 0 ]; then
     apt-get install -y -q clang libclang-rt-14-dev >/dev/null
@@ -24,6 +26,7 @@ if ! command -v clang++ >/dev/null || ! dpkg -s libclang-rt-14-dev >/dev/null 2>
     sudo apt-get install -y -q clang libclang-rt-14-dev >/dev/null
   fi
 fi
+mkdir -p build
 CC=clang CXX=clang++ cmake -S . -B build/fuzz -DQUILL_FUZZ=ON -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   >build/fuzz-configure.log 2>&1 || { cat build/fuzz-configure.log; exit 1; }
 cmake --build build/fuzz -j2 --target "${targets[@]}" >build/fuzz-build.log 2>&1 ||

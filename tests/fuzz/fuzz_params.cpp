@@ -23,10 +23,11 @@ DWORD pick_param(FuzzedDataProvider& f, std::initializer_list<DWORD> known) {
   return v[f.ConsumeIntegralInRange<size_t>(0, v.size() - 1)];
 }
 
-// Raw bytes of a chosen length (at least one, so the pointer is valid).
+// Raw bytes of a chosen length, padded to 16: a parameter of fixed size
+// (a DWORD, a FILETIME) has no length argument, and a caller gives it all.
 std::vector<BYTE> raw(FuzzedDataProvider& f) {
   std::vector<BYTE> b = f.ConsumeBytes<BYTE>(f.ConsumeIntegralInRange<size_t>(1, 64));
-  if (b.empty()) b.push_back(0);
+  if (b.size() < 16) b.resize(16);
   return b;
 }
 
@@ -112,11 +113,17 @@ void set_key(FuzzedDataProvider& f, State& s) {
                                KP_SALT_EX, KP_EFFECTIVE_KEYLEN, KP_KEYLEN});
   DWORD flags = f.ConsumeBool() ? 0 : f.ConsumeIntegral<DWORD>();
   std::vector<BYTE> data;
-  if (param == KP_IV) {
-    DWORD bits = 0, len = 4;
-    CryptGetKeyParam(k, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&bits), &len, 0);
-    data = f.ConsumeBytes<BYTE>(bits / 8);
-    data.resize(bits / 8 ? bits / 8 : 1);
+  if (param == KP_IV || param == KP_SALT) {
+    // As long as the key's IV or salt: neither takes a length.
+    DWORD n = 0, len = 4;
+    if (param == KP_IV) {
+      CryptGetKeyParam(k, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&n), &len, 0);
+      n /= 8;
+    } else if (!CryptGetKeyParam(k, KP_SALT, nullptr, &n, 0)) {
+      n = 0;
+    }
+    data = f.ConsumeBytes<BYTE>(n);
+    data.resize(n ? n : 1);
   } else if (param == KP_PADDING || param == KP_MODE || param == KP_MODE_BITS ||
              param == KP_PERMISSIONS || param == KP_EFFECTIVE_KEYLEN || param == KP_KEYLEN) {
     DWORD v = f.ConsumeBool() ? f.PickValueInArray({1u, 2u, 3u, 4u, 8u, 0x3Fu})
