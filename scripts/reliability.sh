@@ -3,7 +3,7 @@
 #   1. the call storm: 10^6 calls in the 64-bit JVM, 10^5 in the 32-bit one;
 #   2. the sanitizers over the native tests and the JUnit suites (sanitize.sh);
 #   3. every fuzz target from its corpus for FUZZ_RUNS executions (default
-#      10^6, at most FUZZ_SECONDS seconds each, default 3600), two at a time;
+#      10^6, at most FUZZ_SECONDS seconds each, default 5400), two at a time;
 #   4. the kill test with 200 kills;
 #   5. the lying TLS peer (HostilePeerTest, within the x86_64 JUnit suite).
 # Then one summary line per item. Usage: scripts/reliability.sh [item...]
@@ -39,7 +39,7 @@ fi
 
 if want 3; then
   FUZZ_RUNS=${FUZZ_RUNS:-1000000} FUZZ_JOBS=${FUZZ_JOBS:-2} \
-    bash scripts/fuzz.sh "${FUZZ_SECONDS:-3600}" >"$out/fuzz.log" 2>&1
+    bash scripts/fuzz.sh "${FUZZ_SECONDS:-5400}" >"$out/fuzz.log" 2>&1
   fz=$?
   execs= short=
   for f in build/fuzz/fuzz_*[a-z].log; do
