@@ -7,10 +7,10 @@
 #   4. the kill test with 200 kills;
 #   5. the lying TLS peer (HostilePeerTest, within the x86_64 JUnit suite).
 # Then one summary line per item. Usage: scripts/reliability.sh [item...]
-# (default all five; e.g. "1 4" runs the storm and the kill test only). One
-# to two hours on a 2-core machine, most
-# of it the certificate and TLS fuzz targets (a few hundred to a few thousand
-# executions a second under the sanitizers).
+# (default all five; e.g. "1 4" runs the storm and the kill test only).
+# About two hours on a 2-core machine, most of it the parameter, container
+# and TLS fuzz targets (a few hundred executions a second under the
+# sanitizers; the certificate targets a few thousand).
 # Logs: build/reliability/.
 set -uo pipefail
 cd "$(dirname "$0")/.."
