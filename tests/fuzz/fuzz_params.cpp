@@ -114,14 +114,9 @@ void set_key(FuzzedDataProvider& f, State& s) {
   DWORD flags = f.ConsumeBool() ? 0 : f.ConsumeIntegral<DWORD>();
   std::vector<BYTE> data;
   if (param == KP_IV || param == KP_SALT) {
-    // As long as the key's IV or salt: neither takes a length.
-    DWORD n = 0, len = 4;
-    if (param == KP_IV) {
-      CryptGetKeyParam(k, KP_BLOCKLEN, reinterpret_cast<BYTE*>(&n), &len, 0);
-      n /= 8;
-    } else if (!CryptGetKeyParam(k, KP_SALT, nullptr, &n, 0)) {
-      n = 0;
-    }
+    // As long as the key reports its IV or salt: neither takes a length.
+    DWORD n = 0;
+    if (!CryptGetKeyParam(k, param, nullptr, &n, 0)) n = 0;
     data = f.ConsumeBytes<BYTE>(n);
     data.resize(n ? n : 1);
   } else if (param == KP_PADDING || param == KP_MODE || param == KP_MODE_BITS ||
