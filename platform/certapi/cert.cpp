@@ -291,7 +291,7 @@ bool release_store(uintptr_t h) {
       std::lock_guard<std::mutex> lock(s->mu);
       certs.swap(s->certs);
       s->names.clear();
-      s->pending.reset();
+      take_pending(*s, certs);
     }
     for (auto& c : certs) handle_release(c->handle, Kind::Cert);
   }

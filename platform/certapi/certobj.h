@@ -185,8 +185,9 @@ class Store : public Object {
   // store yet: they become certs (seq 1..n, ahead of every other) on first
   // use by fill_pending, which everything that reads certs calls first.
   // Adding a certificate new to the store needs no certs, so opening a
-  // large store to add one makes no certificate objects.
-  std::shared_ptr<const PendingEntries> pending;
+  // large store to add one makes no certificate objects; finding one by its
+  // encoding, and deleting that one, makes only that one.
+  std::shared_ptr<PendingEntries> pending;
 
   uintptr_t handle = 0;
   std::mutex mu;
@@ -267,6 +268,10 @@ std::shared_ptr<Store> open_system_store(const std::string& name, bool machine, 
 // Makes the pending entries of the store certificates of it (caller holds
 // s.mu); throws std::bad_alloc when the handle table is full.
 void fill_pending(Store& s);
+// Forgets the pending entries, moving the certificates made of them ahead
+// of the others, whose references the store holds, to `out` (caller holds
+// s.mu; the store is being destroyed).
+void take_pending(Store& s, std::vector<std::shared_ptr<Cert>>& out);
 // Adds `src` (a parsed certificate, in a store or not) by the disposition;
 // *pp gets a context of the stored element when asked for.
 LONG add_cert(Store& s, const std::shared_ptr<Cert>& src, DWORD disposition, PCCERT_CONTEXT* pp);

@@ -162,6 +162,10 @@ const std::shared_ptr<Backend>& read_only_backend() {
 
 struct PendingEntries {
   SnapPtr snap;
+  // Entries made certificates ahead of the rest (one found by its
+  // encoding), by index; null for one deleted since. fill_pending takes
+  // these instead of making them again.
+  std::map<size_t, std::shared_ptr<Cert>> made;
 };
 
 std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machine, bool readonly,
@@ -186,29 +190,81 @@ std::shared_ptr<Store> open_system_store(const std::string& name_in, bool machin
   }
   std::lock_guard<std::mutex> lock(s->mu);
   if (!snap->entries.empty()) {
-    s->pending = std::make_shared<PendingEntries>(PendingEntries{snap});
+    s->pending = std::make_shared<PendingEntries>(PendingEntries{snap, {}});
     s->next_seq = snap->entries.size() + 1;
   }
   return s;
 }
 
+namespace {
+
+// The certificate of pending entry `i`, made as fill_pending makes it.
+std::shared_ptr<Cert> make_pending(Store& s, size_t i) {
+  const FileEntry& entry = *s.pending->snap->entries[i];
+  auto c = new_cert(entry.proto->core);
+  copy_props(*entry.proto, *c, false);
+  if (!insert_cert(c)) throw std::bad_alloc();
+  c->store = s.handle;
+  c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
+  c->seq = i + 1;
+  return c;
+}
+
+// The certificate of the first pending entry of encoding `der`, made ahead
+// of the others; null when no pending entry has it or that one was deleted
+// (then the store's list decides). Caller holds s.mu.
+std::shared_ptr<Cert> pending_by_encoding(Store& s, const Bytes& der, bool& listed) {
+  listed = false;
+  if (!s.pending) return nullptr;
+  size_t i = s.pending->snap->find(der);
+  if (i == s.pending->snap->entries.size()) return nullptr;
+  listed = true;
+  auto it = s.pending->made.find(i);
+  if (it != s.pending->made.end()) return it->second;
+  auto c = make_pending(s, i);
+  s.pending->made.emplace(i, c);
+  return c;
+}
+
+// Deletes `c` when it is a pending entry made ahead of the others: the back
+// end forgets it and the store's reference goes. False when it is not one.
+bool delete_pending(Store& s, Cert& c, LONG& rc) {
+  if (!s.pending || c.seq == 0) return false;
+  auto it = s.pending->made.find(size_t(c.seq - 1));
+  if (it == s.pending->made.end() || it->second.get() != &c) return false;
+  if ((rc = s.backend->writable()) || (rc = s.backend->remove(c))) return true;
+  c.removed = true;
+  it->second.reset();
+  handle_release(c.handle, Kind::Cert);  // the store's reference
+  return true;
+}
+
+}  // namespace
+
 void fill_pending(Store& s) {
   if (!s.pending) return;
   const auto& entries = s.pending->snap->entries;
+  const auto& made = s.pending->made;
   std::vector<std::shared_ptr<Cert>> certs;
   std::vector<uint64_t> names;
   certs.reserve(entries.size() + s.certs.size());
   names.reserve(entries.size() + s.certs.size());
   for (size_t i = 0; i < entries.size(); ++i) {
-    auto c = new_cert(entries[i]->proto->core);
-    copy_props(*entries[i]->proto, *c, false);
-    if (!insert_cert(c)) {
-      for (auto& made : certs) handle_release(made->handle, Kind::Cert);
-      throw std::bad_alloc();
+    std::shared_ptr<Cert> c;
+    auto it = made.find(i);
+    if (it != made.end()) {
+      if (!it->second) continue;  // deleted
+      c = it->second;
+    } else {
+      try {
+        c = make_pending(s, i);
+      } catch (const std::bad_alloc&) {
+        // Those made here go; those made ahead stay pending.
+        for (auto& m : certs)
+          if (!made.count(size_t(m->seq - 1))) handle_release(m->handle, Kind::Cert);
+        throw;
+      }
     }
-    c->store = s.handle;
-    c->ctx.hCertStore = reinterpret_cast<HCERTSTORE>(s.handle);
-    c->seq = i + 1;
     names.push_back(Store::name_of(*c));
     certs.push_back(std::move(c));
   }
@@ -216,6 +272,13 @@ void fill_pending(Store& s) {
   names.insert(names.end(), s.names.begin(), s.names.end());
   s.certs.swap(certs);
   s.names.swap(names);
+  s.pending.reset();
+}
+
+void take_pending(Store& s, std::vector<std::shared_ptr<Cert>>& out) {
+  if (!s.pending) return;
+  for (auto& [i, c] : s.pending->made)
+    if (c) out.push_back(c);
   s.pending.reset();
 }
 
@@ -538,15 +601,30 @@ PCCERT_CONTEXT next_match(HCERTSTORE h, PCCERT_CONTEXT prev, DWORD type, const v
   }
   if (!s) return fail_null(E_INVALIDARG);
   std::vector<std::shared_ptr<Cert>> candidates;
+  // A first search for a certificate by its encoding looks among the
+  // pending entries without making certificates of all of them: the first
+  // pending entry of that encoding comes before every other match, and when
+  // none has it only a certificate added since the store was opened can.
+  std::shared_ptr<Cert> other;
+  if (type == CERT_FIND_EXISTING && !prev) other = resolve(static_cast<PCCERT_CONTEXT>(para));
   {
     // The list is in the order of seq: the certificates after `prev` start
     // where seq first exceeds its seq. Enumerating takes the first of them.
     std::lock_guard<std::mutex> lock(s->mu);
-    fill_pending(*s);
-    auto from = std::partition_point(s->certs.begin(), s->certs.end(),
-                                     [&](const std::shared_ptr<Cert>& c) { return c->seq <= after; });
-    auto to = type == CERT_FIND_ANY && from != s->certs.end() ? from + 1 : s->certs.end();
-    candidates.assign(from, to);
+    bool listed = true;
+    std::shared_ptr<Cert> hit;
+    if (other && s->pending) hit = pending_by_encoding(*s, other->der, listed);
+    if (hit) {
+      candidates.push_back(std::move(hit));
+    } else if (!listed) {
+      candidates = s->certs;
+    } else {
+      fill_pending(*s);
+      auto from = std::partition_point(s->certs.begin(), s->certs.end(),
+                                       [&](const std::shared_ptr<Cert>& c) { return c->seq <= after; });
+      auto to = type == CERT_FIND_ANY && from != s->certs.end() ? from + 1 : s->certs.end();
+      candidates.assign(from, to);
+    }
   }
   for (auto& c : candidates) {
     bool bad = false;
@@ -624,12 +702,15 @@ extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCer
     LONG rc = 0;
     if (auto s = handle_get<Store>(c->store)) {
       std::lock_guard<std::mutex> lock(s->mu);
-      fill_pending(*s);
-      auto it = std::find(s->certs.begin(), s->certs.end(), c);
-      if (!(rc = s->backend->writable()) && it != s->certs.end() && !(rc = s->backend->remove(*c))) {
-        c->removed = true;
-        s->erase(size_t(it - s->certs.begin()));
-        handle_release(c->handle, Kind::Cert);  // the store's reference
+      if (!delete_pending(*s, *c, rc)) {
+        fill_pending(*s);
+        auto it = std::find(s->certs.begin(), s->certs.end(), c);
+        if (!(rc = s->backend->writable()) && it != s->certs.end() &&
+            !(rc = s->backend->remove(*c))) {
+          c->removed = true;
+          s->erase(size_t(it - s->certs.begin()));
+          handle_release(c->handle, Kind::Cert);  // the store's reference
+        }
       }
     }
     take_back(*c);  // the caller's context, whatever happened

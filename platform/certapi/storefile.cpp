@@ -263,6 +263,7 @@ LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
       // The first record of an entry is its certificate.
       ok = e->data.size() >= 8 && read_le32(e->data.data()) == kTagCert &&
            decode_entry(e->data.data(), e->data.size(), e->proto, &known) == 0;
+      if (ok) e->decoded();
     }
     if (!ok) {
       bool after_seal = !out.entries.empty() && out.entries.back()->sealed;
@@ -331,6 +332,9 @@ LONG file_error(LONG rc) { return rc == NTE_PERM ? ERROR_ACCESS_DENIED : rc ? CR
 // of an older writer get their seal, so that the file can be appended to.
 LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
   Bytes raw(kStoreMagic, kStoreMagic + kMagicSize);
+  size_t total = raw.size();  // at most: an entry of an older writer gets its seal
+  for (auto& e : entries) total += 4 + e->data.size() + kSealSize;
+  raw.reserve(std::min(total, kMaxStoreFile + 4 + kSealSize));
   for (auto& e : entries) {
     if (!e->sealed) {
       auto s = std::make_shared<FileEntry>(*e);
@@ -407,6 +411,7 @@ EntryPtr entry_of(Cert& c) {
   e->data = encode_entry(c);
   Known known{{view_of(c.der), c.core}};
   if (decode_entry(e->data.data(), e->data.size(), e->proto, &known)) return nullptr;
+  e->decoded();
   e->sealed = true;
   return e;
 }
@@ -416,19 +421,31 @@ EntryPtr entry_of(Cert& c) {
 void EntryList::push_back(EntryPtr e) {
   if (n_ % kChunk == 0) {
     chunks_.push_back(std::make_shared<Chunk>());
-    chunks_.back()->reserve(kChunk);
+    chunks_.back()->entries.reserve(kChunk);
+    chunks_.back()->hashes.reserve(kChunk);
   } else if (chunks_.back().use_count() > 1) {
     chunks_.back() = std::make_shared<Chunk>(*chunks_.back());  // shared: copied first
   }
-  chunks_.back()->push_back(std::move(e));
+  chunks_.back()->hashes.push_back(e->der_hash);
+  chunks_.back()->entries.push_back(std::move(e));
   ++n_;
 }
 
 std::vector<EntryPtr> EntryList::all() const {
   std::vector<EntryPtr> out;
   out.reserve(n_);
-  for (auto& c : chunks_) out.insert(out.end(), c->begin(), c->end());
+  for (auto& c : chunks_) out.insert(out.end(), c->entries.begin(), c->entries.end());
   return out;
+}
+
+size_t EntryList::find(const Bytes& der) const {
+  size_t h = std::hash<std::string_view>()(view_of(der));
+  for (size_t k = 0; k < chunks_.size(); ++k) {
+    const Chunk& c = *chunks_[k];
+    for (size_t i = 0; i < c.hashes.size(); ++i)
+      if (c.hashes[i] == h && c.entries[i]->proto->der == der) return k * kChunk + i;
+  }
+  return n_;
 }
 
 std::string store_file_path(bool machine, const std::string& name) {

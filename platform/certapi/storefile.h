@@ -38,12 +38,20 @@ inline constexpr char kStoreMagic[8] = {'Q', 'C', 'S', 'P', 'S', 'T', '0', '1'};
 // The largest store file read or written (and file store read).
 inline constexpr size_t kMaxStoreFile = 64 * 1024 * 1024;
 
+inline std::string_view view_of(const Bytes& b) {
+  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
+}
+
 // One entry of a store file: its bytes and what they decode to, a
-// certificate with its properties that is never handed out (`proto`).
+// certificate with its properties that is never handed out (`proto`), and
+// the hash of the certificate's encoding that looks it up (set by
+// `decoded`, once the proto is there).
 struct FileEntry {
   Bytes data;
   std::shared_ptr<Cert> proto;
   bool sealed = false;
+  size_t der_hash = 0;
+  void decoded() { der_hash = std::hash<std::string_view>()(view_of(proto->der)); }
 };
 using EntryPtr = std::shared_ptr<const FileEntry>;
 
@@ -66,26 +74,28 @@ struct FileId {
 
 // The entries of a file in chunks shared between a snapshot and the one an
 // append makes of it: an append copies the list of chunks and the last
-// chunk, not every entry.
+// chunk, not every entry. Each chunk keeps its entries' hashes side by side,
+// so that a look-up reads them without visiting every entry.
 class EntryList {
  public:
   size_t size() const { return n_; }
   bool empty() const { return n_ == 0; }
-  const EntryPtr& operator[](size_t i) const { return (*chunks_[i / kChunk])[i % kChunk]; }
+  const EntryPtr& operator[](size_t i) const { return chunks_[i / kChunk]->entries[i % kChunk]; }
   const EntryPtr& back() const { return (*this)[n_ - 1]; }
   void push_back(EntryPtr e);
   std::vector<EntryPtr> all() const;
+  // The entry of a certificate encoding, or size().
+  size_t find(const Bytes& der) const;
 
  private:
   static constexpr size_t kChunk = 256;
-  using Chunk = std::vector<EntryPtr>;
+  struct Chunk {
+    std::vector<EntryPtr> entries;
+    std::vector<size_t> hashes;
+  };
   std::vector<std::shared_ptr<Chunk>> chunks_;
   size_t n_ = 0;
 };
-
-inline std::string_view view_of(const Bytes& b) {
-  return std::string_view(reinterpret_cast<const char*>(b.data()), b.size());
-}
 
 // A store file as read: its entries, and how many of its bytes hold them
 // (less than the file when it ends in the tail of an unfinished append).
@@ -94,18 +104,9 @@ struct Snapshot {
   FileId id;
   size_t valid = sizeof kStoreMagic;
   EntryList entries;
-  std::vector<size_t> hashes;  // of each entry's certificate encoding, to look one up
-  void add(EntryPtr e) {
-    hashes.push_back(std::hash<std::string_view>()(view_of(e->proto->der)));
-    entries.push_back(std::move(e));
-  }
+  void add(EntryPtr e) { entries.push_back(std::move(e)); }
   // The entry of a certificate encoding, or entries.size().
-  size_t find(const Bytes& der) const {
-    size_t h = std::hash<std::string_view>()(view_of(der));
-    for (size_t i = 0; i < hashes.size(); ++i)
-      if (hashes[i] == h && entries[i]->proto->der == der) return i;
-    return entries.size();
-  }
+  size_t find(const Bytes& der) const { return entries.find(der); }
 };
 using SnapPtr = std::shared_ptr<const Snapshot>;
 

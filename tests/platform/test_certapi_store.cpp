@@ -602,3 +602,73 @@ TEST(SystemStore, AnElementDeletedOrReplacedStaysOutOfTheFile) {
   CertCloseStore(s, 0);
   CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, "gone");
 }
+
+// A search by encoding in a store just opened makes only the entry it finds;
+// that certificate is the same one the store enumerates later, deleting it
+// rewrites the file without it, and closing the store releases it. One the
+// file lacks is looked for among those added since the store was opened.
+TEST(SystemStore, AnEntryFoundByItsEncodingIsTheStoresOwnCertificate) {
+  make_pki();
+  const char* kStore = "found";
+  CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, kStore);
+  Bytes leaf = slurp("leaf.der"), ca = slurp("ca.der"), other = slurp("other.der");
+  HCERTSTORE s = CertOpenSystemStoreA(0, kStore);
+  for (const Bytes* der : {&leaf, &ca})
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, der->data(), DWORD(der->size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+  CertCloseStore(s, 0);
+  size_t before = csp::handle_count();
+  auto find = [](HCERTSTORE st, const Bytes& der) {
+    PCCERT_CONTEXT want = CertCreateCertificateContext(X509_ASN_ENCODING, der.data(), DWORD(der.size()));
+    PCCERT_CONTEXT c = CertFindCertificateInStore(st, X509_ASN_ENCODING, 0, CERT_FIND_EXISTING, want, nullptr);
+    CertFreeCertificateContext(want);
+    return c;
+  };
+
+  s = CertOpenSystemStoreA(0, kStore);
+  EXPECT_EQ(find(s, other), nullptr);
+  EXPECT_EQ(GetLastError(), DWORD(CRYPT_E_NOT_FOUND));
+  ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, other.data(), DWORD(other.size()),
+                                               CERT_STORE_ADD_NEW, nullptr));
+  PCCERT_CONTEXT found = find(s, ca);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(found->hCertStore, s);
+  PCCERT_CONTEXT again = find(s, ca), added = find(s, other);
+  EXPECT_EQ(again, found);
+  ASSERT_NE(added, nullptr);
+  EXPECT_EQ(added->cbCertEncoded, other.size());
+  set_friendly(found, L"found");
+  CertFreeCertificateContext(again);
+  CertFreeCertificateContext(added);
+  // Enumeration keeps the file's order and hands out the certificate found.
+  std::vector<PCCERT_CONTEXT> seen;
+  for (PCCERT_CONTEXT c = nullptr; (c = CertEnumCertificatesInStore(s, c));) seen.push_back(c);
+  ASSERT_EQ(seen.size(), 3u);
+  EXPECT_EQ(seen[1], found);
+  EXPECT_EQ(Bytes(seen[0]->pbCertEncoded, seen[0]->pbCertEncoded + seen[0]->cbCertEncoded), leaf);
+  CertFreeCertificateContext(found);
+  CertCloseStore(s, 0);
+
+  // Found, then deleted, before anything else is made: gone from the file,
+  // the others and the property kept.
+  s = CertOpenSystemStoreA(0, kStore);
+  found = find(s, ca);
+  ASSERT_NE(found, nullptr);
+  EXPECT_EQ(name_of(found, CERT_NAME_FRIENDLY_DISPLAY_TYPE), "found");
+  PCCERT_CONTEXT held = CertDuplicateCertificateContext(found);
+  ASSERT_TRUE(CertDeleteCertificateFromStore(found));
+  EXPECT_EQ(find(s, ca), nullptr);
+  CertFreeCertificateContext(held);
+  EXPECT_EQ(count(s), 2u);
+  CertCloseStore(s, 0);
+  s = CertOpenSystemStoreA(0, kStore);
+  EXPECT_EQ(find(s, ca), nullptr);
+  PCCERT_CONTEXT c = find(s, leaf);
+  CertFreeCertificateContext(c);
+  CertCloseStore(s, 0);  // with only the one found made
+  EXPECT_EQ(csp::handle_count(), before);
+  s = CertOpenSystemStoreA(0, kStore);
+  EXPECT_EQ(count(s), 2u);
+  CertCloseStore(s, 0);
+  CertOpenStore(CERT_STORE_PROV_SYSTEM_A, 0, 0, CERT_SYSTEM_STORE_CURRENT_USER | CERT_STORE_DELETE_FLAG, kStore);
+}
