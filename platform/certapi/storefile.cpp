@@ -405,6 +405,36 @@ LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr&
   return 0;
 }
 
+// Cuts the last entry off the file of `snap` (under the directory lock); the
+// caller has checked that the entry before it, if any, is sealed, so what
+// stays is a file that ends with a whole entry. False when the file is no
+// longer the one of `snap` (nothing changed).
+LONG cut_last_entry(const std::string& path, const Snapshot& snap, bool& done) {
+  done = false;
+  size_t keep = snap.valid - 4 - snap.entries.back()->data.size();
+  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  struct stat st;
+  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
+    close(fd);
+    return 0;
+  }
+  if (ftruncate(fd, off_t(keep)) != 0 || fsync(fd) != 0) {
+    close(fd);
+    return CRYPT_E_FILE_ERROR;
+  }
+  done = true;
+  if (fstat(fd, &st) == 0) {
+    auto next = std::make_shared<Snapshot>(snap);
+    next->id = FileId(st);
+    next->valid = keep;
+    next->entries.pop_back();
+    remember(path, std::move(next));
+  }
+  close(fd);
+  return 0;
+}
+
 // The file entry of a certificate as it is written.
 EntryPtr entry_of(Cert& c) {
   auto e = std::make_shared<FileEntry>();
@@ -429,6 +459,14 @@ void EntryList::push_back(EntryPtr e) {
   chunks_.back()->hashes.push_back(e->der_hash);
   chunks_.back()->entries.push_back(std::move(e));
   ++n_;
+}
+
+void EntryList::pop_back() {
+  if (chunks_.back().use_count() > 1) chunks_.back() = std::make_shared<Chunk>(*chunks_.back());
+  chunks_.back()->entries.pop_back();
+  chunks_.back()->hashes.pop_back();
+  if (chunks_.back()->entries.empty()) chunks_.pop_back();
+  --n_;
 }
 
 std::vector<EntryPtr> EntryList::all() const {
@@ -492,6 +530,15 @@ LONG remove_store_entry(const std::string& path, const Bytes& der) {
   if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
   SnapPtr snap;
   if (LONG rc = read_store_file(path, snap)) return rc;
+  const auto& now = snap->entries;
+  size_t n = now.size();
+  if (n > 0 && now[n - 1]->proto->der == der && snap->find(der) == n - 1 && now[n - 1]->sealed &&
+      (n == 1 || now[n - 2]->sealed)) {
+    bool done = false;
+    if (LONG rc = cut_last_entry(path, *snap, done)) return rc;
+    if (done) return 0;
+    if (LONG rc = read_store_file(path, snap)) return rc;  // changed under the lock: not by a writer of ours
+  }
   std::vector<EntryPtr> entries = snap->entries.all();
   auto it = std::find_if(entries.begin(), entries.end(),
                          [&](const EntryPtr& e) { return e->proto->der == der; });

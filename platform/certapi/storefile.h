@@ -10,8 +10,9 @@
 // A change is applied under the stores directory's lock to the file as it is
 // then on disk, not to a store's copy, so two processes changing one store
 // keep both changes. A certificate new to the file is appended (written,
-// then fsync); any other change writes the file anew (atomically), every
-// entry sealed. After a sealed entry, a last entry that runs past the end of
+// then fsync), and removing the last entry cuts it off again (ftruncate,
+// then fsync) when the entry before it is sealed; any other change writes
+// the file anew (atomically), every entry sealed. After a sealed entry, a last entry that runs past the end of
 // the file, or that does not decode and ends with the file, or bytes that
 // are all zero, are the tail of an append that did not finish: reading
 // ignores it and the next change cuts it off. A file whose last entry is not
@@ -83,6 +84,7 @@ class EntryList {
   const EntryPtr& operator[](size_t i) const { return chunks_[i / kChunk]->entries[i % kChunk]; }
   const EntryPtr& back() const { return (*this)[n_ - 1]; }
   void push_back(EntryPtr e);
+  void pop_back();
   std::vector<EntryPtr> all() const;
   // The entry of a certificate encoding, or size().
   size_t find(const Bytes& der) const;

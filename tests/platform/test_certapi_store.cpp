@@ -607,6 +607,7 @@ TEST(SystemStore, AnElementDeletedOrReplacedStaysOutOfTheFile) {
 // that certificate is the same one the store enumerates later, deleting it
 // rewrites the file without it, and closing the store releases it. One the
 // file lacks is looked for among those added since the store was opened.
+// Deleting the entry appended last cuts it off the file.
 TEST(SystemStore, AnEntryFoundByItsEncodingIsTheStoresOwnCertificate) {
   make_pki();
   const char* kStore = "found";
@@ -667,6 +668,20 @@ TEST(SystemStore, AnEntryFoundByItsEncodingIsTheStoresOwnCertificate) {
   CertFreeCertificateContext(c);
   CertCloseStore(s, 0);  // with only the one found made
   EXPECT_EQ(csp::handle_count(), before);
+  // Taking out the entry added last gives back the file as it was before
+  // the add, byte for byte; an add after it appends again.
+  std::string file = testenv::private_root() + "/users/" + std::to_string(geteuid()) + "/stores/FOUND.sst";
+  Bytes was = slurp(file);
+  s = CertOpenSystemStoreA(0, kStore);
+  EXPECT_EQ(count(s), 2u);
+  for (int round = 0; round < 2; ++round) {
+    ASSERT_TRUE(CertAddEncodedCertificateToStore(s, X509_ASN_ENCODING, ca.data(), DWORD(ca.size()),
+                                                 CERT_STORE_ADD_NEW, nullptr));
+    EXPECT_GT(slurp(file).size(), was.size());
+    ASSERT_TRUE(CertDeleteCertificateFromStore(find(s, ca)));
+    EXPECT_EQ(slurp(file), was);
+  }
+  CertCloseStore(s, 0);
   s = CertOpenSystemStoreA(0, kStore);
   EXPECT_EQ(count(s), 2u);
   CertCloseStore(s, 0);
