@@ -23,20 +23,25 @@ namespace {
 // waiting: a stale handle could name a new object only after its slot has
 // gone round all its generations, which takes millions of handles.
 //
-// The table is kShards tables with a lock each, so that threads working on
-// objects of their own do not wait for each other: a thread inserts into the
-// shard its id picks, and the index's low bits name the shard (index =
-// slot * kShards + shard).
+// The table is kShards tables, so that threads working on objects of their
+// own do not wait for each other: a thread inserts into the shard its id
+// picks, and the index's low bits name the shard (index = slot * kShards +
+// shard). Each slot has a lock of its own and a cache line of its own, and a
+// shard's slots never move (they are made in chunks, never freed), so a look-up
+// takes only its slot's lock: threads using objects that one thread made
+// (contexts made up front and shared out) do not pull a shard's line back
+// and forth. The shard's own lock covers its free list and its growth.
 constexpr unsigned kIndexBits = 20;
 constexpr uintptr_t kIndexMask = (uintptr_t(1) << kIndexBits) - 1;
 constexpr uint32_t kGenMask = sizeof(uintptr_t) >= 8 ? 0xFFFFFFFFu : 0x7FFu;
 constexpr size_t kShards = 8;
 constexpr size_t kMaxSlots = kIndexMask / kShards;  // index + 1 must fit in kIndexBits
+constexpr size_t kChunkSlots = 512;
+constexpr size_t kMaxChunks = (kMaxSlots + kChunkSlots - 1) / kChunkSlots;
 constexpr size_t kReuseAfter = 1024;
 
-// A shard's lock. It is held for a few dozen instructions at a time (only
-// the rare growth of a shard allocates under it), so a waiter spins on it
-// briefly, then yields to the holder. Unlocking is a plain store.
+// A lock held for a few dozen instructions at a time, so a waiter spins on
+// it briefly, then yields to the holder. Unlocking is a plain store.
 class SpinLock {
  public:
   void lock() {
@@ -52,87 +57,96 @@ class SpinLock {
   std::atomic<bool> locked_{false};
 };
 
-struct Slot {
-  std::shared_ptr<Object> obj;
+struct alignas(64) Slot {
+  SpinLock mu;  // obj, generation and refs
   uint32_t generation = 1;
   uint32_t refs = 0;
-  uint32_t next_free = 0;  // free list link (index + 1), 0 = end
+  std::shared_ptr<Object> obj;
+  uint32_t next_free = 0;  // free list link (index + 1), 0 = end; the shard's lock
 };
 
-// Each shard on cache lines of its own (two, for the adjacent-line
-// prefetcher): threads working in different shards never pull the same line
-// back and forth.
 class alignas(128) Shard {
  public:
   // `number` is this shard's place among the shards.
   uintptr_t insert(std::shared_ptr<Object> obj, size_t number) {
-    std::lock_guard<SpinLock> lock(mu_);
     size_t index;
-    if (free_count_ > 0 && (free_count_ >= kReuseAfter || slots_.size() >= kMaxSlots)) {
-      index = free_head_ - 1;
-      free_head_ = slots_[index].next_free;
-      if (free_head_ == 0) free_tail_ = 0;
-      --free_count_;
-    } else {
-      if (slots_.size() >= kMaxSlots) return 0;
-      slots_.emplace_back();
-      index = slots_.size() - 1;
+    {
+      std::lock_guard<SpinLock> lock(mu_);
+      size_t made = made_.load(std::memory_order_relaxed);
+      if (free_count_ > 0 && (free_count_ >= kReuseAfter || made >= kMaxSlots)) {
+        index = free_head_ - 1;
+        free_head_ = slot(index).next_free;
+        if (free_head_ == 0) free_tail_ = 0;
+        --free_count_;
+      } else {
+        if (made >= kMaxSlots) return 0;
+        if (made % kChunkSlots == 0)
+          chunks_[made / kChunkSlots].store(new Slot[kChunkSlots], std::memory_order_release);
+        index = made;
+        made_.store(made + 1, std::memory_order_release);
+      }
+      slot(index).next_free = 0;
+      ++live_;
     }
-    Slot& s = slots_[index];
+    Slot& s = slot(index);
+    std::lock_guard<SpinLock> lock(s.mu);
     s.obj = std::move(obj);
     s.refs = 1;
-    s.next_free = 0;
-    ++live_;
     return (uintptr_t(s.generation) << kIndexBits) | (index * kShards + number + 1);
   }
 
   std::shared_ptr<Object> lookup(uintptr_t h, Kind kind) {
-    std::lock_guard<SpinLock> lock(mu_);
-    Slot* s = find(h, kind);
-    return s ? s->obj : nullptr;
+    Slot* s = slot_of(h);
+    if (!s) return nullptr;
+    std::lock_guard<SpinLock> lock(s->mu);
+    return names(*s, h, kind) ? s->obj : nullptr;
   }
 
   bool visit(uintptr_t h, Kind kind, void (*take)(const std::shared_ptr<Object>&, void*),
              void* out) {
-    std::lock_guard<SpinLock> lock(mu_);
-    Slot* s = find(h, kind);
-    if (s) take(s->obj, out);
-    return s != nullptr;
+    Slot* s = slot_of(h);
+    if (!s) return false;
+    std::lock_guard<SpinLock> lock(s->mu);
+    if (!names(*s, h, kind)) return false;
+    take(s->obj, out);
+    return true;
   }
 
   bool add_ref(uintptr_t h, Kind kind) {
-    std::lock_guard<SpinLock> lock(mu_);
-    Slot* s = find(h, kind);
-    if (!s || s->refs == UINT32_MAX) return false;
+    Slot* s = slot_of(h);
+    if (!s) return false;
+    std::lock_guard<SpinLock> lock(s->mu);
+    if (!names(*s, h, kind) || s->refs == UINT32_MAX) return false;
     ++s->refs;
     return true;
   }
 
   Drop release(uintptr_t h, Kind kind, std::shared_ptr<Object>* removed) {
-    std::shared_ptr<Object> last;  // destroyed after the lock is dropped
-    Drop result;
+    Slot* s = slot_of(h);
+    if (!s) return Drop::Invalid;
+    std::shared_ptr<Object> last;  // destroyed after the locks are dropped
     {
-      std::lock_guard<SpinLock> lock(mu_);
-      Slot* s = find(h, kind);
-      if (!s) return Drop::Invalid;
+      std::lock_guard<SpinLock> lock(s->mu);
+      if (!names(*s, h, kind)) return Drop::Invalid;
       if (--s->refs > 0) return Drop::Released;
       last = std::move(s->obj);
       s->generation = (s->generation % kGenMask) + 1;
+    }
+    {
       // Onto the tail of the free list: the oldest freed slot is reused first.
+      std::lock_guard<SpinLock> lock(mu_);
       uint32_t link = uint32_t(((h & kIndexMask) - 1) / kShards + 1);
-      s->next_free = 0;
       if (free_tail_ != 0) {
-        slots_[free_tail_ - 1].next_free = link;
+        slot(free_tail_ - 1).next_free = link;
       } else {
         free_head_ = link;
       }
       free_tail_ = link;
       ++free_count_;
       --live_;
-      result = Drop::Removed;
     }
     if (removed) *removed = std::move(last);
-    return result;
+    return Drop::Removed;
   }
 
   size_t count() {
@@ -141,17 +155,26 @@ class alignas(128) Shard {
   }
 
  private:
-  Slot* find(uintptr_t h, Kind kind) {
-    uintptr_t index1 = ((h & kIndexMask) - 1) / kShards + 1;  // the caller checked h's index is not 0
+  Slot& slot(size_t index) {
+    return chunks_[index / kChunkSlots].load(std::memory_order_acquire)[index % kChunkSlots];
+  }
+  // The slot a handle's index names, if made; its generation and object are
+  // checked under its lock (names).
+  Slot* slot_of(uintptr_t h) {
+    size_t index1 = size_t(((h & kIndexMask) - 1) / kShards + 1);  // the caller checked h's index is not 0
+    if (index1 > made_.load(std::memory_order_acquire)) return nullptr;
+    return &slot(index1 - 1);
+  }
+  static bool names(const Slot& s, uintptr_t h, Kind kind) {
     uintptr_t gen = h >> kIndexBits;  // any bit above the generation makes it too large
-    if (index1 > slots_.size() || gen == 0 || gen > kGenMask) return nullptr;
-    Slot& s = slots_[index1 - 1];
-    if (!s.obj || s.generation != gen || s.obj->kind() != kind) return nullptr;
-    return &s;
+    return gen != 0 && gen <= kGenMask && s.obj && s.generation == gen && s.obj->kind() == kind;
   }
 
-  SpinLock mu_;
-  std::vector<Slot> slots_;
+  // Read by every look-up; written only when the shard grows.
+  std::atomic<Slot*> chunks_[kMaxChunks] = {};
+  std::atomic<size_t> made_{0};
+  // Inserts' and releases', on lines of their own.
+  alignas(128) SpinLock mu_;
   uint32_t free_head_ = 0;  // free list (index + 1), oldest first
   uint32_t free_tail_ = 0;
   size_t free_count_ = 0;
