@@ -41,6 +41,12 @@ const HashInfo* hash_info(ALG_ID alg);
 // The OpenSSL digest of a plain hash algorithm, fetched once for the life of
 // the process; null for an unknown algorithm.
 const EVP_MD* hash_digest(ALG_ID alg);
+// Starts `ctx` on `md` (EVP_DigestInit_ex's result). A digest of
+// hash_digest's table is started by copying a context started on it once:
+// EVP_DigestInit_ex asks OpenSSL's ENGINE tables for every digest it starts,
+// under a process-wide write lock, which threads hashing at once queue on
+// (the tables exist once the GOST engine is loaded).
+bool start_digest(EVP_MD_CTX* ctx, const EVP_MD* md);
 // OpenSSL's HMAC, fetched once.
 EVP_MAC* hmac_method();
 

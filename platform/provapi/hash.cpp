@@ -32,7 +32,7 @@ void Hash::drop_contexts() {
     // A context that finds the slot taken is freed.
     EVP_MD_CTX* expected = nullptr;
     if (prov && !prov->spare_md.load(std::memory_order_relaxed) &&
-        EVP_DigestInit_ex(md.get(), EVP_MD_CTX_get0_md(md.get()), nullptr) &&
+        start_digest(md.get(), EVP_MD_CTX_get0_md(md.get())) &&
         prov->spare_md.compare_exchange_strong(expected, md.get()))
       md.release();
     md.reset();
@@ -106,7 +106,7 @@ LONG start(Hash& h) {
     if (!h.md || EVP_MD_CTX_get0_md(h.md.get()) != md) {
       if (!h.md) h.md.reset(EVP_MD_CTX_new());
       if (!h.md) return NTE_NO_MEMORY;
-      if (!EVP_DigestInit_ex(h.md.get(), md, nullptr)) return NTE_FAIL;
+      if (!start_digest(h.md.get(), md)) return NTE_FAIL;
     }
   }
   h.started = true;

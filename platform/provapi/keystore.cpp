@@ -14,6 +14,7 @@
 // 32 bytes of PBKDF2-HMAC-SHA-256(password, salt, iterations).
 #include <openssl/core_names.h>
 #include <openssl/crypto.h>
+#include <openssl/err.h>
 #include <openssl/param_build.h>
 #include <openssl/pkcs12.h>
 #include <openssl/rand.h>
@@ -21,6 +22,7 @@
 
 #include <cstring>
 #include <utility>
+#include <vector>
 
 #include "apiutil.h"
 #include "cryptobj.h"
@@ -109,24 +111,51 @@ DWORD get32(const BYTE* p) {
 
 }  // namespace
 
-const EVP_MD* hash_digest(ALG_ID alg) {
-  if (gost::is_hash_alg(alg)) return gost::digest(alg);
-  // Fetching is a name lookup in OpenSSL's tables; do it once per algorithm.
-  // The fetched digests are kept for the life of the process, in a table that
-  // is never destroyed: a static vector would be freed at exit and leave the
-  // digests unreachable (a leak to the leak checker), and another library's
-  // destructor may still hash after this one's static objects are gone.
+namespace {
+
+struct Fetched {
+  ALG_ID alg;
+  EVP_MD* md;
+  EVP_MD_CTX* started;  // started on md, only ever copied from; null if that failed
+};
+
+// Fetching is a name lookup in OpenSSL's tables; do it once per algorithm.
+// The fetched digests are kept for the life of the process, in a table that
+// is never destroyed: a static vector would be freed at exit and leave the
+// digests unreachable (a leak to the leak checker), and another library's
+// destructor may still hash after this one's static objects are gone.
+const std::vector<Fetched>& fetched_digests() {
   static const auto* const fetched = [] {
-    auto* v = new std::vector<std::pair<ALG_ID, EVP_MD*>>;
-    for (const auto& h : kHashes)
-      if (!gost::is_hash_alg(h.alg))
-        v->emplace_back(h.alg, EVP_MD_fetch(h.alg == CALG_MD4 ? legacy_libctx() : nullptr, h.name,
-                                            nullptr));
+    auto* v = new std::vector<Fetched>;
+    for (const auto& h : kHashes) {
+      if (gost::is_hash_alg(h.alg)) continue;
+      EVP_MD* md = EVP_MD_fetch(h.alg == CALG_MD4 ? legacy_libctx() : nullptr, h.name, nullptr);
+      EVP_MD_CTX* started = md ? EVP_MD_CTX_new() : nullptr;
+      if (started && !EVP_DigestInit_ex(started, md, nullptr)) {
+        EVP_MD_CTX_free(started);
+        started = nullptr;
+      }
+      v->push_back({h.alg, md, started});
+    }
+    ERR_clear_error();
     return v;
   }();
-  for (const auto& [a, md] : *fetched)
-    if (a == alg) return md;
+  return *fetched;
+}
+
+}  // namespace
+
+const EVP_MD* hash_digest(ALG_ID alg) {
+  if (gost::is_hash_alg(alg)) return gost::digest(alg);
+  for (const auto& d : fetched_digests())
+    if (d.alg == alg) return d.md;
   return nullptr;
+}
+
+bool start_digest(EVP_MD_CTX* ctx, const EVP_MD* md) {
+  for (const auto& d : fetched_digests())
+    if (d.md == md && d.started) return EVP_MD_CTX_copy_ex(ctx, d.started) == 1;
+  return EVP_DigestInit_ex(ctx, md, nullptr) == 1;
 }
 
 EVP_MAC* hmac_method() {

@@ -33,7 +33,8 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * ({@code MSStore.readStore}) against the JDK's PKCS12 {@code KeyStore.load}
  * of the same certificates, importing a PFX ({@code PFXStore.importPfx})
  * against the JDK's load of the same file, adding one certificate to a
- * system store of 10 and of 10,000 ({@code MSStore.storeCertificate}), and
+ * system store of 10 and of 10,000 ({@code MSStore.storeCertificate}) and
+ * taking it out again ({@code MSStore.removeCertificate}), and
  * importing an RSA-2048 PRIVATEKEYBLOB against the JDK's KeyFactory.
  *
  * The certificates are made here: a self-signed ECDSA P-256 root (put into
@@ -245,9 +246,10 @@ final class Stores {
         Bench.rowWithReset("importPfx, 1 key + 100 CA", () -> importPfx(pfxCas), Stores::dropImport,
                 () -> jdkLoad(pfxCas));
 
-        // One more certificate into a store of 10 and of the largest size; taken out again untimed.
+        // One more certificate into a store of 10 and of the largest size, taken out again untimed;
+        // then the other way round.
         for (int n : new int[] {10, most}) {
-            if (!Bench.wanted("storeCertificate")) break;
+            if (!Bench.wanted("storeCertificate") && !Bench.wanted("removeCertificate")) break;
             String store = "ADD" + n;
             writeStore(stores, store, leaves.subList(0, n));
             byte[] extra = leaves.get(most + 1);
@@ -259,6 +261,15 @@ final class Stores {
                     },
                     () -> Bench.check(ms.removeCertificate(store, "extra", extra, extra.length), "remove"),
                     null);
+            Bench.check(ms.storeCertificate(store, "extra", extra, extra.length, 0, 0, 0), "store");
+            Bench.rowWithReset(String.format("removeCertificate, store of %,d", n),
+                    () -> {
+                        Bench.check(ms.removeCertificate(store, "extra", extra, extra.length), "remove");
+                        return 1;
+                    },
+                    () -> Bench.check(ms.storeCertificate(store, "extra", extra, extra.length, 0, 0, 0), "store"),
+                    null);
+            Bench.check(ms.removeCertificate(store, "extra", extra, extra.length), "remove");
             readStore(store, n);
         }
 
