@@ -105,6 +105,53 @@ TEST(HandleTable, ConcurrentInsertAndRelease) {
   (void)alive_mu;
 }
 
+struct Counted : csp::Object {
+  static constexpr csp::Kind kKind = csp::Kind::Key;
+  std::atomic<int>* alive;
+  explicit Counted(std::atomic<int>* a) : Object(kKind), alive(a) { ++*alive; }
+  ~Counted() override { --*alive; }
+};
+
+// Handles one thread makes and releases while others resolve, add references
+// to and release them: a handle resolves to its own object or to nothing,
+// references balance, and every object is gone at the end.
+TEST(HandleTable, OtherThreadsResolveHandlesWhileTheirMakerReleasesThem) {
+  constexpr int kRounds = 3000;
+  std::atomic<int> alive{0};
+  std::atomic<uintptr_t> current{0};
+  std::atomic<bool> done{false};
+  std::atomic<int> wrong{0};
+  size_t before = csp::handle_count();
+  std::vector<std::thread> readers;
+  for (int t = 0; t < 3; ++t) {
+    readers.emplace_back([&] {
+      while (!done) {
+        uintptr_t h = current.load();
+        if (!h) continue;
+        auto c = csp::handle_get<Counted>(h);
+        if (c && c->alive != &alive) ++wrong;
+        if (csp::handle_get<Thing>(h)) ++wrong;  // another kind never resolves
+        if (csp::handle_add_ref(h, csp::Kind::Key) &&
+            csp::handle_release(h, csp::Kind::Key) == csp::Drop::Invalid)
+          ++wrong;
+      }
+    });
+  }
+  for (int i = 0; i < kRounds; ++i) {
+    uintptr_t h = csp::handle_insert(std::make_shared<Counted>(&alive));
+    current = h;
+    std::this_thread::yield();
+    current = 0;
+    // A reader's reference may keep it a moment longer.
+    if (csp::handle_release(h, csp::Kind::Key) == csp::Drop::Invalid) ++wrong;
+  }
+  done = true;
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(wrong.load(), 0);
+  EXPECT_EQ(alive.load(), 0);
+  EXPECT_EQ(csp::handle_count(), before);
+}
+
 TEST(LastError, IsPerThread) {
   SetLastError(5);
   DWORD other = 1;
