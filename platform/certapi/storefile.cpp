@@ -359,6 +359,35 @@ LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
   return 0;
 }
 
+// Opens the file of `snap` to change it (under the directory lock); fd is -1
+// when the file is no longer the one of `snap`. Only the file that was read
+// (its device and inode are checked); a link planted in its place is refused.
+LONG open_snapshot_file(const std::string& path, const Snapshot& snap, int& fd, struct stat& st) {
+  fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
+    close(fd);
+    fd = -1;
+  }
+  return 0;
+}
+
+// Caches what the file of `snap` now holds, `valid` bytes of entries changed
+// by `change`, then closes fd.
+template <class Change>
+void remember_changed(const std::string& path, const Snapshot& snap, int fd, size_t valid,
+                      Change change) {
+  struct stat st;
+  if (fstat(fd, &st) == 0) {
+    auto next = std::make_shared<Snapshot>(snap);
+    next->id = FileId(st);
+    next->valid = valid;
+    change(next->entries);
+    remember(path, std::move(next));
+  }
+  close(fd);
+}
+
 // Appends one entry to the file of `snap` (under the directory lock), first
 // cutting off the tail of an append that did not finish. False when the
 // file is no longer the one of `snap` (nothing written).
@@ -368,15 +397,10 @@ LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr&
   put32(rec, DWORD(e->data.size()));
   rec.insert(rec.end(), e->data.begin(), e->data.end());
   if (snap.valid + rec.size() > kMaxStoreFile) return CRYPT_E_FILE_ERROR;
-  // Only the file that was read (its device and inode are checked below);
-  // a link planted in its place is refused.
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  int fd;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
-    close(fd);
-    return 0;
-  }
+  if (LONG rc = open_snapshot_file(path, snap, fd, st)) return rc;
+  if (fd < 0) return 0;
   LONG rc = 0;
   if (size_t(st.st_size) != snap.valid && ftruncate(fd, off_t(snap.valid)) != 0) rc = CRYPT_E_FILE_ERROR;
   size_t put = 0;
@@ -394,14 +418,7 @@ LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr&
     return rc;
   }
   done = true;
-  if (fstat(fd, &st) == 0) {
-    auto next = std::make_shared<Snapshot>(snap);
-    next->id = FileId(st);
-    next->valid = snap.valid + rec.size();
-    next->add(e);
-    remember(path, std::move(next));
-  }
-  close(fd);
+  remember_changed(path, snap, fd, snap.valid + rec.size(), [&](EntryList& l) { l.push_back(e); });
   return 0;
 }
 
@@ -412,26 +429,16 @@ LONG append_entry(const std::string& path, const Snapshot& snap, const EntryPtr&
 LONG cut_last_entry(const std::string& path, const Snapshot& snap, bool& done) {
   done = false;
   size_t keep = snap.valid - 4 - snap.entries.back()->data.size();
-  int fd = open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
-  if (fd < 0) return errno == EACCES || errno == ELOOP ? ERROR_ACCESS_DENIED : CRYPT_E_FILE_ERROR;
+  int fd;
   struct stat st;
-  if (fstat(fd, &st) != 0 || !(FileId(st) == snap.id)) {
-    close(fd);
-    return 0;
-  }
+  if (LONG rc = open_snapshot_file(path, snap, fd, st)) return rc;
+  if (fd < 0) return 0;
   if (ftruncate(fd, off_t(keep)) != 0 || fsync(fd) != 0) {
     close(fd);
     return CRYPT_E_FILE_ERROR;
   }
   done = true;
-  if (fstat(fd, &st) == 0) {
-    auto next = std::make_shared<Snapshot>(snap);
-    next->id = FileId(st);
-    next->valid = keep;
-    next->entries.pop_back();
-    remember(path, std::move(next));
-  }
-  close(fd);
+  remember_changed(path, snap, fd, keep, [](EntryList& l) { l.pop_back(); });
   return 0;
 }
 
