@@ -211,14 +211,13 @@ std::shared_ptr<Cert> make_pending(Store& s, size_t i) {
 }
 
 // The certificate of the first pending entry of encoding `der`, made ahead
-// of the others; null when no pending entry has it or that one was deleted
-// (then the store's list decides). Caller holds s.mu.
+// of the others; null when no pending entry has it (`listed` false) or that
+// one was deleted (then the store's list decides). Caller holds s.mu, and
+// the store has pending entries.
 std::shared_ptr<Cert> pending_by_encoding(Store& s, const Bytes& der, bool& listed) {
-  listed = false;
-  if (!s.pending) return nullptr;
   size_t i = s.pending->snap->find(der);
-  if (i == s.pending->snap->entries.size()) return nullptr;
-  listed = true;
+  listed = i != s.pending->snap->entries.size();
+  if (!listed) return nullptr;
   auto it = s.pending->made.find(i);
   if (it != s.pending->made.end()) return it->second;
   auto c = make_pending(s, i);

@@ -334,7 +334,7 @@ LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
   Bytes raw(kStoreMagic, kStoreMagic + kMagicSize);
   size_t total = raw.size();  // at most: an entry of an older writer gets its seal
   for (auto& e : entries) total += 4 + e->data.size() + kSealSize;
-  raw.reserve(std::min(total, kMaxStoreFile + 4 + kSealSize));
+  raw.reserve(std::min(total, kMaxStoreFile));
   for (auto& e : entries) {
     if (!e->sealed) {
       auto s = std::make_shared<FileEntry>(*e);
@@ -515,15 +515,15 @@ LONG write_store_entry(const std::string& path, Cert& c) {
   if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
   SnapPtr snap;
   if (LONG rc = read_store_file(path, snap)) return rc;
-  const auto& now = snap->entries;
-  if (snap->find(c.der) == now.size() && !now.empty() && now.back()->sealed) {
+  size_t at = snap->find(c.der);
+  if (at == snap->entries.size() && !snap->entries.empty() && snap->entries.back()->sealed) {
     bool done = false;
     if (LONG rc = append_entry(path, *snap, entry, done)) return rc;
     if (done) return 0;
     if (LONG rc = read_store_file(path, snap)) return rc;  // changed under the lock: not by a writer of ours
+    at = snap->find(c.der);
   }
   std::vector<EntryPtr> entries = snap->entries.all();
-  size_t at = snap->find(c.der);
   if (at != entries.size()) {
     entries[at] = entry;
   } else {
@@ -537,19 +537,17 @@ LONG remove_store_entry(const std::string& path, const Bytes& der) {
   if (LONG rc = make_dirs(dir_of(path))) return file_error(rc);
   SnapPtr snap;
   if (LONG rc = read_store_file(path, snap)) return rc;
-  const auto& now = snap->entries;
-  size_t n = now.size();
-  if (n > 0 && now[n - 1]->proto->der == der && snap->find(der) == n - 1 && now[n - 1]->sealed &&
-      (n == 1 || now[n - 2]->sealed)) {
+  size_t at = snap->find(der);
+  size_t n = snap->entries.size();
+  if (at + 1 == n && snap->entries[at]->sealed && (n == 1 || snap->entries[n - 2]->sealed)) {
     bool done = false;
     if (LONG rc = cut_last_entry(path, *snap, done)) return rc;
     if (done) return 0;
     if (LONG rc = read_store_file(path, snap)) return rc;  // changed under the lock: not by a writer of ours
+    at = snap->find(der);
   }
   std::vector<EntryPtr> entries = snap->entries.all();
-  auto it = std::find_if(entries.begin(), entries.end(),
-                         [&](const EntryPtr& e) { return e->proto->der == der; });
-  if (it != entries.end()) entries.erase(it);
+  if (at < entries.size()) entries.erase(entries.begin() + long(at));
   return rewrite(path, std::move(entries));
 }
 

@@ -12,12 +12,12 @@
 // keep both changes. A certificate new to the file is appended (written,
 // then fsync), and removing the last entry cuts it off again (ftruncate,
 // then fsync) when the entry before it is sealed; any other change writes
-// the file anew (atomically), every entry sealed. After a sealed entry, a last entry that runs past the end of
-// the file, or that does not decode and ends with the file, or bytes that
-// are all zero, are the tail of an append that did not finish: reading
-// ignores it and the next change cuts it off. A file whose last entry is not
-// sealed (one of an older writer) is never appended to: that change writes
-// the file anew.
+// the file anew (atomically), every entry sealed. After a sealed entry, a
+// last entry that runs past the end of the file, or that does not decode
+// and ends with the file, or bytes that are all zero, are the tail of an
+// append that did not finish: reading ignores it and the next change cuts
+// it off. A file whose last entry is not sealed (one of an older writer) is
+// never appended to: that change writes the file anew.
 //
 // The files as read are cached for the process: the entries with their
 // certificates parsed, keyed by path and checked against the file's device,
