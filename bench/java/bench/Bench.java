@@ -240,29 +240,32 @@ public final class Bench {
     /**
      * A row whose bridge side changes state that must be undone before the
      * next call (a container made, a certificate added): each call is timed
-     * alone and the reset is not timed. The JDK side (may be null) runs in
-     * batches as elsewhere; the rounds alternate.
+     * alone and the reset is not timed. The limit and JDK sides (either may
+     * be null) run in batches as elsewhere; the rounds alternate.
      */
-    static void rowWithReset(String name, Op bridge, Reset reset, Op jdk) throws Exception {
+    static void rowWithReset(String name, Op bridge, Reset reset, Op limit, Op jdk) throws Exception {
         if (!wanted(name)) return;
         long warmEnd = System.nanoTime() + config.warmupNanos;
         do {
             sink += bridge.run();
             reset.run();
         } while (System.nanoTime() < warmEnd);
-        long n = 0;
-        if (jdk != null) {
-            n = batchSize(jdk);
+        Op[] batched = {limit, jdk};
+        long[] n = new long[batched.length];
+        for (int i = 0; i < batched.length; i++) {
+            if (batched[i] == null) continue;
+            n[i] = batchSize(batched[i]);
             warmEnd = System.nanoTime() + config.warmupNanos;
-            while (System.nanoTime() < warmEnd) batch(jdk, n);
+            while (System.nanoTime() < warmEnd) batch(batched[i], n[i]);
         }
         double[] b = new double[config.rounds];
-        double[] j = new double[config.rounds];
+        double[][] o = new double[batched.length][config.rounds];
         for (int r = 0; r < config.rounds; r++) {
             b[r] = roundWithReset(bridge, reset);
-            if (jdk != null) j[r] = round(jdk, n);
+            for (int i = 0; i < batched.length; i++) if (batched[i] != null) o[i][r] = round(batched[i], n[i]);
         }
-        rows.add(new Row(name, "ops/s", median(b), Double.NaN, jdk == null ? Double.NaN : median(j)));
+        rows.add(new Row(name, "ops/s", median(b), limit == null ? Double.NaN : median(o[0]),
+                jdk == null ? Double.NaN : median(o[1])));
         System.err.printf("  measured %s%n", name);
     }
 

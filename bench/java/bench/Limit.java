@@ -25,4 +25,6 @@ final class Limit {
     static native int encrypt(long key, byte[] data, int[] len, int bufLen);
     static native int signHash(long hash, long key, byte[] sig, int[] len);
     static native int verifySignature(long hash, byte[] sig, int len, long key);
+    /** OpenSSL's own read of the PFX (no walk): its certificates, or a negative code. */
+    static native int importPfx(byte[] pfx, int len, String password);
 }

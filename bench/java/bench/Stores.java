@@ -32,7 +32,8 @@ import ru.Kestrel.Quill.MSCAPI.CAPI;
  * The store and PFX rows of the Java benchmark: walking a system store
  * ({@code MSStore.readStore}) against the JDK's PKCS12 {@code KeyStore.load}
  * of the same certificates, importing a PFX ({@code PFXStore.importPfx})
- * against the JDK's load of the same file, adding one certificate to a
+ * against the JDK's load of the same file and OpenSSL's own read of it
+ * ({@code PKCS12_parse}, the limit column), adding one certificate to a
  * system store of 10 and of 10,000 ({@code MSStore.storeCertificate}) and
  * taking it out again ({@code MSStore.removeCertificate}), and
  * importing an RSA-2048 PRIVATEKEYBLOB against the JDK's KeyFactory.
@@ -186,6 +187,13 @@ final class Stores {
         return walk.entries.size();
     }
 
+    /** The limit of an import: OpenSSL reading the same PFX, its certificates. */
+    static long limitImport(byte[] pfx) {
+        int n = Limit.importPfx(pfx, pfx.length, new String(PASSWORD));
+        if (n < 0) throw new IllegalStateException("OpenSSL's read of the PFX failed: " + n);
+        return n;
+    }
+
     /** What an import left: key handles and the containers made for them. */
     static void dropImport() {
         for (StoreCallbacks.Entry e : lastImport) {
@@ -242,9 +250,11 @@ final class Stores {
         dropImport();
         agree(importPfx(pfxCas) == 100 && jdkLoad(pfxCas) == 100, "a PFX of one key and 100 CA certificates");
         dropImport();
-        Bench.rowWithReset("importPfx, 1 key", () -> importPfx(pfxOne), Stores::dropImport, () -> jdkLoad(pfxOne));
+        agree(limitImport(pfxOne) == 1 && limitImport(pfxCas) == 101, "OpenSSL's read of the PFX files");
+        Bench.rowWithReset("importPfx, 1 key", () -> importPfx(pfxOne), Stores::dropImport,
+                () -> limitImport(pfxOne), () -> jdkLoad(pfxOne));
         Bench.rowWithReset("importPfx, 1 key + 100 CA", () -> importPfx(pfxCas), Stores::dropImport,
-                () -> jdkLoad(pfxCas));
+                () -> limitImport(pfxCas), () -> jdkLoad(pfxCas));
 
         // One more certificate into a store of 10 and of the largest size, taken out again untimed;
         // then the other way round.
@@ -260,7 +270,7 @@ final class Stores {
                         return 1;
                     },
                     () -> Bench.check(ms.removeCertificate(store, "extra", extra, extra.length), "remove"),
-                    null);
+                    null, null);
             Bench.check(ms.storeCertificate(store, "extra", extra, extra.length, 0, 0, 0), "store");
             Bench.rowWithReset(String.format("removeCertificate, store of %,d", n),
                     () -> {
@@ -268,7 +278,7 @@ final class Stores {
                         return 1;
                     },
                     () -> Bench.check(ms.storeCertificate(store, "extra", extra, extra.length, 0, 0, 0), "store"),
-                    null);
+                    null, null);
             Bench.check(ms.removeCertificate(store, "extra", extra, extra.length), "remove");
             readStore(store, n);
         }
