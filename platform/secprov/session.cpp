@@ -192,8 +192,11 @@ Fault TlsSession::fault_of_error() const {
 }
 
 size_t TlsSession::discard_input() {
+  // A reset of the memory BIO clears its whole buffer; what it holds is
+  // what came off the wire, so an emptied one is left as it is (the next
+  // write starts it from its front again).
   size_t left = BIO_ctrl_pending(rbio_);
-  (void)BIO_reset(rbio_);
+  if (left) (void)BIO_reset(rbio_);
   return left;
 }
 
