@@ -131,8 +131,6 @@ SECURITY_STATUS status_of(Context& c, Progress p) {
       return SEC_I_INCOMPLETE_CREDENTIALS;
     case Progress::Incomplete:
       return SEC_E_INCOMPLETE_MESSAGE;
-    case Progress::NoMemory:
-      return SEC_E_INSUFFICIENT_MEMORY;
     case Progress::Failed:
       break;
   }
@@ -224,7 +222,6 @@ SECURITY_STATUS with_input(Context& c, PSecBufferDesc in, SecBuffer* token, PSec
     return st != SEC_E_OK ? st : SEC_I_CONTINUE_NEEDED;
   }
   SECURITY_STATUS st = status_of(c, progress);
-  if (progress == Progress::NoMemory) return st;
   SECURITY_STATUS put = put_token(out, allocate, c.session.take_output());
   if (put != SEC_E_OK && st >= 0) st = put;
   if (progress == Progress::CertificateWanted) {
@@ -412,8 +409,6 @@ SECURITY_STATUS SEC_ENTRY DecryptMessage(PCtxtHandle phContext, PSecBufferDesc p
         *spare = SecBuffer{static_cast<unsigned long>(o.missing), SECBUFFER_MISSING, nullptr};
         return SEC_E_INCOMPLETE_MESSAGE;
       }
-      case Opened::NoMemory:
-        return SEC_E_INSUFFICIENT_MEMORY;
       case Opened::Failed:
         return status_of(c->session);
       default:

@@ -1,11 +1,89 @@
-// The TLS session: libssl driven through memory BIOs one whole record at a
-// time (session.h).
+// The TLS session: libssl driven one whole record at a time (session.h).
 #include "session.h"
 
 #include <openssl/err.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
+#include <cstring>
+#include <new>
+
 namespace secprov {
+
+namespace {
+
+// The session's input BIO: a view of the caller's bytes for the length of
+// one call, which libssl reads in place (a memory BIO would first clear room
+// for them and copy them in). Empty, it asks for more, as a memory BIO with
+// an end-of-data return of -1 does; a reset forgets the view.
+struct InputView {
+  const unsigned char* at = nullptr;
+  size_t left = 0;
+};
+
+InputView* view_of(BIO* b) { return static_cast<InputView*>(BIO_get_data(b)); }
+
+int view_read(BIO* b, char* out, int len) {
+  InputView* v = view_of(b);
+  BIO_clear_retry_flags(b);
+  if (!out || len <= 0) return 0;
+  if (v->left == 0) {
+    BIO_set_retry_read(b);
+    return -1;
+  }
+  size_t n = std::min(size_t(len), v->left);
+  std::memcpy(out, v->at, n);
+  v->at += n;
+  v->left -= n;
+  return int(n);
+}
+
+long view_ctrl(BIO* b, int cmd, long, void*) {
+  InputView* v = view_of(b);
+  switch (cmd) {
+    case BIO_CTRL_PENDING:
+      return long(v->left);
+    case BIO_CTRL_EOF:
+      return v->left == 0;
+    case BIO_CTRL_RESET:
+      *v = InputView();
+      return 1;
+    case BIO_CTRL_FLUSH:
+      return 1;
+    default:
+      return 0;
+  }
+}
+
+int view_create(BIO* b) {
+  auto* v = new (std::nothrow) InputView();
+  BIO_set_data(b, v);
+  BIO_set_init(b, v != nullptr);
+  return v != nullptr;
+}
+
+int view_destroy(BIO* b) {
+  delete view_of(b);
+  BIO_set_data(b, nullptr);
+  BIO_set_init(b, 0);
+  return 1;
+}
+
+// Made once and never changed; null when libcrypto had no memory for it.
+const BIO_METHOD* input_view_method() {
+  static BIO_METHOD* const method = [] {
+    BIO_METHOD* m = BIO_meth_new(BIO_get_new_index() | BIO_TYPE_SOURCE_SINK, "TLS input");
+    if (m && (!BIO_meth_set_read(m, view_read) || !BIO_meth_set_ctrl(m, view_ctrl) ||
+              !BIO_meth_set_create(m, view_create) || !BIO_meth_set_destroy(m, view_destroy))) {
+      BIO_meth_free(m);
+      m = nullptr;
+    }
+    return m;
+  }();
+  return method;
+}
+
+}  // namespace
 
 bool whole_records(const unsigned char* p, size_t n, size_t& complete, size_t& missing) {
   complete = 0;
@@ -111,7 +189,8 @@ TlsSession::~TlsSession() {
 bool TlsSession::start(SSL_CTX* ctx, SessionCache* cache) {
   cache_ = cache;
   ssl_.reset(SSL_new(ctx));
-  rbio_ = BIO_new(BIO_s_mem());
+  const BIO_METHOD* input = input_view_method();
+  rbio_ = input ? BIO_new(input) : nullptr;
   wbio_ = BIO_new(BIO_s_mem());
   if (!ssl_ || !rbio_ || !wbio_) {
     BIO_free(rbio_);
@@ -120,7 +199,6 @@ bool TlsSession::start(SSL_CTX* ctx, SessionCache* cache) {
     ERR_clear_error();
     return false;
   }
-  BIO_set_mem_eof_return(rbio_, -1);
   BIO_set_mem_eof_return(wbio_, -1);
   SSL_set_bio(ssl_.get(), rbio_, wbio_);
   SSL_set_app_data(ssl_.get(), this);
@@ -191,12 +269,15 @@ Fault TlsSession::fault_of_error() const {
   }
 }
 
+void TlsSession::offer_input(const unsigned char* in, size_t n) {
+  InputView* v = view_of(rbio_);
+  v->at = in;
+  v->left = n;
+}
+
 size_t TlsSession::discard_input() {
-  // A reset of the memory BIO clears its whole buffer; what it holds is
-  // what came off the wire, so an emptied one is left as it is (the next
-  // write starts it from its front again).
   size_t left = BIO_ctrl_pending(rbio_);
-  if (left) (void)BIO_reset(rbio_);
+  (void)BIO_reset(rbio_);
   return left;
 }
 
@@ -235,10 +316,7 @@ Progress TlsSession::handshake(const unsigned char* in, size_t n, size_t& taken,
   // Nothing to do without a whole record, unless this is our first flight
   // or the answer to a certificate request.
   if (complete == 0 && !certificate_requested() && !SSL_in_before(ssl_.get())) return Progress::Incomplete;
-  if (complete && BIO_write(rbio_, in, static_cast<int>(complete)) != static_cast<int>(complete)) {
-    (void)BIO_reset(rbio_);
-    return Progress::NoMemory;
-  }
+  offer_input(in, complete);
   answer_ = answer;
   Progress p = step();
   answer_ = nullptr;
@@ -270,10 +348,7 @@ Opened TlsSession::open(const unsigned char* in, size_t n, unsigned char* plain)
   if (complete == 0) return Opened{Opened::Incomplete, 0, 0, o.missing};
   o.missing = 0;
   o.record = kRecordHeader + ((size_t(in[3]) << 8) | in[4]);
-  if (BIO_write(rbio_, in, static_cast<int>(o.record)) != static_cast<int>(o.record)) {
-    (void)BIO_reset(rbio_);
-    return Opened{Opened::NoMemory};
-  }
+  offer_input(in, o.record);
   ERR_clear_error();
   if (!SSL_read_ex(ssl_.get(), plain, o.record - kRecordHeader, &o.length)) {
     o.length = 0;

@@ -1,5 +1,6 @@
-// A TLS session in stream mode: an SSL object between two memory BIOs that is
-// handed only whole records, so that nothing stays buffered inside between
+// A TLS session in stream mode: an SSL object that reads the caller's bytes
+// in place for the length of a call and writes into a memory BIO, and that
+// is handed only whole records, so that nothing stays buffered inside between
 // calls and whatever it did not take is the caller's again. It knows records,
 // handshake steps and faults; how a caller's buffers and statuses look is the
 // SSPI front's business (context.cpp).
@@ -88,7 +89,6 @@ enum class Progress {
   Done,               // the handshake completed
   CertificateWanted,  // the peer asked for a certificate: call again with the answer
   Failed,             // see fault()
-  NoMemory,           // the input could not be handed over: nothing was taken
 };
 
 // What opening one record came to.
@@ -99,7 +99,6 @@ struct Opened {
     Closed,       // the peer's close-notify
     Renegotiate,  // the peer asks for a new handshake
     Failed,       // see fault()
-    NoMemory,     // the record could not be handed over: nothing was taken
   } kind;
   size_t record = 0;  // the input bytes of the record taken
   size_t length = 0;
@@ -187,13 +186,16 @@ class TlsSession {
 
   Progress step();
   Fault fault_of_error() const;
+  // The caller's bytes as the input of this call; discard_input ends the
+  // view and says how many libssl left unread.
+  void offer_input(const unsigned char* in, size_t n);
   size_t discard_input();
 
   friend struct Callbacks;  // libssl's callbacks into the session
 
   Role role_;
   SslPtr ssl_;
-  BIO* rbio_ = nullptr;  // owned by ssl_: records from the peer
+  BIO* rbio_ = nullptr;  // owned by ssl_: records from the peer, read in place
   BIO* wbio_ = nullptr;  // owned by ssl_: records for the peer
   SessionCache* cache_ = nullptr;
   std::string peer_;
