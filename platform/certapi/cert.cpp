@@ -289,8 +289,8 @@ bool release_store(uintptr_t h) {
     std::vector<std::shared_ptr<Cert>> certs;
     {
       std::lock_guard<std::mutex> lock(s->mu);
-      certs.swap(s->certs);
-      s->names.clear();
+      std::vector<uint64_t> names;
+      s->replace(certs, names);
       take_pending(*s, certs);
     }
     for (auto& c : certs) handle_release(c->handle, Kind::Cert);

@@ -45,6 +45,7 @@
 #include <openssl/x509.h>
 #include <openssl/x509v3.h>
 
+#include <algorithm>
 #include <deque>
 #include <map>
 #include <memory>
@@ -95,7 +96,8 @@ struct KeyReopen {
 // made, and shared by every Cert of that encoding (its copies in other
 // stores, the certificates of a cached store file), so that an encoding is
 // parsed once: OpenSSL's decoding of the public key is most of the cost of
-// a certificate.
+// a certificate. (The one thing that changes is the note of which issuer
+// verified its signature, a cache of a fact about the fixed encoding.)
 struct CertCore {
   Bytes der;
   X509Ptr x509;
@@ -107,6 +109,13 @@ struct CertCore {
   // were made): names that differ in it are not the same name.
   bool hashed = false;
   unsigned long subject_hash = 0, issuer_hash = 0;
+  // The issuer (itself, when self-signed) whose key last verified this
+  // certificate's signature: the check depends only on this encoding and that
+  // key, so it is not made again against the same issuer (chains built over
+  // and over from cached stores). Weak: it keeps no issuer alive, and one that
+  // is gone never passes for another made at its address.
+  mutable std::mutex verified_mu;
+  mutable std::weak_ptr<const CertCore> verified_by;
 };
 
 // The key properties of a certificate (read and changed in keyctx.cpp).
@@ -192,9 +201,11 @@ class Store : public Object {
   uintptr_t handle = 0;
   std::mutex mu;
   std::vector<std::shared_ptr<Cert>> certs;  // by seq
-  // The subject name hash of each of certs (kAnyName when not made): an
-  // issuer search reads this array, not every certificate. Changed only
-  // with certs, through the functions below (caller holds mu).
+  // The subject name hash of each of certs (kAnyName when not made), and
+  // the positions sorted by it, made on the first issuer search after a
+  // change: an issuer search looks its name up instead of reading every
+  // certificate's. Changed only with certs, through the functions below
+  // (caller holds mu).
   static constexpr uint64_t kAnyName = ~uint64_t(0);
   std::vector<uint64_t> names;
   static uint64_t name_of(const Cert& c) {
@@ -203,16 +214,50 @@ class Store : public Object {
   void push(std::shared_ptr<Cert> c) {
     names.push_back(name_of(*c));
     certs.push_back(std::move(c));
+    by_name_.clear();
   }
   void put(size_t i, std::shared_ptr<Cert> c) {
     names[i] = name_of(*c);
     certs[i] = std::move(c);
+    by_name_.clear();
   }
   void erase(size_t i) {
     names.erase(names.begin() + long(i));
     certs.erase(certs.begin() + long(i));
+    by_name_.clear();
+  }
+  void replace(std::vector<std::shared_ptr<Cert>>& c, std::vector<uint64_t>& n) {
+    certs.swap(c);
+    names.swap(n);
+    by_name_.clear();
+  }
+  // Calls f(i) in order for each position whose name may be `name` (its
+  // own, or one not made).
+  template <class F>
+  void each_named(uint64_t name, F f) {
+    if (by_name_.size() != certs.size()) {
+      by_name_.resize(certs.size());
+      for (size_t i = 0; i < certs.size(); ++i) by_name_[i] = {names[i], i};
+      std::sort(by_name_.begin(), by_name_.end());
+    }
+    auto range = [&](uint64_t v) {
+      return std::equal_range(by_name_.begin(), by_name_.end(), std::pair<uint64_t, size_t>(v, 0),
+                              [](const auto& a, const auto& b) { return a.first < b.first; });
+    };
+    auto [a, a_end] = range(name);
+    auto [b, b_end] = range(kAnyName);
+    if (name == kAnyName) b = b_end;  // each once
+    while (a != a_end || b != b_end) {
+      if (b == b_end || (a != a_end && a->second < b->second))
+        f((a++)->second);
+      else
+        f((b++)->second);
+    }
   }
   uint64_t next_seq = 1;
+
+ private:
+  std::vector<std::pair<uint64_t, size_t>> by_name_;  // empty: to be made
 };
 // Whether `issuer` issued `subject` by names, key identifiers and key usage.
 // X509_check_issued decodes the issuer's key on the way and queues an error

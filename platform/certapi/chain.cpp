@@ -43,10 +43,24 @@ class Chain : public Object {
 
 bool self_issued(X509* x) { return issued_by(x, x); }
 
-bool signed_by(X509* subject, X509* issuer) {
-  EVP_PKEY* key = X509_get0_pubkey(issuer);
-  bool ok = key && X509_verify(subject, key) == 1;
+// Whether the issuer's key verifies the subject's signature; an answer of
+// yes is remembered by the subject's core (CertCore::verified_by).
+bool signed_by(const Cert& subject, const Cert& issuer) {
+  const CertCore& s = *subject.core;
+  {
+    std::lock_guard<std::mutex> lock(s.verified_mu);
+    // The same object as the issuer's core (one that is gone shares no
+    // owner with a core alive), without taking a reference to it.
+    if (!s.verified_by.owner_before(issuer.core) && !issuer.core.owner_before(s.verified_by))
+      return true;
+  }
+  EVP_PKEY* key = X509_get0_pubkey(issuer.x509.get());
+  bool ok = key && X509_verify(subject.x509.get(), key) == 1;
   ERR_clear_error();
+  if (ok) {
+    std::lock_guard<std::mutex> lock(s.verified_mu);
+    s.verified_by = issuer.core;
+  }
   return ok;
 }
 
@@ -75,21 +89,30 @@ struct Sources {
     for (auto& [s, root] : stores) {
       std::lock_guard<std::mutex> lock(s->mu);
       fill_pending(*s);
-      for (size_t i = 0; i < s->certs.size(); ++i) {
-        uint64_t name = s->names[i];
-        if (sc.hashed && name != Store::kAnyName && name != uint64_t(sc.issuer_hash)) continue;
-        out.push_back(s->certs[i]);
+      if (!sc.hashed) {
+        out.insert(out.end(), s->certs.begin(), s->certs.end());
+        continue;
       }
+      s->each_named(uint64_t(sc.issuer_hash), [&](size_t i) { out.push_back(s->certs[i]); });
     }
     return out;
   }
-  bool is_root(const Bytes& der) const {
+  // Whether a store of roots holds `top` (by its encoding; only the
+  // certificates of its name are compared).
+  bool is_root(const Cert& top) const {
+    const CertCore& tc = *top.core;
     for (auto& [s, root] : stores) {
       if (!root) continue;
       std::lock_guard<std::mutex> lock(s->mu);
       fill_pending(*s);
-      for (auto& c : s->certs)
-        if (c->der == der) return true;
+      bool found = false;
+      auto same = [&](size_t i) { found = found || s->certs[i]->der == tc.der; };
+      if (tc.hashed) {
+        s->each_named(uint64_t(tc.subject_hash), same);
+      } else {
+        for (size_t i = 0; i < s->certs.size(); ++i) same(i);
+      }
+      if (found) return true;
     }
     return false;
   }
@@ -103,7 +126,7 @@ std::shared_ptr<Cert> find_issuer(const Cert& subject, const std::vector<std::sh
     bool used = false;
     for (auto& e : chain) used = used || e->der == cand->der;
     if (used || !issued_by(cand->x509.get(), subject.x509.get())) continue;
-    if (signed_by(subject.x509.get(), cand->x509.get())) {
+    if (signed_by(subject, *cand)) {
       verified = true;
       return cand;
     }
@@ -171,7 +194,7 @@ extern "C" CSPAPI PCCERT_CONTEXT WINAPI CertGetIssuerCertificateFromStore(
     for (auto& c : certs) {
       if (!issued_by(c->x509.get(), subject->x509.get())) continue;
       DWORD flags = *pdwFlags;
-      if ((flags & CERT_STORE_SIGNATURE_FLAG) && signed_by(subject->x509.get(), c->x509.get()))
+      if ((flags & CERT_STORE_SIGNATURE_FLAG) && signed_by(*subject, *c))
         flags &= ~DWORD(CERT_STORE_SIGNATURE_FLAG);
       if ((flags & CERT_STORE_TIME_VALIDITY_FLAG) &&
           X509_cmp_current_time(X509_get0_notBefore(subject->x509.get())) < 0 &&
@@ -210,7 +233,7 @@ Walk build_chain(const std::shared_ptr<Cert>& end, const Sources& src) {
     Cert& cur = *w.certs.back();
     if (self_issued(cur.x509.get())) {
       w.infos.back() |= CERT_TRUST_IS_SELF_SIGNED | CERT_TRUST_HAS_NAME_MATCH_ISSUER;
-      if (!signed_by(cur.x509.get(), cur.x509.get())) w.errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
+      if (!signed_by(cur, cur)) w.errors.back() |= CERT_TRUST_IS_NOT_SIGNATURE_VALID;
       break;
     }
     bool verified = false;
@@ -223,7 +246,7 @@ Walk build_chain(const std::shared_ptr<Cert>& end, const Sources& src) {
   Cert& top = *w.certs.back();
   if (!self_issued(top.x509.get())) {
     w.errors.back() |= CERT_TRUST_IS_PARTIAL_CHAIN;
-  } else if (!src.is_root(top.der)) {
+  } else if (!src.is_root(top)) {
     w.errors.back() |= CERT_TRUST_IS_UNTRUSTED_ROOT;
   }
   return w;

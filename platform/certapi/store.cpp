@@ -269,8 +269,7 @@ void fill_pending(Store& s) {
   }
   certs.insert(certs.end(), s.certs.begin(), s.certs.end());
   names.insert(names.end(), s.names.begin(), s.names.end());
-  s.certs.swap(certs);
-  s.names.swap(names);
+  s.replace(certs, names);
   s.pending.reset();
 }
 

@@ -362,6 +362,32 @@ TEST(Chain, BuiltThroughRootAndCaStoresWithTrustStatus) {
   EXPECT_EQ(flags, 0u) << "signature and time both verified";
   CertFreeCertificateContext(issuer);
   CertCloseStore(mem, 0);
+  // An impostor of the CA (its name and key identifier, another key): the
+  // leaf's signature, just verified against the CA, fails against it, and
+  // the CA still verifies it afterwards.
+  sh("skid=$(openssl x509 -in ca.pem -noout -ext subjectKeyIdentifier | tail -1 | tr -d ' :') && "
+     "openssl req -x509 -newkey rsa:2048 -nodes -keyout impostor.key -out impostor.pem -days 30 "
+     "-subj '/O=Quill Tests/CN=Quill Test CA' -addext basicConstraints=critical,CA:TRUE "
+     "-addext keyUsage=critical,keyCertSign -addext subjectKeyIdentifier=$skid && "
+     "openssl x509 -in impostor.pem -outform DER -out impostor.der");
+  PCCERT_CONTEXT impostor = load("impostor");
+  for (PCCERT_CONTEXT candidate : {impostor, ca, impostor}) {
+    HCERTSTORE one = CertOpenStore(CERT_STORE_PROV_MEMORY, 0, 0, 0, nullptr);
+    ASSERT_TRUE(CertAddCertificateContextToStore(one, candidate, CERT_STORE_ADD_NEW, nullptr));
+    PCCERT_CHAIN_CONTEXT chain = nullptr;
+    ASSERT_TRUE(CertGetCertificateChain(nullptr, leaf, nullptr, one, &para,
+                                        CERT_CHAIN_CACHE_ONLY_URL_RETRIEVAL, nullptr, &chain));
+    ASSERT_EQ(chain->rgpChain[0]->cElement, 2u);
+    DWORD bad = candidate == impostor ? DWORD(CERT_TRUST_IS_NOT_SIGNATURE_VALID) : 0u;
+    EXPECT_EQ(chain->rgpChain[0]->rgpElement[0]->TrustStatus.dwErrorStatus & CERT_TRUST_IS_NOT_SIGNATURE_VALID, bad);
+    CertFreeCertificateChain(chain);
+    flags = CERT_STORE_SIGNATURE_FLAG;
+    issuer = CertGetIssuerCertificateFromStore(one, leaf, nullptr, &flags);
+    EXPECT_EQ(flags, candidate == impostor ? DWORD(CERT_STORE_SIGNATURE_FLAG) : 0u);
+    CertFreeCertificateContext(issuer);
+    CertCloseStore(one, 0);
+  }
+  CertFreeCertificateContext(impostor);
   // The issuer in "ROOT": trusted.
   HCERTSTORE root = CertOpenSystemStoreA(0, "ROOT");
   ASSERT_TRUE(CertAddCertificateContextToStore(root, ca, CERT_STORE_ADD_REPLACE_EXISTING, nullptr));
