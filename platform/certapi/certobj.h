@@ -21,8 +21,9 @@
 //     store's back end under its Store::mu to change the file; then the
 //     mutex of the cache of store files (storefile.cpp).
 //  4. Leaves, each held only inside its own functions: the pointer
-//     registry's mutex (cert.cpp) and libcfgsup's handle table shard
-//     locks (an object whose last reference goes is destroyed after the
+//     registry's mutex (cert.cpp), a certificate core's note of the issuer
+//     that verified it (CertCore::verified_mu, chain.cpp) and libcfgsup's
+//     handle table shard locks (an object whose last reference goes is destroyed after the
 //     shard's lock is dropped).
 // libprovapi takes its locks (a context's mutex and its in-memory
 // container's, a key's, a hash's, the key directory's lock, the handle
