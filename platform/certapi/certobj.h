@@ -23,8 +23,8 @@
 //  4. Leaves, each held only inside its own functions: the pointer
 //     registry's mutex (cert.cpp), a certificate core's note of the issuer
 //     that verified it (CertCore::verified_mu, chain.cpp) and libcfgsup's
-//     handle table shard locks (an object whose last reference goes is destroyed after the
-//     shard's lock is dropped).
+//     handle table shard locks (an object whose last reference goes is
+//     destroyed after the shard's lock is dropped).
 // libprovapi takes its locks (a context's mutex and its in-memory
 // container's, a key's, a hash's, the key directory's lock, the handle
 // table's) only inside its own functions and never calls back into this
