@@ -254,7 +254,7 @@ JNIEXPORT jint JNICALL Java_bench_Limit_verifySignature(JNIEnv* env, jclass, jlo
 // reading the file costs before anything is handed over.
 JNIEXPORT jint JNICALL Java_bench_Limit_importPfx(JNIEnv* env, jclass, jbyteArray pfx, jint n, jstring password) {
   if (pending(env)) return -574;
-  if (!in_bounds(env, pfx, 0, n)) return -87;
+  if (!pfx || !password || !in_bounds(env, pfx, 0, n)) return -87;
   jsize chars = env->GetStringLength(password);
   jsize bytes = env->GetStringUTFLength(password);
   char* utf = new (std::nothrow) char[size_t(bytes) + 1]();

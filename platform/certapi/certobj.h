@@ -233,9 +233,13 @@ class Store : public Object {
     by_name_.clear();
   }
   // Calls f(i) in order for each position whose name may be `name` (its
-  // own, or one not made).
+  // own, or one not made); for kAnyName, every position.
   template <class F>
   void each_named(uint64_t name, F f) {
+    if (name == kAnyName) {
+      for (size_t i = 0; i < certs.size(); ++i) f(i);
+      return;
+    }
     if (by_name_.size() != certs.size()) {
       by_name_.resize(certs.size());
       for (size_t i = 0; i < certs.size(); ++i) by_name_[i] = {names[i], i};
@@ -247,7 +251,6 @@ class Store : public Object {
     };
     auto [a, a_end] = range(name);
     auto [b, b_end] = range(kAnyName);
-    if (name == kAnyName) b = b_end;  // each once
     while (a != a_end || b != b_end) {
       if (b == b_end || (a != a_end && a->second < b->second))
         f((a++)->second);

@@ -89,11 +89,8 @@ struct Sources {
     for (auto& [s, root] : stores) {
       std::lock_guard<std::mutex> lock(s->mu);
       fill_pending(*s);
-      if (!sc.hashed) {
-        out.insert(out.end(), s->certs.begin(), s->certs.end());
-        continue;
-      }
-      s->each_named(uint64_t(sc.issuer_hash), [&](size_t i) { out.push_back(s->certs[i]); });
+      s->each_named(sc.hashed ? uint64_t(sc.issuer_hash) : Store::kAnyName,
+                    [&](size_t i) { out.push_back(s->certs[i]); });
     }
     return out;
   }
@@ -106,12 +103,8 @@ struct Sources {
       std::lock_guard<std::mutex> lock(s->mu);
       fill_pending(*s);
       bool found = false;
-      auto same = [&](size_t i) { found = found || s->certs[i]->der == tc.der; };
-      if (tc.hashed) {
-        s->each_named(uint64_t(tc.subject_hash), same);
-      } else {
-        for (size_t i = 0; i < s->certs.size(); ++i) same(i);
-      }
+      s->each_named(tc.hashed ? uint64_t(tc.subject_hash) : Store::kAnyName,
+                    [&](size_t i) { found = found || s->certs[i]->der == tc.der; });
       if (found) return true;
     }
     return false;

@@ -225,17 +225,12 @@ std::shared_ptr<Cert> pending_by_encoding(Store& s, const Bytes& der, bool& list
   return c;
 }
 
-// Deletes `c` when it is a pending entry made ahead of the others: the back
-// end forgets it and the store's reference goes. False when it is not one.
-bool delete_pending(Store& s, Cert& c, LONG& rc) {
-  if (!s.pending || c.seq == 0) return false;
+// The slot of `c` among the pending entries made ahead of the others (one
+// found by its encoding), or null when it is not one of them.
+std::shared_ptr<Cert>* made_ahead(Store& s, const Cert& c) {
+  if (!s.pending || c.seq == 0) return nullptr;
   auto it = s.pending->made.find(size_t(c.seq - 1));
-  if (it == s.pending->made.end() || it->second.get() != &c) return false;
-  if ((rc = s.backend->writable()) || (rc = s.backend->remove(c))) return true;
-  c.removed = true;
-  it->second.reset();
-  handle_release(c.handle, Kind::Cert);  // the store's reference
-  return true;
+  return it != s.pending->made.end() && it->second.get() == &c ? &it->second : nullptr;
 }
 
 }  // namespace
@@ -700,15 +695,23 @@ extern "C" CSPAPI BOOL WINAPI CertDeleteCertificateFromStore(PCCERT_CONTEXT pCer
     LONG rc = 0;
     if (auto s = handle_get<Store>(c->store)) {
       std::lock_guard<std::mutex> lock(s->mu);
-      if (!delete_pending(*s, *c, rc)) {
+      // A pending entry made ahead of the others is deleted without making
+      // the rest; any other is looked for in the store's list.
+      std::shared_ptr<Cert>* slot = made_ahead(*s, *c);
+      auto it = s->certs.end();
+      if (!slot) {
         fill_pending(*s);
-        auto it = std::find(s->certs.begin(), s->certs.end(), c);
-        if (!(rc = s->backend->writable()) && it != s->certs.end() &&
-            !(rc = s->backend->remove(*c))) {
-          c->removed = true;
+        it = std::find(s->certs.begin(), s->certs.end(), c);
+      }
+      if (!(rc = s->backend->writable()) && (slot || it != s->certs.end()) &&
+          !(rc = s->backend->remove(*c))) {
+        c->removed = true;
+        if (slot) {
+          slot->reset();
+        } else {
           s->erase(size_t(it - s->certs.begin()));
-          handle_release(c->handle, Kind::Cert);  // the store's reference
         }
+        handle_release(c->handle, Kind::Cert);  // the store's reference
       }
     }
     take_back(*c);  // the caller's context, whatever happened

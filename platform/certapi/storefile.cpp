@@ -263,7 +263,6 @@ LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
       // The first record of an entry is its certificate.
       ok = e->data.size() >= 8 && read_le32(e->data.data()) == kTagCert &&
            decode_entry(e->data.data(), e->data.size(), e->proto, &known) == 0;
-      if (ok) e->decoded();
     }
     if (!ok) {
       bool after_seal = !out.entries.empty() && out.entries.back()->sealed;
@@ -272,7 +271,7 @@ LONG parse_store(const Bytes& raw, const Snapshot* before, Snapshot& out) {
       break;  // an append that did not finish
     }
     e->sealed = sealed(e->data);
-    out.add(std::move(e));
+    out.entries.push_back(std::move(e));
     pos += 4 + len;
   }
   out.valid = pos;
@@ -353,7 +352,7 @@ LONG rewrite(const std::string& path, std::vector<EntryPtr> entries) {
     snap->missing = false;
     snap->id = FileId(st);
     snap->valid = raw.size();
-    for (auto& e : entries) snap->add(std::move(e));
+    for (auto& e : entries) snap->entries.push_back(std::move(e));
     remember(path, std::move(snap));
   }
   return 0;
@@ -448,7 +447,6 @@ EntryPtr entry_of(Cert& c) {
   e->data = encode_entry(c);
   Known known{{view_of(c.der), c.core}};
   if (decode_entry(e->data.data(), e->data.size(), e->proto, &known)) return nullptr;
-  e->decoded();
   e->sealed = true;
   return e;
 }
@@ -463,7 +461,7 @@ void EntryList::push_back(EntryPtr e) {
   } else if (chunks_.back().use_count() > 1) {
     chunks_.back() = std::make_shared<Chunk>(*chunks_.back());  // shared: copied first
   }
-  chunks_.back()->hashes.push_back(e->der_hash);
+  chunks_.back()->hashes.push_back(std::hash<std::string_view>()(view_of(e->proto->der)));
   chunks_.back()->entries.push_back(std::move(e));
   ++n_;
 }

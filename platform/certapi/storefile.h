@@ -44,15 +44,11 @@ inline std::string_view view_of(const Bytes& b) {
 }
 
 // One entry of a store file: its bytes and what they decode to, a
-// certificate with its properties that is never handed out (`proto`), and
-// the hash of the certificate's encoding that looks it up (set by
-// `decoded`, once the proto is there).
+// certificate with its properties that is never handed out (`proto`).
 struct FileEntry {
   Bytes data;
   std::shared_ptr<Cert> proto;
   bool sealed = false;
-  size_t der_hash = 0;
-  void decoded() { der_hash = std::hash<std::string_view>()(view_of(proto->der)); }
 };
 using EntryPtr = std::shared_ptr<const FileEntry>;
 
@@ -75,8 +71,9 @@ struct FileId {
 
 // The entries of a file in chunks shared between a snapshot and the one an
 // append makes of it: an append copies the list of chunks and the last
-// chunk, not every entry. Each chunk keeps its entries' hashes side by side,
-// so that a look-up reads them without visiting every entry.
+// chunk, not every entry. Each chunk keeps the hashes of its entries'
+// certificate encodings side by side, so that a look-up reads them without
+// visiting every entry.
 class EntryList {
  public:
   size_t size() const { return n_; }
@@ -106,7 +103,6 @@ struct Snapshot {
   FileId id;
   size_t valid = sizeof kStoreMagic;
   EntryList entries;
-  void add(EntryPtr e) { entries.push_back(std::move(e)); }
   // The entry of a certificate encoding, or entries.size().
   size_t find(const Bytes& der) const { return entries.find(der); }
 };
