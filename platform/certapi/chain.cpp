@@ -86,11 +86,12 @@ struct Sources {
   std::vector<std::shared_ptr<Cert>> named_issuers(const Cert& subject) const {
     std::vector<std::shared_ptr<Cert>> out;
     const CertCore& sc = *subject.core;
-    for (auto& [s, root] : stores) {
-      std::lock_guard<std::mutex> lock(s->mu);
-      fill_pending(*s);
-      s->each_named(sc.hashed ? uint64_t(sc.issuer_hash) : Store::kAnyName,
-                    [&](size_t i) { out.push_back(s->certs[i]); });
+    for (auto& source : stores) {
+      Store& s = *source.first;
+      std::lock_guard<std::mutex> lock(s.mu);
+      fill_pending(s);
+      s.each_named(sc.hashed ? uint64_t(sc.issuer_hash) : Store::kAnyName,
+                   [&](size_t i) { out.push_back(s.certs[i]); });
     }
     return out;
   }
@@ -98,13 +99,14 @@ struct Sources {
   // certificates of its name are compared).
   bool is_root(const Cert& top) const {
     const CertCore& tc = *top.core;
-    for (auto& [s, root] : stores) {
+    for (auto& [store, root] : stores) {
       if (!root) continue;
-      std::lock_guard<std::mutex> lock(s->mu);
-      fill_pending(*s);
+      Store& s = *store;
+      std::lock_guard<std::mutex> lock(s.mu);
+      fill_pending(s);
       bool found = false;
-      s->each_named(tc.hashed ? uint64_t(tc.subject_hash) : Store::kAnyName,
-                    [&](size_t i) { found = found || s->certs[i]->der == tc.der; });
+      s.each_named(tc.hashed ? uint64_t(tc.subject_hash) : Store::kAnyName,
+                   [&](size_t i) { found = found || s.certs[i]->der == tc.der; });
       if (found) return true;
     }
     return false;
