@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Installs everything the build and the tests need on a Debian 12 machine:
 # both Linux widths (multilib, i386 OpenSSL, a 32-bit JVM under qemu), the
-# mingw-w64 cross compiler and Wine for the Windows targets, JUnit 5 and
+# mingw-w64 cross compiler and Wine for the Windows targets, clang (the
+# tests compile every source once more with it), JUnit 5 and
 # GoogleTest, and what cpack needs for the install test (file). Safe to run
 # again; it only installs what is missing.
 set -euo pipefail
@@ -10,7 +11,7 @@ SUDO=""
 [ "$(id -u)" -eq 0 ] || SUDO="sudo"
 
 want=(
-  build-essential cmake pkg-config git python3 openssl libssl-dev valgrind
+  build-essential cmake pkg-config git python3 openssl libssl-dev valgrind clang
   gcc-multilib g++-multilib
   openjdk-17-jdk-headless junit5
   libgtest-dev

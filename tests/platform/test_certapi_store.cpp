@@ -519,7 +519,7 @@ TEST(SystemStore, TheFileHoldsTheRecordsOfEachEntryAndItsSeal) {
   CRYPT_KEY_PROV_PARAM param{7, param_bytes, 1, 8};
   CRYPT_KEY_PROV_INFO info{container, provider, PROV_RSA_AES, CRYPT_MACHINE_KEYSET, 1, &param, AT_SIGNATURE};
   ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_PROV_INFO_PROP_ID, 0, &info));
-  CERT_KEY_CONTEXT kc{sizeof kc, full, AT_KEYEXCHANGE};
+  CERT_KEY_CONTEXT kc{sizeof kc, {full}, AT_KEYEXCHANGE};
   ASSERT_TRUE(CertSetCertificateContextProperty(c, CERT_KEY_CONTEXT_PROP_ID, 0, &kc));
   HCERTSTORE s = CertOpenSystemStoreA(0, "layout");
   ASSERT_TRUE(CertAddCertificateContextToStore(s, c, CERT_STORE_ADD_NEW, nullptr));
